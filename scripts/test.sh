@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up, configures, builds and runs every test.
+#   scripts/test.sh                      -> build/ , plain RelWithDebInfo build
+#   scripts/test.sh DIR [cmake args...]  -> another build folder and options
+#     (for example: scripts/test.sh build-asan -DTELMORA_SANITIZE=address,undefined)
+# Extra ctest arguments can be given in CTEST_ARGS (for example "-L threaded").
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-build}
+shift || true
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+
+"$root/scripts/setup.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake --build "$build"
+# shellcheck disable=SC2086
+ctest --test-dir "$build" --output-on-failure ${CTEST_ARGS:-}
