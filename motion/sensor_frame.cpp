@@ -21,12 +21,18 @@ constexpr unsigned kComponentBits = 14;
 constexpr unsigned kQuaternionFillerBits = 4;
 constexpr float kComponentScale = 10000.0f;
 constexpr float kScalarScale = 32767.0f;
+// Targets 0..5 send seven values (position, pole, length), targets 6..15 four (no pole).
+constexpr std::size_t kTargetValueCount = 6 * 7 + 10 * 4;
 constexpr float kHipsHeightScale = 65535.0f;
 constexpr float kMaxHipsHeight = 2.0f;
 
 float readFloat32(const std::uint8_t* data, std::size_t size, std::size_t offset) {
     std::uint8_t bytes[4] = {0, 0, 0, 0};
-    for (std::size_t i = 0; i < 4 && offset + i < size; ++i) bytes[i] = data[offset + i];
+    if (offset + 4 <= size) {
+        std::memcpy(bytes, data + offset, 4);
+    } else {
+        for (std::size_t i = 0; offset + i < size; ++i) bytes[i] = data[offset + i];
+    }
     std::uint32_t bits = static_cast<std::uint32_t>(bytes[0]) |
                          static_cast<std::uint32_t>(bytes[1]) << 8 |
                          static_cast<std::uint32_t>(bytes[2]) << 16 |
@@ -81,6 +87,15 @@ private:
     std::size_t position_;
 };
 
+std::uint64_t loadLittleEndian64(const std::uint8_t* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
 }  // namespace
 
 std::uint64_t FrameBitReader::readBits(unsigned n) {
@@ -89,9 +104,7 @@ std::uint64_t FrameBitReader::readBits(unsigned n) {
     std::uint64_t word = 0;
     if (byteIndex + 8 <= sizeBytes_) {
         // Whole little-endian word available: one load instead of bit-by-bit reads.
-        std::uint8_t bytes[8];
-        std::memcpy(bytes, data_ + byteIndex, 8);
-        for (int i = 7; i >= 0; --i) word = (word << 8) | bytes[i];
+        word = loadLittleEndian64(data_ + byteIndex);
     } else {
         for (std::size_t i = 0; i < 8 && byteIndex + i < sizeBytes_; ++i) {
             word |= std::uint64_t{data_[byteIndex + i]} << (8 * i);
@@ -109,6 +122,19 @@ std::uint16_t FrameBitReader::readUInt16() {
         return static_cast<std::uint16_t>(data_[byteIndex] | data_[byteIndex + 1] << 8);
     }
     return static_cast<std::uint16_t>(readBits(16));
+}
+
+void FrameBitReader::readInt16Block(std::int16_t* out, std::size_t count) {
+    const std::size_t byteIndex = position_ / 8;
+    if (position_ % 8 != 0 || byteIndex + 2 * count > sizeBytes_) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = readInt16();
+        return;
+    }
+    const std::uint8_t* bytes = data_ + byteIndex;
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    }
+    position_ += 16 * count;
 }
 
 glm::quat FrameBitReader::readQuaternion() {
@@ -156,20 +182,27 @@ SensorFrame decodeSensorFrame(const std::uint8_t* data, std::size_t size) {
     for (glm::quat* rotation : rotations) *rotation = reader.readQuaternion();
     reader.skip(kQuaternionFillerBits);
 
-    if (frame.hasAuxValues()) {
-        for (float& value : frame.auxValues) value = reader.readInt16() / kScalarScale;
-    }
+    // All scalars are byte-aligned int16 values: read them in one block, scale them in one
+    // (vectorisable) pass, then place them.
+    const std::size_t auxCount = frame.hasAuxValues() ? kAuxValueCount : 0;
+    // The block is padded to a multiple of eight so the scaling loop needs no scalar tail.
+    constexpr std::size_t kBlockSize = (kAuxValueCount + kTargetValueCount + 7) / 8 * 8;
+    std::int16_t raw[kBlockSize] = {};
+    float scaled[kBlockSize];
+    reader.readInt16Block(raw, auxCount + kTargetValueCount);
+    for (std::size_t i = 0; i < kBlockSize; ++i) scaled[i] = raw[i] / kScalarScale;
+
+    const float* value = scaled;
+    for (std::size_t i = 0; i < auxCount; ++i) frame.auxValues[i] = *value++;
     for (int t = 0; t < kChainTargetCount; ++t) {
         ChainTarget& target = frame.targets[t];
-        target.position.x = reader.readInt16() / kScalarScale;
-        target.position.y = reader.readInt16() / kScalarScale;
-        target.position.z = reader.readInt16() / kScalarScale;
+        target.position = glm::vec3(value[0], value[1], value[2]);
+        value += 3;
         if (t <= kHeadTarget) {
-            target.pole.x = reader.readInt16() / kScalarScale;
-            target.pole.y = reader.readInt16() / kScalarScale;
-            target.pole.z = reader.readInt16() / kScalarScale;
+            target.pole = glm::vec3(value[0], value[1], value[2]);
+            value += 3;
         }
-        target.length = reader.readInt16() / kScalarScale;
+        target.length = *value++;
     }
     frame.hipsHeight = reader.readUInt16() / kHipsHeightScale * kMaxHipsHeight;
     frame.trailerByte = data[size - 1];

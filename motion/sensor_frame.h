@@ -96,6 +96,8 @@ public:
     std::uint16_t readUInt16();
     // Next 44 bits as a packed quaternion (2-bit omitted index, three 14-bit components).
     glm::quat readQuaternion();
+    // Next `count` int16 values; one pass when they are byte-aligned and inside the span.
+    void readInt16Block(std::int16_t* out, std::size_t count);
     void skip(std::size_t n) { position_ += n; }
     std::size_t position() const { return position_; }
 
