@@ -1,0 +1,242 @@
+#include "network/discovery_service.h"
+
+#include <algorithm>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "network/own_thread.h"
+
+namespace telmora {
+namespace {
+
+// The plug-in name servers put in "pluginName" when they address us.
+constexpr const char* kPluginName = "Quenbrix";
+
+// The longest pause accepted for the sweeper: far beyond any use, and safe from overflow.
+constexpr double kLongestSweepPeriodSeconds = 24.0 * 3600.0;
+
+std::chrono::nanoseconds sweepPeriodOf(double seconds) {
+    // NaN fails both comparisons and becomes the shortest period.
+    if (!(seconds >= 0.001)) seconds = 0.001;
+    if (seconds > kLongestSweepPeriodSeconds) seconds = kLongestSweepPeriodSeconds;
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+}
+
+}  // namespace
+
+DiscoveryService::DiscoveryService(LogWriter log) : log(std::move(log)) {}
+
+DiscoveryService::~DiscoveryService() { Stop(); }
+
+bool DiscoveryService::OnOwnThread() const { return IsOwnThread(this); }
+
+void DiscoveryService::Start(int listenPort) {
+    if (OnOwnThread()) {
+        writeLine(log, LogStream::Err,
+                  "Start ignored: it was called from the discovery service's own thread.\n");
+        return;
+    }
+    Stop();
+    try {
+        if (listenPort < 0 || listenPort > 65535) {
+            writeLine(log, LogStream::Err,
+                      "Invalid listening port: " + std::to_string(listenPort) + "\n");
+        } else {
+            inbox.Reset();
+            int error = 0;
+            portLease = PortListenerLease::Acquire(static_cast<std::uint16_t>(listenPort),
+                                                   kMaxAnnouncementSize, inbox, error);
+            if (!portLease) {
+                writeLine(log, LogStream::Err,
+                          "Bind failed with error: " + std::to_string(error) + "\n");
+            }
+        }
+        stopRequested.exchange(false);
+        // Without a port there is nothing to listen to; the sweeper still ages the list.
+        if (portLease) listenThread = std::thread(&DiscoveryService::ListenLoop, this);
+        sweepThread = std::thread(&DiscoveryService::SweepLoop, this, serverTimeoutSeconds,
+                                  sweepPeriodOf(sweepPeriodSeconds));
+    } catch (const std::exception& error) {
+        // What did start keeps running until the next Stop, which ends it.
+        writeLine(log, LogStream::Err,
+                  std::string("Could not start the discovery threads: ") + error.what() + "\n");
+    }
+}
+
+void DiscoveryService::Stop() {
+    stopRequested.exchange(true);
+    inbox.Wake();
+    {
+        // Orders the flag before the sweeper's next look at it.
+        std::lock_guard<std::mutex> lock(sweepMutex);
+    }
+    sweepWake.notify_all();
+    // From the update callback the threads can only be asked to end; the owner's next Stop,
+    // Start or the destructor joins them.
+    if (OnOwnThread()) return;
+
+    if (listenThread.joinable()) listenThread.join();
+    if (sweepThread.joinable()) sweepThread.join();
+    portLease.Reset();
+}
+
+ServerMap DiscoveryService::GetServers() {
+    try {
+        std::lock_guard<std::mutex> lock(serversMutex);
+        return servers;
+    } catch (const std::exception&) {
+        return ServerMap();
+    }
+}
+
+std::shared_ptr<void> DiscoveryService::RegisterUpdateCallback(std::function<void()> callback) {
+    try {
+        auto token = std::make_shared<int>(0);
+        std::function<void()> wrapper = [callback = std::move(callback),
+                                         alive = std::weak_ptr<int>(token)]() {
+            // Once the registrant has let go of every copy of its token, it is no longer
+            // there to be told.
+            if (alive.expired() || !callback) return;
+            callback();
+        };
+        {
+            std::lock_guard<std::mutex> lock(callbackMutex);
+            updateCallback = std::move(wrapper);
+        }
+        return token;
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err,
+                  std::string("Could not register the update callback: ") + error.what() + "\n");
+        return nullptr;
+    }
+}
+
+void DiscoveryService::ListenLoop() {
+    OwnThreadMark mark(this);
+    for (;;) {
+        try {
+            std::optional<ReceivedDatagram> datagram = inbox.Take(stopRequested);
+            // Stopped, or the port's socket failed: this service is deaf until the next Start.
+            if (!datagram) return;
+            HandleAnnouncement(*datagram);
+        } catch (const std::exception& error) {
+            writeLine(log, LogStream::Err,
+                      std::string("Announcement dropped: ") + error.what() + "\n");
+        }
+    }
+}
+
+void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
+    if (datagram.bytes.empty()) return;
+    // The text ends at the datagram's end or at its first NUL, whichever comes first.
+    const auto textEnd = std::find(datagram.bytes.begin(), datagram.bytes.end(), std::uint8_t{0});
+    const std::string text(datagram.bytes.begin(), textEnd);
+
+    std::string serverName;
+    std::int32_t streamPort = 0;
+    std::vector<std::string> subjects;
+    try {
+        // Non-const on purpose: operator[] on a missing member then yields null, whose typed
+        // read fails with the library's own "type must be ..." message.
+        nlohmann::json announcement =
+            nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true,
+                                  /*ignore_comments=*/false);
+        if (announcement.is_object() && announcement.contains("pluginName") &&
+            announcement["pluginName"] != kPluginName) {
+            return;  // addressed to another plug-in
+        }
+        serverName = announcement["serverName"].get<std::string>();
+        // Read as a double: an integer read of 4294972296 would wrap round to port 5000.
+        // Booleans read as 1 and 0, strings fail as "type must be number".
+        const double port = announcement["streamPort"].get<double>();
+        subjects = announcement["subjects"].get<std::vector<std::string>>();
+        if (!(port >= 1.0 && port < 65536.0)) {
+            writeLine(log, LogStream::Err,
+                      "Stream port out of range: " + announcement["streamPort"].dump() + "\n");
+            return;
+        }
+        // Truncates toward zero: 5000.9 is port 5000.
+        streamPort = static_cast<std::int32_t>(port);
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err, std::string("JSON parse error: ") + error.what() + "\n");
+        return;
+    }
+
+    const std::string ip = formatIpv4(datagram.source.address);
+    const auto now = std::chrono::steady_clock::now();
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(serversMutex);
+        auto known = servers.find(ip);
+        if (known != servers.end() && known->second.serverName == serverName &&
+            known->second.streamPort == streamPort && known->second.subjects == subjects) {
+            known->second.lastSeen = now;
+        } else {
+            ServerInfo& info = servers[ip];
+            info.serverName = serverName;
+            info.ip = ip;
+            info.streamPort = streamPort;
+            info.subjects = subjects;
+            info.lastSeen = now;
+            changed = true;
+        }
+    }
+    if (changed) NotifyUpdate();
+    writeLine(log, LogStream::Out,
+              "Discovered server: " + serverName + " at " + ip + ":" +
+                  std::to_string(streamPort) + "\n");
+}
+
+void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {
+    OwnThreadMark mark(this);
+    try {
+        std::unique_lock<std::mutex> lock(sweepMutex);
+        while (!stopRequested.load()) {
+            if (sweepWake.wait_for(lock, period, [this] { return stopRequested.load(); })) break;
+            lock.unlock();
+            Sweep(timeoutSeconds);
+            lock.lock();
+        }
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err, std::string("Sweep loop failed: ") + error.what() + "\n");
+    }
+}
+
+void DiscoveryService::Sweep(double timeoutSeconds) {
+    const auto now = std::chrono::steady_clock::now();
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> lock(serversMutex);
+        for (auto entry = servers.begin(); entry != servers.end();) {
+            // Whole seconds, truncated: with the default 10, a server goes at 11 s of silence.
+            const auto silentSeconds =
+                std::chrono::duration_cast<std::chrono::seconds>(now - entry->second.lastSeen)
+                    .count();
+            if (static_cast<double>(silentSeconds) > timeoutSeconds) {
+                writeLine(log, LogStream::Out,
+                          "Removing timed out server: " + entry->second.serverName + "\n");
+                entry = servers.erase(entry);
+                removed = true;
+            } else {
+                ++entry;
+            }
+        }
+    }
+    if (removed) NotifyUpdate();
+}
+
+void DiscoveryService::NotifyUpdate() {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    if (!updateCallback) return;
+    // A listener's fault must not end the thread that told it.
+    try {
+        updateCallback();
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err, std::string("Update callback failed: ") + error.what() + "\n");
+    } catch (...) {
+        writeLine(log, LogStream::Err, "Update callback failed.\n");
+    }
+}
+
+}  // namespace telmora

@@ -1,0 +1,99 @@
+#pragma once
+// The list of Telmora servers currently announcing themselves on the local network.
+//
+// Servers send one JSON object per UDP datagram to the listening port (22000 by default):
+//   {"pluginName": "Quenbrix", "serverName": "...", "streamPort": 5000, "subjects": ["..."]}
+// "pluginName" is optional; other members are ignored. The service keeps one ServerInfo per
+// sender address, refreshes it on every announcement, drops it once it has been silent for
+// longer than the time-out, and tells one registered listener whenever the list changes.
+//
+// Several services may listen on the same port in one process (one device per performer): each
+// sees every announcement, and stopping one leaves the others listening.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "network/log_writer.h"
+#include "network/shared_port_listener.h"
+
+namespace telmora {
+
+// One announcing server, as its last accepted announcement described it.
+struct ServerInfo {
+    std::string serverName;             // "serverName" of the announcement; the name users pick
+    std::string ip;                     // sender's IPv4 address, dotted decimal; the map key
+    std::int32_t streamPort = 0;        // "streamPort": where keep-alives go, 1..65535
+    std::vector<std::string> subjects;  // "subjects", in the order the server gave them
+    std::chrono::steady_clock::time_point lastSeen;  // when the last announcement arrived
+};
+
+// Servers by sender address (ServerInfo::ip). Iteration order carries no meaning.
+using ServerMap = std::unordered_map<std::string, ServerInfo>;
+
+class DiscoveryService {
+public:
+    // Announcements are at most this long; a longer datagram is dropped unread.
+    static constexpr std::size_t kMaxAnnouncementSize = 4095;
+
+    // Stopped: no socket, no threads, empty list. Lines go to `log` (standard streams by default).
+    explicit DiscoveryService(LogWriter log = standardLogWriter());
+    // Stops the service if its owner has not.
+    ~DiscoveryService();
+    DiscoveryService(const DiscoveryService&) = delete;
+    DiscoveryService& operator=(const DiscoveryService&) = delete;
+
+    // A server silent for more whole seconds than this is removed. Default 10: a server leaves
+    // the list 11 s to 11 s + one sweep period after its last announcement. Read at Start.
+    double serverTimeoutSeconds = 10;
+    // Pause of the sweeper between two sweeps, in seconds (at least 1 ms). Read at Start.
+    double sweepPeriodSeconds = 5;
+
+    // Stops, then listens on 0.0.0.0:`listenPort`. A port that cannot be bound (in use, no
+    // permission) writes "Bind failed with error: " + the platform's code to standard error, a
+    // port outside 0..65535 "Invalid listening port: " + it; the service then only ages its
+    // list until the next Start. The list is kept across
+    // restarts. Returns within a few tens of milliseconds; never throws.
+    void Start(int listenPort);
+    // Ends both threads and leaves the port (closing it if no other service listens on it).
+    // Idempotent; returns within a few tens of milliseconds.
+    void Stop();
+    // A copy of the current list.
+    ServerMap GetServers();
+    // Installs `callback` as the one listener, replacing any earlier one; it is called after
+    // each change of the list, on the service's threads, never twice at once. It may call
+    // GetServers; it must not call RegisterUpdateCallback. The callback runs only while the
+    // returned token (or a copy) is held. An empty callback is never called.
+    std::shared_ptr<void> RegisterUpdateCallback(std::function<void()> callback);
+
+private:
+    void ListenLoop();
+    void SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period);
+    void HandleAnnouncement(const ReceivedDatagram& datagram);
+    void Sweep(double timeoutSeconds);
+    void NotifyUpdate();
+    bool OnOwnThread() const;
+
+    std::atomic<bool> stopRequested{false};
+    std::thread listenThread;
+    std::thread sweepThread;
+    std::mutex serversMutex;   // guards servers; taken after callbackMutex when both are held
+    std::mutex callbackMutex;  // held for every call of updateCallback
+    ServerMap servers;
+    std::function<void()> updateCallback;
+    std::mutex sweepMutex;     // pairs with sweepWake for the interruptible pause
+    std::condition_variable sweepWake;
+    DatagramInbox inbox;       // announcements from the port, waiting for listenThread
+    PortListenerLease portLease;   // this service's share of the listening socket
+    LogWriter log;
+};
+
+}  // namespace telmora

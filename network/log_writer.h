@@ -1,0 +1,26 @@
+#pragma once
+// Where the network layer's progress and diagnostic lines go.
+//
+// There is no log framework: every line is one plain text with its newline, for standard output
+// or standard error. Owners hand a writer to the stream client and the discovery service so a
+// test (or a tool) can take the lines itself instead of reading the process's streams.
+
+#include <functional>
+#include <string>
+
+namespace telmora {
+
+enum class LogStream { Out, Err };
+
+// Called with one complete line, newline included, from whichever thread writes it (the
+// owner's, a receive thread, a sweeper). It must be safe to call from several threads at once
+// and should not throw; what it throws is swallowed.
+using LogWriter = std::function<void(LogStream stream, const std::string& line)>;
+
+// Writes each line whole to std::cout or std::cerr and flushes it.
+LogWriter standardLogWriter();
+
+// Calls `writer` with `line`, swallowing anything it throws: a failing log never ends a thread.
+void writeLine(const LogWriter& writer, LogStream stream, const std::string& line) noexcept;
+
+}  // namespace telmora

@@ -1,0 +1,131 @@
+#include "network/udp_stream_client.h"
+
+#include <exception>
+#include <utility>
+
+#include "network/own_thread.h"
+
+namespace telmora {
+
+UdpStreamClient::UdpStreamClient(LogWriter log) : log(std::move(log)) {}
+
+UdpStreamClient::~UdpStreamClient() { Disconnect(); }
+
+bool UdpStreamClient::OnOwnThread() const { return IsOwnThread(this); }
+
+void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamPort,
+                              const std::string& subject) {
+    if (OnOwnThread()) {
+        writeLine(log, LogStream::Err,
+                  "Connect ignored: it was called from the stream's own thread.\n");
+        return;
+    }
+    Disconnect();
+
+    // Failures to create or bind the socket are not checked here: a socket that cannot receive
+    // fails its first receive, which ends the receive loop with the end-of-stream marker.
+    socket.open();
+    socket.bind(Ipv4Endpoint{0, 0});
+    socket.setReceiveTimeout(kReceiveWait);
+    // A text that is no IPv4 address leaves 0.0.0.0, which no datagram comes from.
+    serverAddress = Ipv4Endpoint{parseIpv4(serverIp).value_or(0), streamPort};
+    stopRequested.exchange(false);
+
+    try {
+        keepAliveThread = std::thread(&UdpStreamClient::KeepAliveLoop, this, subject);
+        receiveThread = std::thread(&UdpStreamClient::ReceiveLoop, this);
+        writeLine(log, LogStream::Out,
+                  "Connecting to " + serverIp + ":" + std::to_string(streamPort) +
+                      " for subject '" + subject + "'...\n");
+    } catch (const std::exception& error) {
+        // What did start keeps running until the next Disconnect, which ends it.
+        writeLine(log, LogStream::Err,
+                  std::string("Could not start the stream threads: ") + error.what() + "\n");
+    }
+}
+
+void UdpStreamClient::Disconnect() {
+    stopRequested.exchange(true);
+    {
+        // Taking the mutex orders the flag before the keep-alive thread's next look at it.
+        std::lock_guard<std::mutex> lock(keepAliveMutex);
+    }
+    keepAliveWake.notify_all();
+    // Wakes a receive blocked in the kernel where the platform allows; the receive wait bound
+    // covers the others. The handle stays valid until both threads are joined.
+    socket.shutdown();
+    if (OnOwnThread()) return;
+
+    if (receiveThread.joinable()) receiveThread.join();
+    if (keepAliveThread.joinable()) keepAliveThread.join();
+    socket.close();
+    writeLine(log, LogStream::Out, "Client disconnected successfully.\n");
+}
+
+void UdpStreamClient::SetPacketCallback(PacketCallback callback) {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    packetCallback = std::move(callback);
+}
+
+void UdpStreamClient::KeepAliveLoop(std::string subject) {
+    OwnThreadMark mark(this);
+    try {
+        std::vector<std::uint8_t> message = {'m', 'o', 'b', 'u', ':'};
+        message.insert(message.end(), subject.begin(), subject.end());
+
+        std::unique_lock<std::mutex> lock(keepAliveMutex);
+        while (!stopRequested.load()) {
+            lock.unlock();
+            // A failed send changes nothing: the next one goes out on time regardless.
+            socket.sendTo(message.data(), message.size(), serverAddress);
+            lock.lock();
+            keepAliveWake.wait_for(lock, kKeepAliveInterval,
+                                   [this] { return stopRequested.load(); });
+        }
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err,
+                  std::string("Keep-alive loop failed: ") + error.what() + "\n");
+    }
+    writeLine(log, LogStream::Out, "Keep-alive loop stopped.\n");
+}
+
+void UdpStreamClient::ReceiveLoop() {
+    OwnThreadMark mark(this);
+    std::array<std::uint8_t, kMaxDatagramSize> buffer;
+    try {
+        while (!stopRequested.load()) {
+            const ReceiveResult received = socket.receiveFrom(buffer.data(), buffer.size());
+            if (received.outcome == ReceiveOutcome::Fatal) break;
+            // Nothing yet, or a datagram too long to be ours: look at the flag and go on.
+            if (received.outcome != ReceiveOutcome::Datagram) continue;
+            if (received.size == 0) continue;
+            // Only the server's stream endpoint speaks on this socket.
+            if (received.source != serverAddress) continue;
+            Deliver(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + received.size));
+        }
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err, std::string("Receive loop failed: ") + error.what() + "\n");
+    }
+    try {
+        Deliver(std::vector<std::uint8_t>(kEndOfStreamMarker.begin(), kEndOfStreamMarker.end()));
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err,
+                  std::string("End-of-stream marker lost: ") + error.what() + "\n");
+    }
+    writeLine(log, LogStream::Out, "Receive loop stopped.\n");
+}
+
+void UdpStreamClient::Deliver(const std::vector<std::uint8_t>& packet) {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    if (!packetCallback) return;
+    // A consumer's fault costs it this one packet, never the stream.
+    try {
+        packetCallback(packet);
+    } catch (const std::exception& error) {
+        writeLine(log, LogStream::Err, std::string("Packet callback failed: ") + error.what() + "\n");
+    } catch (...) {
+        writeLine(log, LogStream::Err, "Packet callback failed.\n");
+    }
+}
+
+}  // namespace telmora
