@@ -1,0 +1,309 @@
+// Importing recorded takes and retargeting them onto the default skeleton.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "bvh_builder.h"
+#include "common/glm_asserts.h"
+#include "motion/skeleton.h"
+#include "tools/performance/performance.h"
+#include "tools/performance/performance_clip.h"
+#include "tools/performance/retarget.h"
+
+namespace telmora {
+namespace {
+
+using test::vecNear;
+
+const std::string kMocapDir = TELMORA_MOCAP_DIR;
+
+std::shared_ptr<const PerformanceClip> loadClip(const std::string& path) {
+    std::string error;
+    std::optional<PerformanceClip> clip = PerformanceClip::load(path, error);
+    EXPECT_TRUE(clip.has_value()) << error;
+    if (!clip) return nullptr;
+    return std::make_shared<const PerformanceClip>(std::move(*clip));
+}
+
+float angleDegrees(const glm::vec3& a, const glm::vec3& b) {
+    const float c = glm::dot(glm::normalize(a), glm::normalize(b));
+    return std::acos(glm::clamp(c, -1.0f, 1.0f)) * 180.0f / glm::pi<float>();
+}
+
+glm::quat worldRotation(const Skeleton& skeleton, int bone) {
+    return glm::normalize(glm::quat_cast(glm::mat3(boneGlobalMatrix(skeleton, bone, true))));
+}
+
+struct ShippedClip {
+    const char* file;
+    int frames;
+    float hipsHeightUnits;  // frame 0, from the clips' notes
+    const char* scheme;
+};
+
+const ShippedClip kShippedClips[] = {
+    {"cmu_02_01_walk.bvh", 343, 17.76f, "CMU BVH (cgspeed names)"},
+    {"cmu_05_06_dance.bvh", 885, 17.41f, "CMU BVH (cgspeed names)"},
+    {"cmu_131_01_start_walk_stop.bvh", 994, 16.90f, "CMU BVH (3ds Max names)"},
+};
+
+class ShippedClipTest : public ::testing::TestWithParam<ShippedClip> {};
+
+TEST_P(ShippedClipTest, ImportsWithTheCapturedUnitsAxesAndFrames) {
+    const ShippedClip& expected = GetParam();
+    auto clip = loadClip(kMocapDir + "/" + expected.file);
+    ASSERT_TRUE(clip);
+    EXPECT_EQ(clip->frameCount(), expected.frames);
+    EXPECT_NEAR(clip->frameRate(), 120.0, 0.01);
+    EXPECT_FLOAT_EQ(clip->metresPerUnit(), 0.056444f);
+    const PerformerJointMatch match = matchPerformerJoints(*clip);
+    EXPECT_EQ(match.scheme, expected.scheme);
+    EXPECT_TRUE(match.missing.empty());
+    const int hips = match[PerformerJoint::kHips];
+    ASSERT_GE(hips, 0);
+    EXPECT_NEAR(clip->worldPosition(0, hips).y, expected.hipsHeightUnits, 0.01f);
+    // The performer's left is +x at rest.
+    EXPECT_GT(clip->restWorldPosition(match[PerformerJoint::kLeftUpLeg]).x, 0.0f);
+    EXPECT_GT(clip->restWorldPosition(match[PerformerJoint::kLeftArm]).x, 0.0f);
+    EXPECT_LT(clip->restWorldPosition(match[PerformerJoint::kRightArm]).x, 0.0f);
+}
+
+// Every default bone with a performer segment to follow points along it, in every frame.
+TEST_P(ShippedClipTest, RetargetedBonesPointAlongThePerformersBones) {
+    auto clip = loadClip(kMocapDir + "/" + GetParam().file);
+    ASSERT_TRUE(clip);
+    std::string error;
+    std::optional<Retargeter> retargeter = Retargeter::create(clip, error);
+    ASSERT_TRUE(retargeter) << error;
+    ASSERT_GE(retargeter->followedSegments().size(), 16u);
+    float worst = 0.0f;
+    for (int f = 0; f < clip->frameCount(); f += 3) {
+        const Skeleton posed = retargeter->pose(f);
+        for (const auto& segment : retargeter->followedSegments()) {
+            int start = retargeter->match()[segment.start];
+            if (start < 0) start = retargeter->match()[PerformerJoint::kHips];
+            const int end = retargeter->match()[segment.end];
+            const glm::vec3 performerDir = clip->worldPosition(f, end) - clip->worldPosition(f, start);
+            if (glm::length(performerDir) < 1e-3f) continue;
+            const glm::vec3 boneDir = boneWorldPosition(posed, segment.childBone, true) -
+                                      boneWorldPosition(posed, segment.bone, true);
+            const float angle = angleDegrees(boneDir, performerDir);
+            worst = std::max(worst, angle);
+            ASSERT_LT(angle, 0.5f) << "frame " << f << " bone " << posed.bones[segment.bone].name;
+        }
+        // The hips sit where the performer's do, in centimetres.
+        ASSERT_TRUE(vecNear(boneWorldPosition(posed, 0, true),
+                            clip->worldPosition(f, retargeter->match()[PerformerJoint::kHips]) *
+                                retargeter->centimetresPerUnit(),
+                            0.01f));
+    }
+    RecordProperty("worst_bone_angle_deg", std::to_string(worst));
+}
+
+// Elbows and knees bend as far as the performer's, so hands and feet reach out the same fraction
+// of the limb's length (up to the different upper/lower splits: the CMU forearm is shorter than
+// its upper arm, the default skeleton's are equal).
+TEST_P(ShippedClipTest, HandsAndFeetReachLikeThePerformers) {
+    auto clip = loadClip(kMocapDir + "/" + GetParam().file);
+    ASSERT_TRUE(clip);
+    std::string error;
+    std::optional<Retargeter> retargeter = Retargeter::create(clip, error);
+    ASSERT_TRUE(retargeter) << error;
+    const auto& m = retargeter->match();
+    struct Limb {
+        const char* root;
+        const char* middle;
+        const char* end;
+        PerformerJoint performerRoot, performerMiddle, performerEnd;
+    };
+    const Limb limbs[] = {
+        {"LeftArm", "LeftForeArm", "LeftHand", PerformerJoint::kLeftArm, PerformerJoint::kLeftForeArm, PerformerJoint::kLeftHand},
+        {"RightArm", "RightForeArm", "RightHand", PerformerJoint::kRightArm, PerformerJoint::kRightForeArm, PerformerJoint::kRightHand},
+        {"LeftUpLeg", "LeftLeg", "LeftFoot", PerformerJoint::kLeftUpLeg, PerformerJoint::kLeftLeg, PerformerJoint::kLeftFoot},
+        {"RightUpLeg", "RightLeg", "RightFoot", PerformerJoint::kRightUpLeg, PerformerJoint::kRightLeg, PerformerJoint::kRightFoot},
+    };
+    const Skeleton& rest = retargeter->restSkeleton();
+    for (const Limb& limb : limbs) {
+        const int root = findBone(rest, limb.root), middle = findBone(rest, limb.middle),
+                  end = findBone(rest, limb.end);
+        float worstAngle = 0.0f, worstReach = 0.0f;  // bend difference (degrees), reach fraction
+        for (int f = 0; f < clip->frameCount(); f += 3) {
+            const Skeleton posed = retargeter->pose(f);
+            const glm::vec3 r = boneWorldPosition(posed, root, true);
+            const glm::vec3 mid = boneWorldPosition(posed, middle, true);
+            const glm::vec3 e = boneWorldPosition(posed, end, true);
+            const glm::vec3 pr = clip->worldPosition(f, m[limb.performerRoot]);
+            const glm::vec3 pm = clip->worldPosition(f, m[limb.performerMiddle]);
+            const glm::vec3 pe = clip->worldPosition(f, m[limb.performerEnd]);
+            const float reach = glm::length(e - r) / (glm::length(mid - r) + glm::length(e - mid));
+            const float performerReach =
+                glm::length(pe - pr) / (glm::length(pm - pr) + glm::length(pe - pm));
+            worstAngle = std::max(worstAngle, std::fabs(angleDegrees(mid - r, e - mid) -
+                                                        angleDegrees(pm - pr, pe - pm)));
+            worstReach = std::max(worstReach, std::fabs(reach - performerReach));
+        }
+        EXPECT_LT(worstAngle, 0.5f) << limb.end;
+        EXPECT_LT(worstReach, 0.08f) << limb.end;
+        RecordProperty(std::string(limb.end) + "_worst_reach_difference", std::to_string(worstReach));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, ShippedClipTest, ::testing::ValuesIn(kShippedClips),
+                         [](const auto& info) {
+                             std::string name = info.param.file;
+                             return name.substr(0, name.find('.'));
+                         });
+
+TEST(PerformanceClipTest, ReadsEachJointsOwnChannelOrderAcrossMixedLineEndings) {
+    test::BvhBuilder take = test::humanoidTake(false);
+    // LeftArm's channels are Z X Y: R = Rz(0) Rx(90) Ry(90). Ry(90) takes the forearm offset
+    // (25, 0, 0) to (0, 0, -25); Rx(90) then takes that to (0, 25, 0): straight up. Read in
+    // any other order, the forearm would end up elsewhere.
+    test::BvhFrame frame;
+    frame.rootPosition = {0, 95, 0};
+    frame.angles["LeftArm"] = {0, 90, 90};
+    const std::string path = test::temporaryPath("order.bvh");
+    take.write(path, {frame, frame});
+    auto clip = loadClip(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(clip);
+    EXPECT_EQ(clip->frameCount(), 2);
+    EXPECT_NEAR(clip->frameRate(), 30.0, 0.01);
+    EXPECT_FLOAT_EQ(clip->metresPerUnit(), 0.01f);  // a take in centimetres
+    const glm::vec3 arm = clip->worldPosition(0, clip->findJoint("LeftArm"));
+    const glm::vec3 foreArm = clip->worldPosition(0, clip->findJoint("LeftForeArm"));
+    EXPECT_TRUE(vecNear(arm, glm::vec3(15, 140, 0), 1e-3f));
+    EXPECT_TRUE(vecNear(foreArm - arm, glm::vec3(0, 25, 0), 1e-3f));
+}
+
+TEST(PerformanceClipTest, UnreadableFilesGiveTheImportersMessage) {
+    const std::string path = test::temporaryPath("garbage.bvh");
+    std::ofstream(path) << "this is no take\n";
+    std::string error;
+    EXPECT_FALSE(PerformanceClip::load(path, error).has_value());
+    EXPECT_NE(error.find("HIERARCHY"), std::string::npos) << error;
+    std::remove(path.c_str());
+    error.clear();
+    EXPECT_FALSE(PerformanceClip::load(path, error).has_value());
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(RetargeterTest, NamesTheBonesATakeLacks) {
+    test::BvhBuilder take = test::humanoidTake(false);
+    take.remove("LeftHand");
+    take.remove("RightFoot");
+    take.find("LeftForeArm")->endSite = {20, 0, 0};
+    take.find("RightLeg")->endSite = {0, -40, 0};
+    const std::string path = test::temporaryPath("missing.bvh");
+    take.write(path, {test::BvhFrame{}});
+    std::string error;
+    EXPECT_FALSE(loadPerformance(path, "missing", error).has_value());
+    std::remove(path.c_str());
+    EXPECT_NE(error.find("LeftHand"), std::string::npos) << error;
+    EXPECT_NE(error.find("RightFoot"), std::string::npos) << error;
+    EXPECT_EQ(error.find("RightHand"), std::string::npos) << error;
+}
+
+// The default skeleton is in T-pose; a take whose rest pose has the arms hanging must still give
+// hanging arms at rest and raised arms when the performer raises them.
+TEST(RetargeterTest, BridgesAnArmsDownRestPose) {
+    test::BvhBuilder take = test::humanoidTake(true);
+    test::BvhFrame rest;
+    rest.rootPosition = {0, 95, 0};
+    test::BvhFrame raised = rest;
+    // Z X Y order; +90 about z turns the hanging left arm (0, -1, 0) out to (1, 0, 0).
+    raised.angles["LeftArm"] = {90, 0, 0};
+    raised.angles["RightArm"] = {-90, 0, 0};
+    const std::string path = test::temporaryPath("armsdown.bvh");
+    take.write(path, {rest, raised});
+    auto clip = loadClip(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(clip);
+    std::string error;
+    std::optional<Retargeter> retargeter = Retargeter::create(clip, error);
+    ASSERT_TRUE(retargeter) << error;
+    const Skeleton& s0 = retargeter->restSkeleton();
+    const int leftArm = findBone(s0, "LeftArm"), leftHand = findBone(s0, "LeftHand");
+    const int rightArm = findBone(s0, "RightArm"), rightHand = findBone(s0, "RightHand");
+
+    const Skeleton hanging = retargeter->pose(0);
+    const glm::vec3 leftDown = boneWorldPosition(hanging, leftHand, true) - boneWorldPosition(hanging, leftArm, true);
+    const glm::vec3 rightDown = boneWorldPosition(hanging, rightHand, true) - boneWorldPosition(hanging, rightArm, true);
+    EXPECT_LT(angleDegrees(leftDown, {0, -1, 0}), 0.5f);
+    EXPECT_LT(angleDegrees(rightDown, {0, -1, 0}), 0.5f);
+
+    const Skeleton out = retargeter->pose(1);
+    const glm::vec3 leftOut = boneWorldPosition(out, leftHand, true) - boneWorldPosition(out, leftArm, true);
+    const glm::vec3 rightOut = boneWorldPosition(out, rightHand, true) - boneWorldPosition(out, rightArm, true);
+    EXPECT_LT(angleDegrees(leftOut, {1, 0, 0}), 0.5f);
+    EXPECT_LT(angleDegrees(rightOut, {-1, 0, 0}), 0.5f);
+    // The hands keep their place along the arm (no half turn about it): the palm side that faced
+    // the body hanging faces down when raised, exactly as the performer's.
+    const glm::quat performerHand = clip->worldRotation(1, clip->findJoint("LeftHand"));
+    const glm::quat defaultHand = worldRotation(out, leftHand);
+    EXPECT_LT(angleDegrees(defaultHand * glm::vec3(0, 0, 1), performerHand * glm::vec3(0, 0, 1)), 0.5f);
+}
+
+// Turning the performer's forearm about its own length turns the default forearm about its own,
+// by the same angle: the twist is the performer's.
+TEST(RetargeterTest, CarriesThePerformersTwist) {
+    test::BvhBuilder take = test::humanoidTake(false);
+    test::BvhFrame frame;
+    frame.rootPosition = {0, 95, 0};
+    frame.angles["LeftForeArm"] = {0, 90, 0};  // Z X Y: 90 degrees about x, the forearm's length
+    const std::string path = test::temporaryPath("twist.bvh");
+    take.write(path, {frame});
+    auto clip = loadClip(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(clip);
+    std::string error;
+    std::optional<Retargeter> retargeter = Retargeter::create(clip, error);
+    ASSERT_TRUE(retargeter) << error;
+    const Skeleton posed = retargeter->pose(0);
+    const int foreArm = findBone(posed, "LeftForeArm");
+    const int hand = findBone(posed, "LeftHand");
+    // Still pointing out to the left...
+    EXPECT_LT(angleDegrees(boneWorldPosition(posed, hand, true) - boneWorldPosition(posed, foreArm, true),
+                           {1, 0, 0}),
+              0.5f);
+    // ...but turned a quarter about it: its up axis now points forward, +z.
+    EXPECT_LT(angleDegrees(worldRotation(posed, foreArm) * glm::vec3(0, 1, 0), {0, 0, 1}), 0.5f);
+    // The upper arm is untouched.
+    EXPECT_LT(angleDegrees(worldRotation(posed, findBone(posed, "LeftArm")) * glm::vec3(0, 1, 0), {0, 1, 0}),
+              0.5f);
+}
+
+TEST(SyntheticPerformanceTest, WalksInPlaceAndLoopsCleanly) {
+    const Performance walk = syntheticPerformance("synthetic", 2.0, 120.0);
+    ASSERT_EQ(walk.frames.size(), 240u);
+    Skeleton rest;
+    BoneSlotMap slots{};
+    buildDefaultSkeleton(rest, slots);
+    const int leftFoot = findBone(rest, "LeftFoot"), rightFoot = findBone(rest, "RightFoot");
+    const int leftHand = findBone(rest, "LeftHand"), leftArm = findBone(rest, "LeftArm");
+    const int head = findBone(rest, "Head");
+    float footSpread = 0.0f;
+    for (const Skeleton& frame : walk.frames) {
+        const glm::vec3 hips = boneWorldPosition(frame, 0, true);
+        ASSERT_TRUE(std::isfinite(hips.x) && std::isfinite(hips.y) && std::isfinite(hips.z));
+        EXPECT_LT(boneWorldPosition(frame, leftFoot, true).y, hips.y - 60.0f);
+        EXPECT_GT(boneWorldPosition(frame, head, true).y, hips.y + 40.0f);
+        // Arms hang: the hand is well below the shoulder joint.
+        EXPECT_LT(boneWorldPosition(frame, leftHand, true).y, boneWorldPosition(frame, leftArm, true).y - 30.0f);
+        footSpread = std::max(footSpread, std::fabs(boneWorldPosition(frame, leftFoot, true).z -
+                                                     boneWorldPosition(frame, rightFoot, true).z));
+    }
+    EXPECT_GT(footSpread, 30.0f);  // the legs really swing
+    // The last frame leads smoothly into the first.
+    const Skeleton& first = walk.frames.front();
+    const Skeleton& last = walk.frames.back();
+    for (int b = 0; b < rest.boneCount; ++b)
+        EXPECT_TRUE(vecNear(boneWorldPosition(last, b, true), boneWorldPosition(first, b, true), 3.0f))
+            << rest.bones[b].name;
+}
+
+}  // namespace
+}  // namespace telmora
