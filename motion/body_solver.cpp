@@ -1,0 +1,220 @@
+#include "motion/body_solver.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "motion/vector_guards.h"
+
+namespace telmora {
+
+namespace {
+
+// The one root name that switches scaling and proportion fitting off.
+bool isNamedRoot(const Bone& bone) { return std::strncmp(bone.name, "root", kBoneNameSize) == 0; }
+
+// Skeleton axes are the sender's mirrored across x = 0.
+glm::vec3 mirrored(const glm::vec3& v) { return glm::vec3(-v.x, v.y, v.z); }
+glm::quat mirrored(const glm::quat& q) { return quatXYZW(q.x, -q.y, -q.z, q.w); }
+
+// The frame in the skeleton's axes. The seven rotations are also brought to unit length: a
+// wire quaternion is unit up to rounding unless its three sent components square-sum past 1,
+// and such a one would otherwise shear every bone below it.
+SensorFrame mirroredFrame(const SensorFrame& frame) {
+    SensorFrame m = frame;
+    m.rootPosition = mirrored(frame.rootPosition);
+    glm::quat* const rotations[] = {&m.hipsRotation,          &m.leftHandRotation,
+                                    &m.rightHandRotation,     &m.leftFootRotation,
+                                    &m.rightFootRotation,     &m.leftShoulderRotation,
+                                    &m.rightShoulderRotation};
+    for (glm::quat* rotation : rotations) *rotation = unitOrIdentity(mirrored(*rotation));
+    for (ChainTarget& target : m.targets) {
+        target.position.x = -target.position.x;
+        target.pole.x = -target.pole.x;
+    }
+    // The spine target travels at half scale.
+    m.targets[kSpineTarget].position *= 2.0f;
+    m.targets[kSpineTarget].length *= 2.0f;
+    return m;
+}
+
+struct FingerChain {
+    int target;
+    const ChainSlots* slots;
+};
+
+constexpr FingerChain kLeftFingers[] = {{kLeftIndexTarget, &kLeftIndexSlots},
+                                        {kLeftMiddleTarget, &kLeftMiddleSlots},
+                                        {kLeftRingTarget, &kLeftRingSlots},
+                                        {kLeftPinkyTarget, &kLeftPinkySlots}};
+constexpr FingerChain kRightFingers[] = {{kRightIndexTarget, &kRightIndexSlots},
+                                         {kRightMiddleTarget, &kRightMiddleSlots},
+                                         {kRightRingTarget, &kRightRingSlots},
+                                         {kRightPinkyTarget, &kRightPinkySlots}};
+
+}  // namespace
+
+Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
+                            const BoneSlotMap& slotMap, Skeleton& output,
+                            NodeEvaluation evaluation) const {
+    const float hipsHeight = frame.hipsHeight;
+    const bool posed = hipsHeight > 0.0f && std::isfinite(hipsHeight);
+    const bool rootNamed = isNamedRoot(skeleton.bones[0]);
+    const std::int32_t hipsBone = boneAtSlot(slotMap, kHipsSlot);
+
+    // 1. Performer-to-character scale, from the rest hips height (cm) of the device skeleton.
+    float scale = 1.0f;
+    if (posed && !rootNamed) {
+        const float restHipsY = boneWorldPosition(skeleton, hipsBone, false).y;
+        const float s = hipsHeight / restHipsY * 100.0f;
+        if (std::isfinite(s) && s > 0.0f) scale = s;
+    }
+
+    // 2. Rest and pose nodes, and the output's names and parents. Every bone is read before
+    //    its output slot is written, so `output` may alias `skeleton`.
+    const PoseNodeList restNodes(skeleton, scale, evaluation);
+    PoseNodeList poseNodes(skeleton, scale, evaluation);
+    for (int i = 0; i < kMaxBones; ++i) {
+        const Bone& bone = skeleton.bones[i];
+        Bone& out = output.bones[i];
+        const glm::vec3 offset = scale * bone.offset;
+        if (&out != &bone) {
+            std::memcpy(out.name, bone.name, kBoneNameSize - 1);
+            out.name[kBoneNameSize - 1] = '\0';
+            out.parent = bone.parent;
+            out.rotation = bone.rotation;
+        }
+        out.offset = offset;
+    }
+    output.boneCount = kMaxBones;
+
+    // 3. No hips height: the rest pose (scale is 1 on this path).
+    if (!posed) return output;
+
+    // 4. The frame in the skeleton's axes.
+    const SensorFrame m = mirroredFrame(frame);
+
+    // 5. Proportions.
+    if (!rootNamed) fitProportions(poseNodes, slotMap, m);
+
+    // 6. Hips: position and world rotation, expressed under the hips' parent if there is one.
+    if (hipsBone >= 0) {
+        const float ratio = restNodes.worldPosition(hipsBone).y / hipsHeight;
+        const glm::vec3 worldPos = m.rootPosition * ratio;
+        const glm::quat worldRot = m.hipsRotation * restNodes.worldRotation(hipsBone);
+        const std::int32_t parent = poseNodes.parentIndex(hipsBone);
+        if (parent >= 0) {
+            const glm::mat4 toParent = glm::inverse(poseNodes.worldMatrix(parent));
+            poseNodes.setRotation(hipsBone, glm::quat_cast(glm::mat3(toParent)) * worldRot);
+            poseNodes.setPosition(hipsBone, glm::vec3(toParent * glm::vec4(worldPos, 1.0f)));
+        } else {
+            poseNodes.setRotation(hipsBone, worldRot);
+            poseNodes.setPosition(hipsBone, worldPos);
+        }
+    }
+
+    // 7. Legs. No opposite limb: the feet are never pulled together.
+    const glm::vec3 none(0.0f);
+    const ChainTarget& leftLeg = m.targets[kLeftLegTarget];
+    solveLimb(leftLeg.position, leftLeg.pole, leftLeg.length,
+              boneAtSlot(slotMap, kLeftUpLegSlot), boneAtSlot(slotMap, kLeftLegSlot),
+              boneAtSlot(slotMap, kLeftFootSlot), kLegAlignment, m.leftFootRotation, restNodes,
+              poseNodes, 0, -1, -1, -1, none, 0.0f);
+    const ChainTarget& rightLeg = m.targets[kRightLegTarget];
+    solveLimb(rightLeg.position, rightLeg.pole, rightLeg.length,
+              boneAtSlot(slotMap, kRightUpLegSlot), boneAtSlot(slotMap, kRightLegSlot),
+              boneAtSlot(slotMap, kRightFootSlot), kLegAlignment, m.rightFootRotation, restNodes,
+              poseNodes, 0, -1, -1, -1, none, 0.0f);
+
+    // 8. Spine. A zero pole normalises to zero, which the chain solver refuses.
+    const ChainTarget& spine = m.targets[kSpineTarget];
+    solveChain(spine.position, normalizedOrZero(spine.pole), spine.length, kSpineSlots,
+               kSpineAlignment, restNodes, poseNodes, slotMap);
+
+    // 9. Neck and head: solve the neck towards the head target, keep three tenths of that turn
+    //    (six tenths on a bone between neck and head), then aim the head itself.
+    const ChainTarget& head = m.targets[kHeadTarget];
+    const std::int32_t neckBone = boneAtSlot(slotMap, kNeckSlot);
+    const std::int32_t headBone = boneAtSlot(slotMap, kHeadSlot);
+    const glm::quat neckBefore = neckBone >= 0 ? poseNodes[neckBone].rotation : kIdentityQuat;
+    const glm::quat headBefore = headBone >= 0 ? poseNodes[headBone].rotation : kIdentityQuat;
+    solveChain(head.position, head.pole, head.length, kNeckAndHeadSlots, kSpineAlignment,
+               restNodes, poseNodes, slotMap);
+    if (neckBone >= 0) {
+        const glm::quat neckSolved = poseNodes[neckBone].rotation;
+        poseNodes.setRotation(neckBone, neckBefore);
+        if (headBone >= 0) {
+            const std::int32_t between = poseNodes.parentIndex(headBone);
+            if (between >= 0 && between != neckBone) {
+                poseNodes.setRotation(between,
+                                      glm::slerp(poseNodes[between].rotation, neckSolved, 0.6f));
+            }
+        }
+        poseNodes.setRotation(neckBone, glm::slerp(neckBefore, neckSolved, 0.3f));
+    }
+    if (headBone >= 0) poseNodes.setRotation(headBone, headBefore);
+    solveChain(head.position, head.pole, head.length, kHeadSlots, kSpineAlignment, restNodes,
+               poseNodes, slotMap);
+
+    // 10. Shoulders take their world rotation from the frame, whatever the spine did.
+    const std::int32_t leftShoulder = boneAtSlot(slotMap, kLeftShoulderSlot);
+    if (leftShoulder >= 0) {
+        poseNodes.setWorldRotation(leftShoulder,
+                                   m.leftShoulderRotation * restNodes.worldRotation(leftShoulder));
+    }
+    const std::int32_t rightShoulder = boneAtSlot(slotMap, kRightShoulderSlot);
+    if (rightShoulder >= 0) {
+        poseNodes.setWorldRotation(
+            rightShoulder, m.rightShoulderRotation * restNodes.worldRotation(rightShoulder));
+    }
+
+    // 11. Arms, each with the other arm's frame values for the hand blend.
+    const ChainTarget& leftArm = m.targets[kLeftArmTarget];
+    const ChainTarget& rightArm = m.targets[kRightArmTarget];
+    const std::int32_t leftArmBones[3] = {boneAtSlot(slotMap, kLeftArmSlot),
+                                          boneAtSlot(slotMap, kLeftForeArmSlot),
+                                          boneAtSlot(slotMap, kLeftHandSlot)};
+    const std::int32_t rightArmBones[3] = {boneAtSlot(slotMap, kRightArmSlot),
+                                           boneAtSlot(slotMap, kRightForeArmSlot),
+                                           boneAtSlot(slotMap, kRightHandSlot)};
+    solveLimb(leftArm.position, leftArm.pole, leftArm.length, leftArmBones[0], leftArmBones[1],
+              leftArmBones[2], kLeftArmAlignment, m.leftHandRotation, restNodes, poseNodes, -1,
+              rightArmBones[0], rightArmBones[1], rightArmBones[2], rightArm.position,
+              rightArm.length);
+    solveLimb(rightArm.position, rightArm.pole, rightArm.length, rightArmBones[0],
+              rightArmBones[1], rightArmBones[2], kRightArmAlignment, m.rightHandRotation,
+              restNodes, poseNodes, 1, leftArmBones[0], leftArmBones[1], leftArmBones[2],
+              leftArm.position, leftArm.length);
+
+    // 12. Fingers bend in the plane of their direction and a reference direction of the hand.
+    //     A zero direction, or one along the reference, leaves a zero plane vector, which the
+    //     chain solver refuses.
+    auto solveFinger = [&](int targetIndex, const ChainSlots& slots, const glm::vec3& handRef,
+                           const glm::quat& alignment) {
+        const ChainTarget& finger = m.targets[targetIndex];
+        const glm::vec3 direction = normalizedOrZero(finger.position);
+        const glm::vec3 plane = normalizedOrZero(glm::cross(direction, handRef));
+        solveChain(finger.position, plane, finger.length, slots, alignment, restNodes, poseNodes,
+                   slotMap);
+    };
+    const glm::vec3 leftRef = m.leftHandRotation * glm::vec3(0.0f, 0.0f, 1.0f);
+    for (const FingerChain& finger : kLeftFingers) {
+        solveFinger(finger.target, *finger.slots, leftRef, kLeftFingerAlignment);
+    }
+    solveFinger(kLeftThumbTarget, kLeftThumbSlots,
+                m.leftHandRotation * glm::vec3(0.5f, -0.5f, 0.0f), kLeftThumbAlignment);
+    const glm::vec3 rightRef = m.rightHandRotation * glm::vec3(0.0f, 0.0f, -1.0f);
+    for (const FingerChain& finger : kRightFingers) {
+        solveFinger(finger.target, *finger.slots, rightRef, kRightFingerAlignment);
+    }
+    solveFinger(kRightThumbTarget, kRightThumbSlots,
+                m.rightHandRotation * glm::vec3(0.5f, 0.5f, 0.0f), kRightThumbAlignment);
+
+    // 13. The solved pose.
+    for (int i = 0; i < kMaxBones; ++i) {
+        output.bones[i].offset = poseNodes[i].position;
+        output.bones[i].rotation = poseNodes[i].rotation;
+    }
+    return output;
+}
+
+}  // namespace telmora

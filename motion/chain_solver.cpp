@@ -1,0 +1,138 @@
+// BodySolver's chain stage: spine, neck and head, fingers. The chain is laid along a parabolic
+// bow from its root to the end target; each bone looks along its segment of the bow.
+
+#include <cmath>
+
+#include "motion/body_solver.h"
+#include "motion/vector_guards.h"
+
+namespace telmora {
+
+namespace {
+
+// Bow height as a share of the chain's slack, sqrt(S^2 - |E - R|^2).
+constexpr float kBowFactor = 0.43f;
+// Spine: the first segment's up direction mixes the hips line and the shoulder line.
+constexpr float kHipsShareOfFirstUp = 0.6f;
+constexpr float kShouldersShareOfFirstUp = 0.4f;
+
+constexpr int kMaxChainBones = 4;
+
+}  // namespace
+
+void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, float chainLength,
+                            const ChainSlots& slots, const glm::quat& alignment,
+                            const PoseNodeList& restNodes, PoseNodeList& poseNodes,
+                            const BoneSlotMap& slotMap) const {
+    // 1. Guard: a chain length, a target and a pole to work with.
+    if (!(chainLength >= kMinLength) || !std::isfinite(chainLength) || !isFinite(target) ||
+        !isFinite(pole) || !(glm::dot(pole, pole) >= kMinLengthSq) ||
+        !(glm::dot(target, target) >= kMinLengthSq) || slots.count <= 0) {
+        return;
+    }
+
+    // 2. The chain's bones; -1 entries and slots without a bone are skipped.
+    std::int32_t bones[kMaxChainBones];
+    int n = 0;
+    const int slotCount = slots.count < kMaxChainBones ? slots.count : kMaxChainBones;
+    for (int e = 0; e < slotCount; ++e) {
+        if (slots.entries[e] == -1) continue;
+        const std::int32_t bone = boneAtSlot(slotMap, slots.entries[e]);
+        if (bone >= 0) bones[n++] = bone;
+    }
+    if (n == 0) return;
+
+    const float targetLength = glm::length(target);
+    const glm::vec3 targetDir = target / targetLength;
+
+    // 3. A single bone looks along the target with the pole as its up direction.
+    if (n == 1) {
+        const glm::quat look = glm::quatLookAt(targetDir, pole);
+        poseNodes.setWorldRotation(bones[0],
+                                   look * alignment * restNodes.worldRotation(bones[0]));
+        return;
+    }
+
+    // 4.1 Cumulative segment lengths of the current pose; their sum is the chain's reach.
+    float cumulative[kMaxChainBones - 1];
+    float reach = 0.0f;
+    for (int j = 1; j < n; ++j) {
+        reach += glm::length(poseNodes.worldPosition(bones[j]) -
+                             poseNodes.worldPosition(bones[j - 1]));
+        cumulative[j - 1] = reach;
+    }
+    // A chain of coincident joints has no segment to aim.
+    if (!(reach >= kMinLength) || !std::isfinite(reach)) return;
+
+    // 4.2 Root and end target, the performer's reach fraction carried over.
+    const glm::vec3 root = poseNodes.worldPosition(bones[0]);
+    const glm::vec3 end = root + targetDir * ((targetLength / chainLength) * reach);
+    const glm::vec3 rootToEnd = end - root;
+
+    // 4.3 Bow height; the absolute value makes a target beyond full reach bow as well.
+    const float chord = glm::length(rootToEnd);
+    const float bowHeight = kBowFactor * std::sqrt(std::fabs(reach * reach - chord * chord));
+    const glm::vec3 poleDir = pole / glm::length(pole);
+
+    // 4.4 Spine mode follows the slot list as given, before any filtering.
+    const bool spineMode = slots.entries[0] == kSpineSlot;
+
+    // Rotations before this call, to put back if a segment turns out degenerate part way.
+    glm::quat before[kMaxChainBones];
+    for (int i = 0; i < n - 1; ++i) before[i] = poseNodes[bones[i]].rotation;
+    auto restore = [&](int written) {
+        for (int i = written - 1; i >= 0; --i) poseNodes.setRotation(bones[i], before[i]);
+    };
+
+    // 4.5 Each segment looks from the previous bow point to the next.
+    glm::vec3 previous = root;
+    for (int i = 0; i < n - 1; ++i) {
+        glm::vec3 upFirst = pole;
+        glm::vec3 upRest = pole;
+        if (spineMode) {
+            const std::int32_t rightUpLeg = boneAtSlot(slotMap, kRightUpLegSlot);
+            const std::int32_t leftUpLeg = boneAtSlot(slotMap, kLeftUpLegSlot);
+            const std::int32_t rightArm = boneAtSlot(slotMap, kRightArmSlot);
+            const std::int32_t leftArm = boneAtSlot(slotMap, kLeftArmSlot);
+            if (rightUpLeg < 0 || leftUpLeg < 0 || rightArm < 0 || leftArm < 0) {
+                restore(i);
+                return;
+            }
+            // Read afresh: turning a spine segment moves the shoulders.
+            const glm::vec3 hipsAxis = normalizedOrZero(poseNodes.worldPosition(rightUpLeg) -
+                                                        poseNodes.worldPosition(leftUpLeg));
+            const glm::vec3 shoulderAxis = normalizedOrZero(poseNodes.worldPosition(rightArm) -
+                                                            poseNodes.worldPosition(leftArm));
+            const glm::vec3 chainDir = normalizedOrZero(rootToEnd);
+            // Coincident hip joints, arm joints or chain ends give no up direction.
+            if (hipsAxis == glm::vec3(0.0f) || shoulderAxis == glm::vec3(0.0f) ||
+                chainDir == glm::vec3(0.0f)) {
+                restore(i);
+                return;
+            }
+            upRest = glm::cross(chainDir, shoulderAxis);
+            upFirst = kHipsShareOfFirstUp * glm::cross(chainDir, hipsAxis) +
+                      kShouldersShareOfFirstUp * glm::cross(chainDir, shoulderAxis);
+        }
+
+        // Parabolic bow: 0 at both ends, bowHeight half way along the reach.
+        const float t = cumulative[i] / reach;
+        const float s = 2.0f * t - 1.0f;
+        const float bow = (1.0f - s * s) * bowHeight;
+        const glm::vec3 point = root + rootToEnd * t + poleDir * bow;
+
+        const glm::vec3 segment = point - previous;
+        if (!(glm::dot(segment, segment) >= kMinLengthSq)) {
+            restore(i);
+            return;
+        }
+        const glm::vec3 segmentDir = glm::normalize(segment);
+        const glm::quat look = glm::quatLookAt(segmentDir, i == 0 ? upFirst : upRest);
+        poseNodes.setWorldRotation(bones[i],
+                                   look * alignment * restNodes.worldRotation(bones[i]));
+        previous = point;
+    }
+    // 4.6 The last bone is not rotated.
+}
+
+}  // namespace telmora

@@ -1,0 +1,232 @@
+#include "motion/channel_table.h"
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "motion/body_solver.h"
+#include "motion/vector_guards.h"
+
+namespace telmora {
+
+namespace {
+
+constexpr double kRadiansToDegrees = 57.29577951308232;
+constexpr double kHalfPiDouble = 1.5707963267948966;
+
+bool allFinite(const double (&values)[3]) {
+    return std::isfinite(values[0]) && std::isfinite(values[1]) && std::isfinite(values[2]);
+}
+
+void storeTranslation(ChannelRecord& record, const glm::vec3& t) {
+    record.translation[0] = static_cast<double>(t.x);
+    record.translation[1] = static_cast<double>(t.y);
+    record.translation[2] = static_cast<double>(t.z);
+}
+
+void storeRotation(ChannelRecord& record, const glm::dvec3& euler) {
+    record.rotation[0] = euler.x;
+    record.rotation[1] = euler.y;
+    record.rotation[2] = euler.z;
+}
+
+bool recordFinite(const ChannelRecord& record) {
+    return allFinite(record.translation) && allFinite(record.rotation);
+}
+
+}  // namespace
+
+glm::dvec3 quatToEulerDegrees(const glm::quat& q) {
+    const double x = q.x;
+    const double y = q.y;
+    const double z = q.z;
+    const double w = q.w;
+    const double rx = std::atan2(2.0 * (w * x + y * z), 1.0 - 2.0 * (x * x + y * y));
+    const double pitch = 2.0 * (w * y - z * x);
+    // An unnormalised quaternion can push the pitch term past +-1: clamp instead of asin's NaN.
+    const double ry = std::fabs(pitch) >= 1.0 ? std::copysign(kHalfPiDouble, pitch)
+                                              : std::asin(pitch);
+    const double rz = std::atan2(2.0 * (w * z + x * y), 1.0 - 2.0 * (y * y + z * z));
+    return glm::dvec3(rx * kRadiansToDegrees, ry * kRadiansToDegrees, rz * kRadiansToDegrees);
+}
+
+bool writeChannelValues(const Skeleton& solved, std::int32_t count, ChannelRecord* records) {
+    // Forward kinematics in one pass, parents before children, as boneGlobalMatrix defines it
+    // with the root kept upright (so bone 0 gets no correction): each bone mirrored across
+    // x = 0, worldRot = parentWorldRot * rot, worldPos = parentWorldPos + parentWorldRot * t.
+    glm::quat worldRot[kMaxBones];
+    glm::vec3 worldPos[kMaxBones];
+    if (count > kMaxBones) count = kMaxBones;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const Bone& bone = solved.bones[i];
+        const glm::quat localRot =
+            quatXYZW(bone.rotation.x, -bone.rotation.y, -bone.rotation.z, bone.rotation.w);
+        const glm::vec3 localPos(-bone.offset.x, bone.offset.y, bone.offset.z);
+        const std::int32_t parent = bone.parent;
+        if (parent == -1) {
+            worldRot[i] = localRot;
+            worldPos[i] = localPos;
+        } else if (parent >= 0 && parent < i) {
+            worldRot[i] = worldRot[parent] * localRot;
+            worldPos[i] = worldPos[parent] + worldRot[parent] * localPos;
+        } else {
+            return false;  // the chain leaves the table or loops
+        }
+        ChannelRecord& record = records[i];
+        storeTranslation(record, worldPos[i]);
+        // glm::decompose returns the unit rotation of the matrix; do the same here.
+        storeRotation(record, quatToEulerDegrees(unitOrIdentity(worldRot[i])));
+        if (!recordFinite(record)) return false;
+    }
+    return true;
+}
+
+bool writeChannelValuesByMatrices(const Skeleton& solved, std::int32_t count,
+                                  ChannelRecord* records) {
+    for (std::int32_t i = 0; i < count && i < kMaxBones; ++i) {
+        glm::vec3 scale, translation, skew;
+        glm::quat orientation;
+        glm::vec4 perspective;
+        if (!glm::decompose(boneGlobalMatrix(solved, i, true), scale, orientation, translation,
+                            skew, perspective)) {
+            return false;
+        }
+        storeTranslation(records[i], translation);
+        storeRotation(records[i], quatToEulerDegrees(orientation));
+        if (!recordFinite(records[i])) return false;
+    }
+    return true;
+}
+
+ChannelTable::ChannelTable() : boneSlotMap_(emptySlotMap()) {
+    for (std::atomic<std::uint64_t>& word : published_) word.store(0, std::memory_order_relaxed);
+}
+
+bool ChannelTable::SetupChannels() {
+    std::lock_guard<std::mutex> lock(writerMutex_);
+    ready_.store(false, std::memory_order_relaxed);
+    // Always from an empty skeleton: a second setup rebuilds instead of appending.
+    skeleton_ = Skeleton{};
+    boneSlotMap_ = emptySlotMap();
+    buildDefaultSkeleton(skeleton_, boneSlotMap_);
+
+    recordCount_ = skeleton_.boneCount < kMaxChannels ? skeleton_.boneCount : kMaxChannels;
+    for (std::int32_t i = 0; i < recordCount_; ++i) {
+        ChannelRecord& record = records_[i];
+        record = ChannelRecord{};
+        record.bone = &skeleton_.bones[i];
+        record.parentIndex = skeleton_.bones[i].parent;
+        glm::vec3 scale, translation, skew;
+        glm::quat orientation;
+        glm::vec4 perspective;
+        if (glm::decompose(boneGlobalMatrix(skeleton_, i, true), scale, orientation, translation,
+                           skew, perspective)) {
+            storeTranslation(record, translation);
+        }
+        for (int k = 0; k < 3; ++k) {
+            record.referenceTranslation[k] = record.translation[k];
+            record.referenceRotation[k] = record.rotation[k];
+        }
+    }
+    for (std::int32_t i = recordCount_; i < kMaxChannels; ++i) records_[i] = ChannelRecord{};
+    publish(recordCount_);
+    ready_.store(true, std::memory_order_release);
+    return true;
+}
+
+void ChannelTable::HandlePacket(const std::vector<std::uint8_t>& datagram) {
+    if (datagram.empty()) return;
+    switch (datagram[0]) {
+        case kSensorFramePacket: handleSensorFrame(datagram); break;
+        case kStreamEndPacket: handleStreamEnd(); break;
+        default: break;
+    }
+}
+
+void ChannelTable::handleSensorFrame(const std::vector<std::uint8_t>& datagram) {
+    // A short datagram is not a whole frame; before setup there is no skeleton to solve on
+    // (the empty one's unused slots all point at bone 0).
+    if (!isCompleteSensorFrame(datagram) || !ready_.load(std::memory_order_acquire)) {
+        drop();
+        return;
+    }
+    // A setup in progress owns the skeleton: drop rather than wait for it.
+    std::unique_lock<std::mutex> lock(writerMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        drop();
+        return;
+    }
+    const SensorFrame frame = decodeSensorFrame(datagram);
+    if (!isFinite(frame.rootPosition)) {
+        drop();
+        return;
+    }
+    BodySolver().solve(frame, skeleton_, boneSlotMap_, solved_);
+    // The records keep their last good values in the published copy if this frame fails.
+    if (!writeChannelValues(solved_, recordCount_, records_.data())) {
+        drop();
+        return;
+    }
+    publish(recordCount_);
+    framesSolved_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ChannelTable::handleStreamEnd() {
+    std::lock_guard<std::mutex> lock(handlerMutex_);
+    if (!streamEndHandler_) return;
+    try {
+        streamEndHandler_();
+    } catch (...) {
+        // The handler belongs to the device; nothing of it may unwind into the stream client.
+    }
+}
+
+void ChannelTable::setStreamEndHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(handlerMutex_);
+    streamEndHandler_ = std::move(handler);
+}
+
+void ChannelTable::publish(std::int32_t count) {
+    // Sequence lock, writer side: odd while the words change. The release fence keeps the
+    // word stores from moving above the odd store; the final release store keeps them above
+    // the even one.
+    const std::uint64_t start = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(start + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    std::uint64_t words[kWordsPerRecord];
+    for (int r = 0; r < kMaxChannels; ++r) {
+        std::memcpy(words, &records_[r], sizeof words);
+        for (int w = 0; w < kWordsPerRecord; ++w) {
+            published_[r * kWordsPerRecord + w].store(words[w], std::memory_order_relaxed);
+        }
+    }
+    channelCount_.store(count, std::memory_order_relaxed);
+    sequence_.store(start + 2, std::memory_order_release);
+}
+
+ChannelSnapshot ChannelTable::snapshot() const {
+    ChannelSnapshot snap;
+    std::uint64_t words[kWordsPerRecord];
+    for (;;) {
+        const std::uint64_t before = sequence_.load(std::memory_order_acquire);
+        if (before & 1u) {
+            std::this_thread::yield();
+            continue;
+        }
+        for (int r = 0; r < kMaxChannels; ++r) {
+            for (int w = 0; w < kWordsPerRecord; ++w) {
+                words[w] = published_[r * kWordsPerRecord + w].load(std::memory_order_relaxed);
+            }
+            std::memcpy(&snap.records[r], words, sizeof words);
+        }
+        snap.channelCount = channelCount_.load(std::memory_order_relaxed);
+        // Keep the word loads above the second sequence read.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sequence_.load(std::memory_order_relaxed) == before) {
+            snap.frameSequence = before / 2;
+            return snap;
+        }
+    }
+}
+
+}  // namespace telmora

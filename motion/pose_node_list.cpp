@@ -1,0 +1,81 @@
+#include "motion/pose_node_list.h"
+
+namespace telmora {
+
+PoseNodeList::PoseNodeList(const Skeleton& skeleton, float scale, NodeEvaluation evaluation)
+    : evaluation_(evaluation) {
+    for (std::int32_t i = 0; i < kMaxBones; ++i) {
+        const Bone& bone = skeleton.bones[i];
+        PoseNode& node = nodes_[i];
+        node.position = scale * bone.offset;
+        node.rotation = bone.rotation;
+        node.scale = glm::vec3(1.0f);
+        const bool linked = bone.parent >= 0 && bone.parent < i;
+        parents_[i] = linked ? bone.parent : -1;
+        node.parent = linked ? &nodes_[bone.parent] : nullptr;
+        subtree_[i] = BoneMask{};
+        subtree_[i].set(i);
+    }
+    // Children follow their parents, so one backward pass collects every subtree.
+    for (std::int32_t i = kMaxBones - 1; i > 0; --i) {
+        if (parents_[i] >= 0) subtree_[parents_[i]].add(subtree_[i]);
+    }
+}
+
+void PoseNodeList::refresh(std::int32_t index) const {
+    // Climb to the nearest fresh ancestor (or past the root), then rebuild downwards.
+    std::int32_t chain[kMaxBones];
+    int depth = 0;
+    for (std::int32_t i = index; i >= 0 && !fresh_.test(i); i = parents_[i]) chain[depth++] = i;
+    while (depth > 0) {
+        const std::int32_t i = chain[--depth];
+        const PoseNode& node = nodes_[i];
+        const std::int32_t p = parents_[i];
+        if (p < 0) {
+            worldRot_[i] = node.rotation;
+            worldPos_[i] = node.position;
+        } else {
+            worldRot_[i] = worldRot_[p] * node.rotation;
+            worldPos_[i] = worldPos_[p] + worldRot_[p] * node.position;
+        }
+        fresh_.set(i);
+    }
+}
+
+glm::vec3 PoseNodeList::worldPosition(std::int32_t index) const {
+    if (evaluation_ == NodeEvaluation::kRecursive) return nodes_[index].worldPosition();
+    if (!fresh_.test(index)) refresh(index);
+    return worldPos_[index];
+}
+
+glm::quat PoseNodeList::worldRotation(std::int32_t index) const {
+    if (evaluation_ == NodeEvaluation::kRecursive) return nodes_[index].worldRotation();
+    if (!fresh_.test(index)) refresh(index);
+    return worldRot_[index];
+}
+
+glm::mat4 PoseNodeList::worldMatrix(std::int32_t index) const {
+    if (evaluation_ == NodeEvaluation::kRecursive) return nodes_[index].worldMatrix();
+    if (!fresh_.test(index)) refresh(index);
+    // translate(I, p) * mat4_cast(r): the rotation's columns with p as column 3.
+    glm::mat4 world = glm::mat4_cast(worldRot_[index]);
+    world[3] = glm::vec4(worldPos_[index], 1.0f);
+    return world;
+}
+
+glm::quat PoseNodeList::parentWorldRotation(std::int32_t index) const {
+    const std::int32_t p = parents_[index];
+    return p < 0 ? kIdentityQuat : worldRotation(p);
+}
+
+void PoseNodeList::setRotation(std::int32_t index, const glm::quat& rotation) {
+    nodes_[index].rotation = rotation;
+    fresh_.clear(subtree_[index]);
+}
+
+void PoseNodeList::setPosition(std::int32_t index, const glm::vec3& position) {
+    nodes_[index].position = position;
+    fresh_.clear(subtree_[index]);
+}
+
+}  // namespace telmora

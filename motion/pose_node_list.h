@@ -1,0 +1,94 @@
+#pragma once
+// The body solver's working pose: one PoseNode per bone slot of a Skeleton (all 120), flat and
+// indexed by bone index, each node's parent pointing into the same list.
+//
+// World queries come in two evaluations that compute the same quantities:
+//  - kCached: each node's world rotation and position are kept and rebuilt from the parent's
+//    (parentWorldRot * rotation, parentWorldPos + parentWorldRot * position) only when the node
+//    or one of its ancestors has changed since the last query. This is the real-time path.
+//  - kRecursive: every query walks the parent chain with PoseNode's own matrices, nothing kept.
+//    Slow; it is the straightforward reading the cached path is checked against.
+// Scale is (1, 1, 1) on every node, which is what lets the cached path compose rotations and
+// offsets instead of matrices; the two agree up to float rounding.
+//
+// Writes go through setRotation/setPosition so the cache knows what went stale. The list is
+// neither copyable nor movable: parents are addresses inside it.
+
+#include <array>
+#include <cstdint>
+
+#include "motion/pose_node.h"
+#include "motion/skeleton.h"
+
+namespace telmora {
+
+enum class NodeEvaluation {
+    kCached,
+    kRecursive,
+};
+
+class PoseNodeList {
+public:
+    // Builds one node per bone slot 0..119: position = scale * offset, rotation copied, scale 1.
+    // A parent that is -1, or that does not precede its child (the unused slots of an empty
+    // skeleton make bone 0 its own parent), gives a root node, so every query terminates.
+    PoseNodeList(const Skeleton& skeleton, float scale,
+                 NodeEvaluation evaluation = NodeEvaluation::kCached);
+    PoseNodeList(const PoseNodeList&) = delete;
+    PoseNodeList& operator=(const PoseNodeList&) = delete;
+
+    static constexpr int size() { return kMaxBones; }
+    // True for a bone index inside the list.
+    static bool contains(std::int32_t index) {
+        return static_cast<std::uint32_t>(index) < static_cast<std::uint32_t>(kMaxBones);
+    }
+
+    const PoseNode& operator[](std::int32_t index) const { return nodes_[index]; }
+    // Parent's bone index, -1 for a root node.
+    std::int32_t parentIndex(std::int32_t index) const { return parents_[index]; }
+
+    glm::vec3 worldPosition(std::int32_t index) const;
+    glm::quat worldRotation(std::int32_t index) const;
+    glm::mat4 worldMatrix(std::int32_t index) const;
+    // World rotation of the node's parent; the identity for a root.
+    glm::quat parentWorldRotation(std::int32_t index) const;
+
+    void setRotation(std::int32_t index, const glm::quat& rotation);
+    void setPosition(std::int32_t index, const glm::vec3& position);
+    // Sets the local rotation that realises world rotation `world`: inverse(parent world) * world.
+    void setWorldRotation(std::int32_t index, const glm::quat& world) {
+        setRotation(index, glm::inverse(parentWorldRotation(index)) * world);
+    }
+
+private:
+    // One bit per bone slot.
+    struct BoneMask {
+        std::uint64_t words[2] = {0, 0};
+        bool test(int i) const { return (words[i >> 6] >> (i & 63)) & 1u; }
+        void set(int i) { words[i >> 6] |= std::uint64_t{1} << (i & 63); }
+        void clear(const BoneMask& other) {
+            words[0] &= ~other.words[0];
+            words[1] &= ~other.words[1];
+        }
+        void add(const BoneMask& other) {
+            words[0] |= other.words[0];
+            words[1] |= other.words[1];
+        }
+    };
+
+    // Brings the cached world values of `index` (and its stale ancestors) up to date.
+    void refresh(std::int32_t index) const;
+
+    std::array<PoseNode, kMaxBones> nodes_;
+    std::array<std::int32_t, kMaxBones> parents_;
+    // Each node's own bit and the bits of all its descendants.
+    std::array<BoneMask, kMaxBones> subtree_;
+    NodeEvaluation evaluation_;
+    // Cache of the kCached evaluation. fresh_ marks nodes whose cached values are current; a
+    // node is only ever fresh if its parent is.
+    mutable BoneMask fresh_;
+    mutable std::array<glm::quat, kMaxBones> worldRot_;
+    mutable std::array<glm::vec3, kMaxBones> worldPos_;
+};
+
+}  // namespace telmora

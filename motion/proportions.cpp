@@ -1,0 +1,132 @@
+// BodySolver's proportion fitting: the character's pose nodes reshaped to the performer's
+// spine length, shoulder width and limb segment lengths before anything is rotated.
+
+#include <cmath>
+
+#include "motion/body_solver.h"
+#include "motion/vector_guards.h"
+
+namespace telmora {
+
+namespace {
+
+// One limb segment: its length is the length of the carrying node's local position.
+struct Segment {
+    const char* name;
+    bool arm;  // target length A (arms) or G (legs)
+    std::int32_t slot;
+};
+
+constexpr Segment kSegmentTable[] = {
+    {"LeftUpperArm", true, kLeftForeArmSlot},   {"LeftForeArm", true, kLeftHandSlot},
+    {"RightUpperArm", true, kRightForeArmSlot}, {"RightForeArm", true, kRightHandSlot},
+    {"LeftUpperLeg", false, kLeftLegSlot},      {"LeftLowerLeg", false, kLeftFootSlot},
+    {"RightUpperLeg", false, kRightLegSlot},    {"RightLowerLeg", false, kRightFootSlot},
+};
+
+// Lengths at or under this (cm) are left alone rather than divided by.
+constexpr float kMinFittedLength = 0.001f;
+constexpr float kMetresToCm = 100.0f;
+
+glm::vec3 transformPoint(const glm::mat4& m, const glm::vec3& p) {
+    return glm::vec3(m * glm::vec4(p, 1.0f));
+}
+
+}  // namespace
+
+void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slotMap,
+                                const SensorFrame& frame) const {
+    const std::int32_t spineBones[3] = {boneAtSlot(slotMap, kSpineSlot),
+                                        boneAtSlot(slotMap, kSpine1Slot),
+                                        boneAtSlot(slotMap, kSpine2Slot)};
+    const std::int32_t leftUpLeg = boneAtSlot(slotMap, kLeftUpLegSlot);
+    const std::int32_t rightUpLeg = boneAtSlot(slotMap, kRightUpLegSlot);
+    const std::int32_t leftArm = boneAtSlot(slotMap, kLeftArmSlot);
+    const std::int32_t rightArm = boneAtSlot(slotMap, kRightArmSlot);
+    const bool trunkMapped = spineBones[0] >= 0 && spineBones[1] >= 0 && spineBones[2] >= 0 &&
+                             leftUpLeg >= 0 && rightUpLeg >= 0 && leftArm >= 0 && rightArm >= 0;
+
+    if (trunkMapped) {
+        // 1. Spine length: stretch the spine offsets vertically so the hips-to-shoulders
+        //    distance becomes the performer's. Without a right index finger length the spine
+        //    target counts at half.
+        const ChainTarget& spine = frame.targets[kSpineTarget];
+        float spineLength = spine.length;
+        if (frame.targets[kRightIndexTarget].length < kMinLength) spineLength *= 0.5f;
+        const float targetCm = spineLength * kMetresToCm;
+        const glm::vec3 hipCentre =
+            (poseNodes.worldPosition(rightUpLeg) + poseNodes.worldPosition(leftUpLeg)) * 0.5f;
+        const glm::vec3 shoulderCentre =
+            (poseNodes.worldPosition(rightArm) + poseNodes.worldPosition(leftArm)) * 0.5f;
+        const float current = glm::length(shoulderCentre - hipCentre);
+        if (current > kMinFittedLength) {
+            const float k = targetCm / current;
+            for (std::int32_t bone : spineBones) {
+                glm::vec3 position = poseNodes[bone].position;
+                position.y *= k;
+                poseNodes.setPosition(bone, position);
+            }
+        }
+
+        // 2. Shoulder width, from the two shoulder points of a frame that carries them; an
+        //    older frame leaves the skeleton's own width.
+        if (frame.hasAuxValues()) {
+            // The chest point Q cancels out; a zero spine target has no direction, so Q is
+            // then the root itself.
+            const glm::vec3 spineDir = normalizedOrZero(spine.position);
+            const glm::vec3 chest = frame.rootPosition + spineDir * spine.length;
+            const glm::vec3 left(frame.auxValues[6], frame.auxValues[7], frame.auxValues[8]);
+            const glm::vec3 right(frame.auxValues[9], frame.auxValues[10], frame.auxValues[11]);
+            const float halfWidth =
+                0.5f * glm::length((chest + right) * kMetresToCm - (chest + left) * kMetresToCm);
+
+            const glm::vec3 leftPos = poseNodes.worldPosition(leftArm);
+            const glm::vec3 rightPos = poseNodes.worldPosition(rightArm);
+            const glm::vec3 centre = (rightPos + leftPos) * 0.5f;
+            const glm::vec3 towardsLeft = normalizedOrZero(centre - rightPos);
+            const glm::vec3 towardsRight = normalizedOrZero(centre - leftPos);
+            // Coincident arm joints give no line to spread them along: keep them.
+            if (towardsLeft != glm::vec3(0.0f) && towardsRight != glm::vec3(0.0f) &&
+                std::isfinite(halfWidth)) {
+                const glm::vec3 newLeft = centre + towardsLeft * halfWidth;
+                const glm::vec3 newRight = centre + towardsRight * halfWidth;
+                const std::int32_t leftParent = poseNodes.parentIndex(leftArm);
+                if (leftParent >= 0) {
+                    poseNodes.setPosition(
+                        leftArm,
+                        transformPoint(glm::inverse(poseNodes.worldMatrix(leftParent)), newLeft));
+                }
+                const std::int32_t rightParent = poseNodes.parentIndex(rightArm);
+                if (rightParent >= 0) {
+                    poseNodes.setPosition(rightArm,
+                                          transformPoint(glm::inverse(poseNodes.worldMatrix(
+                                                             rightParent)),
+                                                         newRight));
+                }
+            }
+        }
+    }
+
+    // 3. Limb segments: both sides get half the mean of the two limb lengths, for the upper
+    //    and the lower segment alike.
+    const float armSegment =
+        (frame.targets[kRightArmTarget].length + frame.targets[kLeftArmTarget].length) * 0.25f;
+    const float legSegment =
+        (frame.targets[kRightLegTarget].length + frame.targets[kLeftLegTarget].length) * 0.25f;
+    for (const Segment& segment : kSegmentTable) {
+        const std::int32_t bone = boneAtSlot(slotMap, segment.slot);
+        if (bone < 0) continue;
+        const glm::mat4 world = poseNodes.worldMatrix(bone);
+        const float worldScale = (glm::length(glm::vec3(world[1])) +
+                                  glm::length(glm::vec3(world[0])) +
+                                  glm::length(glm::vec3(world[2]))) /
+                                 3.0f;
+        const float worldLength = worldScale * glm::length(poseNodes[bone].position);
+        if (worldLength > kMinFittedLength) {
+            const float targetCm = (segment.arm ? armSegment : legSegment) * kMetresToCm;
+            poseNodes.setPosition(bone, poseNodes[bone].position * (targetCm / worldLength));
+        }
+    }
+}
+
+}  // namespace telmora
