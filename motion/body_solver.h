@@ -28,6 +28,10 @@ namespace telmora {
 constexpr float kMinLength = 1.1920929e-7f;
 constexpr float kMinLengthSq = 1.4210855e-14f;
 
+// Two joints closer than this (cm) count as coincident where a direction between them is
+// needed: well above float rounding on joint positions, well below any real bone.
+constexpr float kMinJointDistance = 0.001f;
+
 constexpr float kHalfPi = 1.5707964f;
 constexpr float kPi = 3.1415927f;
 
@@ -112,7 +116,8 @@ public:
                    float otherChainLength) const;
 
     // Analytic two-bone solution: root, end target and pole target in world space, the upper
-    // and lower bone lengths. A target out of reach gives a straight limb pointing at it.
+    // and lower bone lengths (cm). A target out of reach gives a straight limb pointing at it.
+    // Points closer than kMinJointDistance count as coincident (result not valid).
     TwoBoneFrames solveTwoBone(const glm::vec3& root, const glm::vec3& endTarget,
                                const glm::vec3& poleTarget, float upperLength,
                                float lowerLength) const;

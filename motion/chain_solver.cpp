@@ -62,7 +62,7 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
         cumulative[j - 1] = reach;
     }
     // A chain of coincident joints has no segment to aim.
-    if (!(reach >= kMinLength) || !std::isfinite(reach)) return;
+    if (!(reach >= kMinJointDistance) || !std::isfinite(reach)) return;
 
     // 4.2 Root and end target, the performer's reach fraction carried over.
     const glm::vec3 root = poseNodes.worldPosition(bones[0]);
@@ -99,11 +99,13 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
                 return;
             }
             // Read afresh: turning a spine segment moves the shoulders.
-            const glm::vec3 hipsAxis = normalizedOrZero(poseNodes.worldPosition(rightUpLeg) -
-                                                        poseNodes.worldPosition(leftUpLeg));
-            const glm::vec3 shoulderAxis = normalizedOrZero(poseNodes.worldPosition(rightArm) -
-                                                            poseNodes.worldPosition(leftArm));
-            const glm::vec3 chainDir = normalizedOrZero(rootToEnd);
+            const glm::vec3 hipsAxis = normalizedOrZero(
+                poseNodes.worldPosition(rightUpLeg) - poseNodes.worldPosition(leftUpLeg),
+                kMinJointDistance);
+            const glm::vec3 shoulderAxis = normalizedOrZero(
+                poseNodes.worldPosition(rightArm) - poseNodes.worldPosition(leftArm),
+                kMinJointDistance);
+            const glm::vec3 chainDir = normalizedOrZero(rootToEnd, kMinJointDistance);
             // Coincident hip joints, arm joints or chain ends give no up direction.
             if (hipsAxis == glm::vec3(0.0f) || shoulderAxis == glm::vec3(0.0f) ||
                 chainDir == glm::vec3(0.0f)) {
@@ -122,7 +124,7 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
         const glm::vec3 point = root + rootToEnd * t + poleDir * bow;
 
         const glm::vec3 segment = point - previous;
-        if (!(glm::dot(segment, segment) >= kMinLengthSq)) {
+        if (!(glm::dot(segment, segment) >= kMinJointDistance * kMinJointDistance)) {
             restore(i);
             return;
         }

@@ -115,7 +115,7 @@ TwoBoneFrames BodySolver::solveTwoBone(const glm::vec3& root, const glm::vec3& e
     // 1. Root to end target. An end target on the root has no direction.
     const glm::vec3 toEnd = endTarget - root;
     const float d = glm::length(toEnd);
-    if (!(d >= kMinLength) || !std::isfinite(d)) return result;
+    if (!(d >= kMinJointDistance) || !std::isfinite(d)) return result;
 
     // 2.-3. Distance of the middle joint's foot along the root-target line, and its height
     //    off that line (law of cosines). Out of reach: straight along the line.
@@ -134,7 +134,7 @@ TwoBoneFrames BodySolver::solveTwoBone(const glm::vec3& root, const glm::vec3& e
     const glm::vec3 toPole = poleTarget - foot;
     const glm::vec3 side = toPole - glm::dot(toPole, u) * u / glm::length(u);
     const float sideLength = glm::length(side);
-    if (!(sideLength >= kMinLength)) return result;
+    if (!(sideLength >= kMinJointDistance)) return result;
     const glm::vec3 middle = foot + (side / sideLength) * height;
 
     // 7. Bone axes; a zero-length bone has none.
@@ -144,8 +144,8 @@ TwoBoneFrames BodySolver::solveTwoBone(const glm::vec3& root, const glm::vec3& e
     const float lowerLen = glm::length(lowerVec);
     const glm::vec3 rootToPole = poleTarget - root;
     const float rootToPoleLen = glm::length(rootToPole);
-    if (!(upperLen >= kMinLength) || !(lowerLen >= kMinLength) ||
-        !(rootToPoleLen >= kMinLength)) {
+    if (!(upperLen >= kMinJointDistance) || !(lowerLen >= kMinJointDistance) ||
+        !(rootToPoleLen >= kMinJointDistance)) {
         return result;
     }
     const glm::vec3 x1 = upperVec / upperLen;

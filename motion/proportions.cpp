@@ -83,11 +83,12 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
             const glm::vec3 leftPos = poseNodes.worldPosition(leftArm);
             const glm::vec3 rightPos = poseNodes.worldPosition(rightArm);
             const glm::vec3 centre = (rightPos + leftPos) * 0.5f;
-            const glm::vec3 towardsLeft = normalizedOrZero(centre - rightPos);
-            const glm::vec3 towardsRight = normalizedOrZero(centre - leftPos);
-            // Coincident arm joints give no line to spread them along: keep them.
+            const glm::vec3 towardsLeft = normalizedOrZero(centre - rightPos, kMinJointDistance);
+            const glm::vec3 towardsRight = normalizedOrZero(centre - leftPos, kMinJointDistance);
+            // Coincident arm joints give no line to spread them along, and coincident shoulder
+            // points no width to spread them to: keep the skeleton's own shoulders then.
             if (towardsLeft != glm::vec3(0.0f) && towardsRight != glm::vec3(0.0f) &&
-                std::isfinite(halfWidth)) {
+                halfWidth > kMinFittedLength && std::isfinite(halfWidth)) {
                 const glm::vec3 newLeft = centre + towardsLeft * halfWidth;
                 const glm::vec3 newRight = centre + towardsRight * halfWidth;
                 const std::int32_t leftParent = poseNodes.parentIndex(leftArm);

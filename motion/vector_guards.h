@@ -22,6 +22,14 @@ inline glm::vec3 normalizedOrZero(const glm::vec3& v) {
     return v / std::sqrt(lenSq);
 }
 
+// v / |v|, or (0, 0, 0) when |v| is under minLength: for directions between two joints, where
+// "coincident" means closer than rounding noise, not exactly equal.
+inline glm::vec3 normalizedOrZero(const glm::vec3& v, float minLength) {
+    const float lenSq = glm::dot(v, v);
+    if (!(lenSq >= minLength * minLength) || !std::isfinite(lenSq)) return glm::vec3(0.0f);
+    return v / std::sqrt(lenSq);
+}
+
 // q / |q|, or the identity when q has no usable length (or is not finite).
 inline glm::quat unitOrIdentity(const glm::quat& q) {
     const float lenSq = glm::dot(q, q);

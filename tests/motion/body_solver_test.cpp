@@ -1,1 +1,278 @@
+#include "motion/body_solver.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "common/glm_asserts.h"
+#include "solver_test_support.h"
+
+namespace telmora {
+namespace {
+
+using test::bone;
+using test::device;
+using test::quatNear;
+using test::rotationAngle;
+using test::solveFrame;
+using test::standingFrame;
+using test::storedWorldRotation;
+using test::vecNear;
+
+TEST(BodySolverConstants, AlignmentsAreTheListedRotations) {
+    struct Case {
+        const char* name;
+        glm::quat actual;
+        glm::quat expected;
+    };
+    const Case cases[] = {
+        {"legs", kLegAlignment, quatXYZW(-0.5f, 0.5f, 0.5f, 0.5f)},
+        {"spine", kSpineAlignment, quatXYZW(0.0f, 0.7071f, -0.7071f, 0.0f)},
+        {"right arm", kRightArmAlignment, quatXYZW(-0.7071f, 0.0f, 0.0f, -0.7071f)},
+        {"left fingers", kLeftFingerAlignment, quatXYZW(0.0f, 0.7071f, 0.0f, -0.7071f)},
+        {"right fingers", kRightFingerAlignment, quatXYZW(0.0f, 0.7071f, 0.0f, 0.7071f)},
+        {"left thumb", kLeftThumbAlignment, quatXYZW(0.1094f, 0.8754f, 0.2346f, -0.4082f)},
+        {"right thumb", kRightThumbAlignment, quatXYZW(-0.1094f, 0.8754f, 0.2346f, 0.4082f)},
+    };
+    for (const Case& c : cases) {
+        // Same sign as listed, not merely the same rotation: the solver multiplies with them.
+        EXPECT_NEAR(c.actual.x, c.expected.x, 1e-4f) << c.name;
+        EXPECT_NEAR(c.actual.y, c.expected.y, 1e-4f) << c.name;
+        EXPECT_NEAR(c.actual.z, c.expected.z, 1e-4f) << c.name;
+        EXPECT_NEAR(c.actual.w, c.expected.w, 1e-4f) << c.name;
+    }
+}
+
+TEST(BodySolver, NoHipsHeightGivesTheDeviceSkeletonInAllSlots) {
+    for (float hipsHeight : {-1.0f, 0.0f, std::numeric_limits<float>::quiet_NaN()}) {
+        SCOPED_TRACE(hipsHeight);
+        SensorFrame frame = standingFrame();
+        frame.hipsHeight = hipsHeight;
+        const Skeleton out = solveFrame(frame);
+        EXPECT_EQ(out.boneCount, kMaxBones);
+        for (int i = 0; i < kMaxBones; ++i) {
+            const Bone& expected = device().skeleton.bones[i];
+            EXPECT_STREQ(out.bones[i].name, expected.name) << i;
+            EXPECT_EQ(out.bones[i].parent, expected.parent) << i;
+            EXPECT_EQ(out.bones[i].offset, expected.offset) << i;
+            EXPECT_EQ(out.bones[i].rotation, expected.rotation) << i;
+        }
+    }
+}
+
+TEST(BodySolver, DoubleHipsHeightScalesUntouchedBonesAndPlacesHips) {
+    SensorFrame frame = standingFrame();
+    frame.hipsHeight = 1.906f;
+    const Skeleton out = solveFrame(frame);
+    EXPECT_EQ(out.boneCount, kMaxBones);
+    for (const char* name : {"LeftToeBase", "LeftToe_End", "RightToe_End", "HeadTop_End"}) {
+        const std::int32_t i = bone(name);
+        EXPECT_TRUE(vecNear(out.bones[i].offset, 2.0f * device().skeleton.bones[i].offset, 1e-4f))
+            << name;
+    }
+    const glm::vec3 expectedHips(-100.0f * frame.rootPosition.x, 100.0f * frame.rootPosition.y,
+                                 100.0f * frame.rootPosition.z);
+    EXPECT_TRUE(vecNear(out.bones[0].offset, expectedHips, 1e-3f));
+}
+
+TEST(BodySolver, IdentityRotationsGiveIdentityHipsAndShoulders) {
+    SensorFrame frame = standingFrame();
+    frame.hipsRotation = frame.leftShoulderRotation = frame.rightShoulderRotation = kIdentityQuat;
+    // Bend the spine so the shoulders' parent is turned: the shoulders must still come out
+    // with the identity world rotation.
+    frame.targets[kSpineTarget].position = glm::vec3(0.05f, 0.15f, 0.08f);
+    const Skeleton out = solveFrame(frame);
+    EXPECT_TRUE(quatNear(out.bones[0].rotation, kIdentityQuat, 1e-6f));
+    EXPECT_GT(rotationAngle(storedWorldRotation(out, bone("Spine2")), kIdentityQuat), 0.05f);
+    for (const char* name : {"LeftShoulder", "RightShoulder"}) {
+        EXPECT_TRUE(quatNear(storedWorldRotation(out, bone(name)), kIdentityQuat, 1e-5f))
+            << name;
+    }
+}
+
+TEST(BodySolver, SkeletonWithRootBoneIsNeverScaled) {
+    test::DeviceSkeleton rooted;
+    std::strcpy(rooted.skeleton.bones[0].name, "root");
+    SensorFrame frame = standingFrame();
+    frame.hipsHeight = 1.906f;
+    Skeleton out;
+    BodySolver().solve(frame, rooted.skeleton, rooted.slots, out);
+    // Untouched bones keep their offsets: neither scaling nor proportion fitting ran.
+    for (const char* name : {"LeftToeBase", "HeadTop_End", "LeftForeArm", "LeftLeg", "Spine1"}) {
+        const std::int32_t i = bone(name);
+        EXPECT_EQ(out.bones[i].offset, rooted.skeleton.bones[i].offset) << name;
+    }
+    EXPECT_TRUE(test::skeletonFinite(out));
+}
+
+TEST(BodySolver, NeckKeepsThreeTenthsOfItsSolvedTurn) {
+    SensorFrame frame = standingFrame();
+    // A head target leaning sideways and forwards, so the neck has a turn to damp.
+    frame.targets[kHeadTarget].position = glm::vec3(0.03f, 0.05f, 0.03f);
+    const Skeleton out = solveFrame(frame);
+
+    // Re-run the neck chain alone on the pose the solver had just before it.
+    const std::int32_t neck = bone("Neck");
+    const float undamped = [&] {
+        Skeleton before = out;
+        before.bones[neck].rotation = kIdentityQuat;
+        const PoseNodeList rest(device().skeleton, 1.0f);
+        PoseNodeList pose(before, 1.0f);
+        const ChainTarget& head = frame.targets[kHeadTarget];
+        const glm::vec3 target(-head.position.x, head.position.y, head.position.z);
+        const glm::vec3 pole(-head.pole.x, head.pole.y, head.pole.z);
+        BodySolver().solveChain(target, pole, head.length, kNeckAndHeadSlots, kSpineAlignment,
+                                rest, pose, device().slots);
+        return rotationAngle(pose[neck].rotation, kIdentityQuat);
+    }();
+    ASSERT_GT(undamped, 0.1f);
+    EXPECT_NEAR(rotationAngle(out.bones[neck].rotation, kIdentityQuat), 0.3f * undamped, 2e-3f);
+}
+
+TEST(BodySolver, OutputMayBeTheInputSkeleton) {
+    const SensorFrame frame = standingFrame();
+    const Skeleton expected = solveFrame(frame);
+    Skeleton inPlace = device().skeleton;
+    BodySolver().solve(frame, inPlace, device().slots, inPlace);
+    for (int i = 0; i < kMaxBones; ++i) {
+        EXPECT_EQ(inPlace.bones[i].offset, expected.bones[i].offset) << i;
+        EXPECT_EQ(inPlace.bones[i].rotation, expected.bones[i].rotation) << i;
+    }
+}
+
+// The cached node evaluation must give what the literal recursive one gives. They differ only
+// in float rounding, which a nearly stretched limb amplifies (the knee's offset from the
+// root-target line is the square root of a small difference): hence a tenth of a degree.
+TEST(BodySolver, CachedEvaluationMatchesRecursiveEvaluation) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> jitter(-0.15f, 0.15f);
+    for (int trial = 0; trial < 40; ++trial) {
+        SensorFrame frame = standingFrame();
+        for (ChainTarget& t : frame.targets) {
+            t.position += glm::vec3(jitter(rng), jitter(rng), jitter(rng));
+            t.pole += glm::vec3(jitter(rng), jitter(rng), jitter(rng));
+        }
+        frame.hipsRotation = glm::normalize(frame.hipsRotation *
+                                            quatXYZW(jitter(rng), jitter(rng), jitter(rng), 1.0f));
+        const Skeleton cached = solveFrame(frame, NodeEvaluation::kCached);
+        const Skeleton recursive = solveFrame(frame, NodeEvaluation::kRecursive);
+        for (int i = 0; i < kMaxBones; ++i) {
+            ASSERT_TRUE(vecNear(cached.bones[i].offset, recursive.bones[i].offset, 1e-3f))
+                << "trial " << trial << " bone " << i;
+            ASSERT_LT(rotationAngle(cached.bones[i].rotation, recursive.bones[i].rotation),
+                      glm::radians(0.1f))
+                << "trial " << trial << " bone " << i;
+        }
+    }
+}
+
+// Frames built to hit each zero-length case: the affected limb or chain keeps the rotations
+// it had before its stage (the rest rotations here), everything stays finite, and the rest of
+// the body is still solved.
+TEST(BodySolver, DegenerateFramesKeepTheAffectedBonesAndStayFinite) {
+    struct Case {
+        const char* name;
+        std::function<void(SensorFrame&)> spoil;
+        std::vector<const char*> unchanged;
+    };
+    const glm::vec3 zero(0.0f);
+    const std::vector<Case> cases = {
+        {"zero arm target", [&](SensorFrame& f) { f.targets[kLeftArmTarget].position = zero; },
+         {"LeftArm", "LeftForeArm", "LeftHand"}},
+        {"zero arm pole", [&](SensorFrame& f) { f.targets[kRightArmTarget].pole = zero; },
+         {"RightArm", "RightForeArm", "RightHand"}},
+        {"zero leg length", [&](SensorFrame& f) { f.targets[kLeftLegTarget].length = 0.0f; },
+         {"LeftLeg", "LeftFoot"}},
+        {"leg pole along the target",
+         [&](SensorFrame& f) {
+             f.targets[kRightLegTarget].pole = f.targets[kRightLegTarget].position;
+         },
+         {"RightUpLeg", "RightLeg", "RightFoot"}},
+        {"zero spine pole", [&](SensorFrame& f) { f.targets[kSpineTarget].pole = zero; },
+         {"Spine", "Spine1", "Spine2"}},
+        {"zero spine target", [&](SensorFrame& f) { f.targets[kSpineTarget].position = zero; },
+         {"Spine", "Spine1", "Spine2"}},
+        {"zero head pole", [&](SensorFrame& f) { f.targets[kHeadTarget].pole = zero; },
+         {"Neck", "Head"}},
+        {"zero finger target",
+         [&](SensorFrame& f) { f.targets[kLeftIndexTarget].position = zero; },
+         {"LeftHandIndex1", "LeftHandIndex2", "LeftHandIndex3"}},
+        {"finger along its hand reference",
+         [&](SensorFrame& f) {
+             f.leftHandRotation = kIdentityQuat;
+             f.targets[kLeftMiddleTarget].position = glm::vec3(0.0f, 0.0f, 0.09f);
+         },
+         {"LeftHandMiddle1", "LeftHandMiddle2", "LeftHandMiddle3"}},
+        {"thumb along its hand reference",
+         [&](SensorFrame& f) {
+             f.rightHandRotation = kIdentityQuat;
+             // Sender axes: the skeleton's (0.5, 0.5, 0) mirrored.
+             f.targets[kRightThumbTarget].position = glm::vec3(-0.05f, 0.05f, 0.0f);
+         },
+         {"RightHandThumb1", "RightHandThumb2", "RightHandThumb3"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SensorFrame frame = standingFrame();
+        c.spoil(frame);
+        const Skeleton out = solveFrame(frame);
+        ASSERT_TRUE(test::skeletonFinite(out));
+        for (const char* name : c.unchanged) {
+            EXPECT_EQ(out.bones[bone(name)].rotation, device().skeleton.bones[bone(name)].rotation)
+                << name;
+        }
+        // Something else was solved: the opposite forearm turned away from rest.
+        EXPECT_GT(rotationAngle(storedWorldRotation(out, bone("RightHand")), kIdentityQuat) +
+                      rotationAngle(storedWorldRotation(out, bone("LeftForeArm")), kIdentityQuat),
+                  0.05f);
+    }
+}
+
+// Whatever the bits on the wire (root position kept finite: the channel table drops the
+// others), the solved skeleton is finite.
+TEST(BodySolver, AnyDecodedFrameSolvesToFiniteValues) {
+    std::mt19937 rng(2024);
+    std::uniform_real_distribution<float> root(-5.0f, 5.0f);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<std::uint8_t> datagram = test::randomSensorDatagram(rng);
+        for (int k = 0; k < 3; ++k) {
+            const float v = root(rng);
+            std::memcpy(&datagram[2 + 4 * k], &v, 4);
+        }
+        const SensorFrame frame = decodeSensorFrame(datagram);
+        const Skeleton out = solveFrame(frame);
+        ASSERT_TRUE(test::skeletonFinite(out)) << "trial " << trial;
+    }
+}
+
+// Rotations whose sent components square-sum past 1 decode unnormalised; they are solved as
+// the unit rotations they point along.
+TEST(BodySolver, UnnormalisedRotationsSolveAsTheirUnitRotations) {
+    const SensorFrame unit = standingFrame();
+    SensorFrame scaled = unit;
+    scaled.hipsRotation = unit.hipsRotation * 1.7f;
+    scaled.leftHandRotation = unit.leftHandRotation * 1.3f;
+    scaled.leftShoulderRotation = unit.leftShoulderRotation * 2.0f;
+    const Skeleton expected = solveFrame(unit);
+    const Skeleton out = solveFrame(scaled);
+    for (int i = 0; i < kMaxBones; ++i) {
+        EXPECT_TRUE(vecNear(out.bones[i].offset, expected.bones[i].offset, 1e-3f)) << i;
+        EXPECT_TRUE(quatNear(out.bones[i].rotation, expected.bones[i].rotation, 1e-4f)) << i;
+    }
+}
+
+// The empty skeleton (unused slots all point at bone 0, bone 0 at itself) must not hang.
+TEST(BodySolver, EmptySkeletonTerminates) {
+    const Skeleton empty;
+    Skeleton out;
+    BodySolver().solve(standingFrame(), empty, device().slots, out);
+    EXPECT_EQ(out.boneCount, kMaxBones);
+    EXPECT_TRUE(test::skeletonFinite(out));
+}
+
+}  // namespace
+}  // namespace telmora
