@@ -30,6 +30,7 @@ std::optional<Performance> loadPerformance(const std::string& path, const std::s
     performance.name = name;
     performance.frameRate = shared->frameRate() > 0.0 ? shared->frameRate() : 120.0;
     performance.performerScale = retargeter->performerScale();
+    performance.rest = retargeter->restSkeleton();
     performance.frames.reserve(static_cast<size_t>(shared->frameCount()));
     for (int f = 0; f < shared->frameCount(); ++f) performance.frames.push_back(retargeter->pose(f));
     return performance;
@@ -46,6 +47,7 @@ Performance syntheticPerformance(const std::string& name, double seconds, double
     Performance performance;
     performance.name = name;
     performance.frameRate = frameRate;
+    performance.rest = rest;
     const int strides = std::max(1, static_cast<int>(std::lround(seconds)));
     const int frameCount = static_cast<int>(std::lround(strides * frameRate));
     const float restHipsY = rest.bones[0].offset.y;

@@ -17,6 +17,9 @@ struct Performance {
     double frameRate = 120.0;
     // One posed default skeleton per frame (see retarget.h for axes and units).
     std::vector<Skeleton> frames;
+    // The performer standing at rest: the default skeleton at the performer's scale, every
+    // rotation the identity (the reference the sensor frames' rotations and heights refer to).
+    Skeleton rest;
     // Scale of the posed skeletons against the default skeleton (the performer's size).
     float performerScale = 1.0f;
 

@@ -1,0 +1,129 @@
+#pragma once
+// The test sender: a stand-in Telmora server that streams recorded or synthetic performances.
+//
+// It announces itself once a period to a discovery address, listens on its stream port for
+// "mobu:" + subject keep-alives and streams that subject's sensor frames to whichever endpoint
+// asked, at a fixed rate paced by the steady clock, looping the performance. An endpoint silent
+// for longer than the client time-out is dropped. Stopping sends the one-byte stream-end
+// datagram (255) to every client still served.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "network/log_writer.h"
+#include "network/socket.h"
+#include "tools/performance/performance.h"
+
+namespace telmora {
+
+struct SimServerConfig {
+    // "serverName" of the announcements.
+    std::string serverName = "Telmora Sim";
+    // Where announcements go: the plug-in's discovery port.
+    std::string announceAddress = "127.0.0.1";
+    std::uint16_t announcePort = 22000;
+    std::chrono::milliseconds announceInterval{1000};
+    // Address and port of the stream socket; port 0 lets the system choose (see streamPort()).
+    std::string bindAddress = "127.0.0.1";
+    std::uint16_t streamPort = 0;
+    // Sensor frames per second sent to each client, 1 .. kMaxFrameRate.
+    double frameRate = 60.0;
+    // A client whose last keep-alive is older than this is dropped.
+    std::chrono::milliseconds clientTimeout{6000};
+};
+
+// One subject the server offers: a name and the performance streamed under it.
+struct SimSubject {
+    std::string name;
+    std::shared_ptr<const Performance> performance;
+};
+
+class SimServer {
+public:
+    static constexpr double kMaxFrameRate = 1000.0;
+
+    SimServer(SimServerConfig config, std::vector<SimSubject> subjects,
+              LogWriter log = standardLogWriter());
+    // Stops the server if its owner has not.
+    ~SimServer();
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    // Encodes every subject's frames, binds the stream socket and starts announcing, receiving
+    // and streaming. False, with the reason in `error`, when a socket cannot be opened or bound
+    // or the configuration is out of range.
+    bool Start(std::string& error);
+    // Ends streaming, sends the stream-end datagram to every client, ends every thread.
+    // Idempotent.
+    void Stop();
+
+    // The stream port actually bound (after Start).
+    std::uint16_t streamPort() const { return boundStreamPort_; }
+    // Sensor frames sent so far, all clients together.
+    std::uint64_t framesSent() const { return framesSent_.load(); }
+    // Stream-end datagrams sent by Stop.
+    std::uint64_t endMarkersSent() const { return endMarkersSent_.load(); }
+    std::uint64_t announcementsSent() const { return announcementsSent_.load(); }
+    // Endpoints currently streamed to.
+    std::vector<Ipv4Endpoint> clients() const;
+    // The announcement text (JSON).
+    std::string announcement() const;
+
+private:
+    struct Client {
+        int subject = 0;                                  // index into subjects_
+        std::uint64_t firstTick = 0;                      // stream tick of its first frame
+        std::chrono::steady_clock::time_point lastHeard;  // last keep-alive
+    };
+    using ClientKey = std::uint64_t;  // address << 16 | port
+
+    void AnnounceLoop();
+    void ReceiveLoop();
+    void StreamLoop();
+    void HandleKeepAlive(const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& from);
+    void DropSilentClients(std::chrono::steady_clock::time_point now);
+    // Waits until `deadline` or a stop; true when stopping.
+    bool WaitUntil(std::chrono::steady_clock::time_point deadline);
+
+    SimServerConfig config_;
+    std::vector<SimSubject> subjects_;
+    // Per subject, one encoded sensor frame per performance frame.
+    std::vector<std::vector<std::vector<std::uint8_t>>> datagrams_;
+    LogWriter log_;
+
+    UdpSocket streamSocket_;    // keep-alives in, frames and end markers out
+    UdpSocket announceSocket_;  // announcements out
+    Ipv4Endpoint announceEndpoint_;
+    std::uint16_t boundStreamPort_ = 0;
+
+    mutable std::mutex clientsMutex_;  // guards clients_ and streamTick_
+    std::map<ClientKey, Client> clients_;
+    std::uint64_t streamTick_ = 0;
+
+    std::atomic<bool> stopRequested_{false};
+    std::mutex wakeMutex_;  // pairs with wake_ for the interruptible pauses
+    std::condition_variable wake_;
+    std::thread announceThread_;
+    std::thread receiveThread_;
+    std::thread streamThread_;
+    bool running_ = false;
+
+    std::atomic<std::uint64_t> framesSent_{0};
+    std::atomic<std::uint64_t> endMarkersSent_{0};
+    std::atomic<std::uint64_t> announcementsSent_{0};
+};
+
+// "mobu:" + subject: the text clients send to ask for a subject and keep its stream alive.
+constexpr char kKeepAlivePrefix[] = "mobu:";
+// The stream-end datagram.
+constexpr std::uint8_t kStreamEndByte = 0xFF;
+
+}  // namespace telmora
