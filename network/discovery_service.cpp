@@ -37,7 +37,8 @@ void DiscoveryService::Start(int listenPort) {
                   "Start ignored: it was called from the discovery service's own thread.\n");
         return;
     }
-    Stop();
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    StopLocked();
     try {
         if (listenPort < 0 || listenPort > 65535) {
             writeLine(log, LogStream::Err,
@@ -65,6 +66,18 @@ void DiscoveryService::Start(int listenPort) {
 }
 
 void DiscoveryService::Stop() {
+    // From the update callback the threads can only be asked to end; the owner's next Stop,
+    // Start or the destructor joins them. The owner may be holding the lifecycle mutex while
+    // it waits for this very thread.
+    if (OnOwnThread()) {
+        RequestStop();
+        return;
+    }
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    StopLocked();
+}
+
+void DiscoveryService::RequestStop() {
     stopRequested.exchange(true);
     inbox.Wake();
     {
@@ -72,10 +85,10 @@ void DiscoveryService::Stop() {
         std::lock_guard<std::mutex> lock(sweepMutex);
     }
     sweepWake.notify_all();
-    // From the update callback the threads can only be asked to end; the owner's next Stop,
-    // Start or the destructor joins them.
-    if (OnOwnThread()) return;
+}
 
+void DiscoveryService::StopLocked() {
+    RequestStop();
     if (listenThread.joinable()) listenThread.join();
     if (sweepThread.joinable()) sweepThread.join();
     portLease.Reset();
@@ -91,6 +104,13 @@ ServerMap DiscoveryService::GetServers() {
 }
 
 std::shared_ptr<void> DiscoveryService::RegisterUpdateCallback(std::function<void()> callback) {
+    // On the service's own threads this can only come from inside the listener, which holds
+    // callbackMutex: taking it again would hang the thread for good.
+    if (OnOwnThread()) {
+        writeLine(log, LogStream::Err,
+                  "RegisterUpdateCallback ignored: it was called from the update callback.\n");
+        return nullptr;
+    }
     try {
         auto token = std::make_shared<int>(0);
         std::function<void()> wrapper = [callback = std::move(callback),

@@ -75,6 +75,8 @@ public:
     std::shared_ptr<void> RegisterUpdateCallback(std::function<void()> callback);
 
 private:
+    void StopLocked();
+    void RequestStop();
     void ListenLoop();
     void SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period);
     void HandleAnnouncement(const ReceivedDatagram& datagram);
@@ -93,6 +95,7 @@ private:
     std::condition_variable sweepWake;
     DatagramInbox inbox;       // announcements from the port, waiting for listenThread
     PortListenerLease portLease;   // this service's share of the listening socket
+    std::mutex lifecycleMutex;     // serialises Start and Stop from different threads
     LogWriter log;
 };
 

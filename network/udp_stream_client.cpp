@@ -20,7 +20,8 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
                   "Connect ignored: it was called from the stream's own thread.\n");
         return;
     }
-    Disconnect();
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    DisconnectLocked();
 
     // Failures to create or bind the socket are not checked here: a socket that cannot receive
     // fails its first receive, which ends the receive loop with the end-of-stream marker.
@@ -45,6 +46,17 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
 }
 
 void UdpStreamClient::Disconnect() {
+    // From the callback the threads can only be asked to end: the owner, who may be waiting
+    // in Connect or Disconnect for this very thread, holds the lifecycle mutex.
+    if (OnOwnThread()) {
+        RequestStop();
+        return;
+    }
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    DisconnectLocked();
+}
+
+void UdpStreamClient::RequestStop() {
     stopRequested.exchange(true);
     {
         // Taking the mutex orders the flag before the keep-alive thread's next look at it.
@@ -54,8 +66,10 @@ void UdpStreamClient::Disconnect() {
     // Wakes a receive blocked in the kernel where the platform allows; the receive wait bound
     // covers the others. The handle stays valid until both threads are joined.
     socket.shutdown();
-    if (OnOwnThread()) return;
+}
 
+void UdpStreamClient::DisconnectLocked() {
+    RequestStop();
     if (receiveThread.joinable()) receiveThread.join();
     if (keepAliveThread.joinable()) keepAliveThread.join();
     socket.close();

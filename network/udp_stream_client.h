@@ -66,6 +66,8 @@ public:
     void SetPacketCallback(PacketCallback callback);
 
 private:
+    void DisconnectLocked();
+    void RequestStop();
     void KeepAliveLoop(std::string subject);
     void ReceiveLoop();
     void Deliver(const std::vector<std::uint8_t>& packet);
@@ -80,6 +82,7 @@ private:
     PacketCallback packetCallback;
     std::mutex keepAliveMutex;         // pairs with keepAliveWake for the interruptible pause
     std::condition_variable keepAliveWake;
+    std::mutex lifecycleMutex;         // serialises Connect and Disconnect from different threads
     LogWriter log;
 };
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 #include "net_test_support.h"
 
@@ -436,6 +437,49 @@ TEST_F(DiscoveryTest, OnlyTheLatestHeldRegistrationIsCalled) {
     ASSERT_NO_FATAL_FAILURE(change());
     EXPECT_EQ(lastCalls.size(), 1u);
     EXPECT_EQ(firstCalls.size(), 1u);
+}
+
+TEST_F(DiscoveryTest, ListenerMayStopTheServiceButNotReRegister) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    Recorder<std::shared_ptr<void>> tokensFromInside;
+    token = service.RegisterUpdateCallback([&] {
+        tokensFromInside.push(service.RegisterUpdateCallback([] {}));
+        service.Stop();  // can only ask: this is the service's own thread
+    });
+    LoopbackPeer announcer{2};
+    ASSERT_NO_FATAL_FAILURE(
+        announce(announcer, announcement("One", 5000, {}), discoveredLine("One", 2, 5000)));
+    ASSERT_TRUE(tokensFromInside.waitForSize(1));
+    EXPECT_EQ(tokensFromInside.snapshot().front(), nullptr);
+    EXPECT_EQ(log.err(), std::vector<std::string>{
+                             "RegisterUpdateCallback ignored: it was called from the update "
+                             "callback.\n"});
+    service.Stop();  // completes the stop from the owner's side
+
+    // Stopped: the port is free again.
+    UdpSocket probe;
+    ASSERT_EQ(probe.open(), 0);
+    EXPECT_EQ(probe.bind(Ipv4Endpoint{0, port}), 0);
+}
+
+TEST(DiscoveryLifetime, StartAndStopFromTwoThreads) {
+    // The panel restarts the service on the interface thread while the owner may stop it.
+    CapturedLog log;
+    const std::uint16_t port = freeUdpPort();
+    DiscoveryService service(log.writer());
+    std::thread starter([&] {
+        for (int i = 0; i < 20; ++i) service.Start(port);
+    });
+    std::thread stopper([&] {
+        for (int i = 0; i < 20; ++i) service.Stop();
+    });
+    starter.join();
+    stopper.join();
+    service.Start(port);
+    EXPECT_TRUE(log.err().empty());
+    LoopbackPeer announcer{2};
+    announcer.send(announcement("Alive", 5000, {}), Ipv4Endpoint{loopback(1), port});
+    EXPECT_TRUE(log.waitForLine(LogStream::Out, discoveredLine("Alive", 2, 5000)));
 }
 
 TEST(DiscoveryLifetime, StartAndStopReturnPromptlyWithTheDefaultPauses) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "net_test_support.h"
 
@@ -255,6 +256,33 @@ TEST_F(StreamClientTest, DisconnectFromTheCallbackEndsTheStreamWithoutDeadlock) 
     client.Disconnect();
     EXPECT_EQ(log.count(LogStream::Out, "Client disconnected successfully.\n"), 2u);
     EXPECT_EQ(markersIn(packets.snapshot()), 1u);
+}
+
+TEST_F(StreamClientTest, ConnectAndDisconnectFromTwoThreadsKeepOneMarkerPerStream) {
+    // The host may open the device on one thread and close it from another.
+    auto churn = [this](bool connects) {
+        for (int i = 0; i < 15; ++i) {
+            if (connects) {
+                client.Connect("127.0.0.1", server.port(), "Actor" + std::to_string(i));
+            } else {
+                client.Disconnect();
+            }
+        }
+    };
+    std::thread connector(churn, true);
+    std::thread disconnector(churn, false);
+    connector.join();
+    disconnector.join();
+    client.Disconnect();
+
+    // Every receive loop that ran ended with exactly one marker and one line, and no stream
+    // was left running.
+    const auto received = packets.snapshot();
+    EXPECT_EQ(markersIn(received), received.size());
+    EXPECT_EQ(log.count(LogStream::Out, "Receive loop stopped.\n"), received.size());
+    EXPECT_EQ(log.count(LogStream::Out, "Keep-alive loop stopped.\n"), received.size());
+    EXPECT_EQ(received.size(), 15u);
+    EXPECT_TRUE(log.err().empty());
 }
 
 TEST(StreamClientLifetime, DestroyingAStreamingClientStopsIt) {
