@@ -27,9 +27,13 @@ std::chrono::nanoseconds sweepPeriodOf(double seconds) {
 
 DiscoveryService::DiscoveryService(LogWriter log) : log(std::move(log)) {}
 
-DiscoveryService::~DiscoveryService() { Stop(); }
+DiscoveryService::~DiscoveryService() {
+    Stop();
+}
 
-bool DiscoveryService::OnOwnThread() const { return IsOwnThread(this); }
+bool DiscoveryService::OnOwnThread() const {
+    return IsOwnThread(this);
+}
 
 void DiscoveryService::Start(int listenPort) {
     if (OnOwnThread()) {
@@ -203,9 +207,9 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         }
     }
     if (changed) NotifyUpdate();
-    writeLine(log, LogStream::Out,
-              "Discovered server: " + serverName + " at " + ip + ":" +
-                  std::to_string(streamPort) + "\n");
+    writeLine(
+        log, LogStream::Out,
+        "Discovered server: " + serverName + " at " + ip + ":" + std::to_string(streamPort) + "\n");
 }
 
 void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {
@@ -253,7 +257,8 @@ void DiscoveryService::NotifyUpdate() {
     try {
         updateCallback();
     } catch (const std::exception& error) {
-        writeLine(log, LogStream::Err, std::string("Update callback failed: ") + error.what() + "\n");
+        writeLine(log, LogStream::Err,
+                  std::string("Update callback failed: ") + error.what() + "\n");
     } catch (...) {
         writeLine(log, LogStream::Err, "Update callback failed.\n");
     }

@@ -91,11 +91,11 @@ private:
     std::mutex callbackMutex;  // held for every call of updateCallback
     ServerMap servers;
     std::function<void()> updateCallback;
-    std::mutex sweepMutex;     // pairs with sweepWake for the interruptible pause
+    std::mutex sweepMutex;  // pairs with sweepWake for the interruptible pause
     std::condition_variable sweepWake;
-    DatagramInbox inbox;       // announcements from the port, waiting for listenThread
-    PortListenerLease portLease;   // this service's share of the listening socket
-    std::mutex lifecycleMutex;     // serialises Start and Stop from different threads
+    DatagramInbox inbox;          // announcements from the port, waiting for listenThread
+    PortListenerLease portLease;  // this service's share of the listening socket
+    std::mutex lifecycleMutex;    // serialises Start and Stop from different threads
     LogWriter log;
 };
 

@@ -152,7 +152,9 @@ PortListenerLease::PortListenerLease(std::shared_ptr<PortListenerRegistry> regis
                                      PortListener* listener, DatagramInbox* inbox) noexcept
     : registry(std::move(registry)), listener(listener), inbox(inbox) {}
 
-PortListenerLease::~PortListenerLease() { Reset(); }
+PortListenerLease::~PortListenerLease() {
+    Reset();
+}
 
 PortListenerLease::PortListenerLease(PortListenerLease&& other) noexcept
     : registry(std::move(other.registry)),

@@ -34,17 +34,17 @@ std::string formatIpv4(std::uint32_t address);
 // What one receive call came to. Every receive loop of the network layer sorts its calls into
 // these outcomes and nothing else.
 enum class ReceiveOutcome {
-    Datagram,   // `size` bytes from `source` are in the buffer (size may be 0: an empty datagram)
-    NothingYet, // the wait ran out, would block, or a signal interrupted it: try again
-    Dropped,    // a datagram arrived but did not fit the buffer; it is discarded, the socket is fine
-    Fatal,      // the socket cannot receive any more: the loop ends
+    Datagram,    // `size` bytes from `source` are in the buffer (size may be 0: an empty datagram)
+    NothingYet,  // the wait ran out, would block, or a signal interrupted it: try again
+    Dropped,  // a datagram arrived but did not fit the buffer; it is discarded, the socket is fine
+    Fatal,    // the socket cannot receive any more: the loop ends
 };
 
 struct ReceiveResult {
     ReceiveOutcome outcome = ReceiveOutcome::NothingYet;
-    std::size_t size = 0;     // bytes in the buffer, for Datagram only
-    Ipv4Endpoint source;      // sender, for Datagram only
-    int errorCode = 0;        // the platform's error number, for Fatal only
+    std::size_t size = 0;  // bytes in the buffer, for Datagram only
+    Ipv4Endpoint source;   // sender, for Datagram only
+    int errorCode = 0;     // the platform's error number, for Fatal only
 };
 
 // One IPv4 UDP socket. Owns its handle and, while open, one reference to the platform's socket

@@ -14,7 +14,9 @@
 namespace telmora {
 namespace {
 
-int toFd(std::uintptr_t handle) { return static_cast<int>(static_cast<std::intptr_t>(handle)); }
+int toFd(std::uintptr_t handle) {
+    return static_cast<int>(static_cast<std::intptr_t>(handle));
+}
 
 sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
     sockaddr_in addr{};
@@ -56,7 +58,9 @@ std::string formatIpv4(std::uint32_t address) {
     return std::string(text);
 }
 
-UdpSocket::~UdpSocket() { close(); }
+UdpSocket::~UdpSocket() {
+    close();
+}
 
 UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
     other.handle_ = kNoHandle;
@@ -177,6 +181,8 @@ void UdpSocket::close() noexcept {
     handle_ = kNoHandle;
 }
 
-bool UdpSocket::isOpen() const noexcept { return handle_ != kNoHandle; }
+bool UdpSocket::isOpen() const noexcept {
+    return handle_ != kNoHandle;
+}
 
 }  // namespace telmora

@@ -41,7 +41,9 @@ void releaseLibrary() {
     if (--libraryUsers == 0) ::WSACleanup();
 }
 
-SOCKET toSocket(std::uintptr_t handle) { return static_cast<SOCKET>(handle); }
+SOCKET toSocket(std::uintptr_t handle) {
+    return static_cast<SOCKET>(handle);
+}
 
 sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
     sockaddr_in addr{};
@@ -75,7 +77,9 @@ std::string formatIpv4(std::uint32_t address) {
     return std::string(text);
 }
 
-UdpSocket::~UdpSocket() { close(); }
+UdpSocket::~UdpSocket() {
+    close();
+}
 
 UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
     other.handle_ = kNoHandle;
@@ -117,8 +121,8 @@ int UdpSocket::setReceiveTimeout(std::chrono::milliseconds timeout) {
     if (!isOpen()) return WSAENOTSOCK;
     // Winsock reads SO_RCVTIMEO as a DWORD count of milliseconds; 0 would mean "for ever".
     const DWORD ms = timeout.count() < 1 ? 1 : static_cast<DWORD>(timeout.count());
-    if (::setsockopt(toSocket(handle_), SOL_SOCKET, SO_RCVTIMEO,
-                     reinterpret_cast<const char*>(&ms), sizeof ms) == SOCKET_ERROR) {
+    if (::setsockopt(toSocket(handle_), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                     sizeof ms) == SOCKET_ERROR) {
         return ::WSAGetLastError();
     }
     return 0;
@@ -139,9 +143,9 @@ int UdpSocket::sendTo(const std::uint8_t* data, std::size_t size,
                       const Ipv4Endpoint& destination) const {
     if (!isOpen()) return WSAENOTSOCK;
     const sockaddr_in addr = toSockaddr(destination);
-    const int sent = ::sendto(toSocket(handle_), reinterpret_cast<const char*>(data),
-                              static_cast<int>(size), 0,
-                              reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int sent =
+        ::sendto(toSocket(handle_), reinterpret_cast<const char*>(data), static_cast<int>(size), 0,
+                 reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     return sent == SOCKET_ERROR ? ::WSAGetLastError() : 0;
 }
 
@@ -154,9 +158,9 @@ ReceiveResult UdpSocket::receiveFrom(std::uint8_t* buffer, std::size_t capacity)
     }
     sockaddr_in addr{};
     int len = sizeof addr;
-    const int n = ::recvfrom(toSocket(handle_), reinterpret_cast<char*>(buffer),
-                             static_cast<int>(capacity), 0, reinterpret_cast<sockaddr*>(&addr),
-                             &len);
+    const int n =
+        ::recvfrom(toSocket(handle_), reinterpret_cast<char*>(buffer), static_cast<int>(capacity),
+                   0, reinterpret_cast<sockaddr*>(&addr), &len);
     if (n == SOCKET_ERROR) {
         const int error = ::WSAGetLastError();
         switch (error) {
@@ -199,6 +203,8 @@ void UdpSocket::close() noexcept {
     releaseLibrary();
 }
 
-bool UdpSocket::isOpen() const noexcept { return handle_ != kNoHandle; }
+bool UdpSocket::isOpen() const noexcept {
+    return handle_ != kNoHandle;
+}
 
 }  // namespace telmora

@@ -9,9 +9,13 @@ namespace telmora {
 
 UdpStreamClient::UdpStreamClient(LogWriter log) : log(std::move(log)) {}
 
-UdpStreamClient::~UdpStreamClient() { Disconnect(); }
+UdpStreamClient::~UdpStreamClient() {
+    Disconnect();
+}
 
-bool UdpStreamClient::OnOwnThread() const { return IsOwnThread(this); }
+bool UdpStreamClient::OnOwnThread() const {
+    return IsOwnThread(this);
+}
 
 void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamPort,
                               const std::string& subject) {
@@ -136,7 +140,8 @@ void UdpStreamClient::Deliver(const std::vector<std::uint8_t>& packet) {
     try {
         packetCallback(packet);
     } catch (const std::exception& error) {
-        writeLine(log, LogStream::Err, std::string("Packet callback failed: ") + error.what() + "\n");
+        writeLine(log, LogStream::Err,
+                  std::string("Packet callback failed: ") + error.what() + "\n");
     } catch (...) {
         writeLine(log, LogStream::Err, "Packet callback failed.\n");
     }

@@ -52,8 +52,7 @@ public:
     // `serverIp` (dotted IPv4 text) : `streamPort`. Never throws; if a thread cannot be started
     // the reason goes to standard error and what did start runs until the next Disconnect.
     // Called from the packet callback it does nothing but write a line to standard error.
-    void Connect(const std::string& serverIp, std::uint16_t streamPort,
-                 const std::string& subject);
+    void Connect(const std::string& serverIp, std::uint16_t streamPort, const std::string& subject);
 
     // Stops streaming and returns to Idle: both threads are ended and joined, the socket is
     // closed. Safe at any time and any number of times; returns within a few receive waits.
@@ -73,16 +72,16 @@ private:
     void Deliver(const std::vector<std::uint8_t>& packet);
     bool OnOwnThread() const;
 
-    UdpSocket socket;                  // open while streaming; closed only with no thread running
-    Ipv4Endpoint serverAddress;        // keep-alive destination and the only accepted source
+    UdpSocket socket;            // open while streaming; closed only with no thread running
+    Ipv4Endpoint serverAddress;  // keep-alive destination and the only accepted source
     std::atomic<bool> stopRequested{false};
     std::thread receiveThread;
     std::thread keepAliveThread;
-    std::mutex callbackMutex;          // held for every call of packetCallback
+    std::mutex callbackMutex;  // held for every call of packetCallback
     PacketCallback packetCallback;
-    std::mutex keepAliveMutex;         // pairs with keepAliveWake for the interruptible pause
+    std::mutex keepAliveMutex;  // pairs with keepAliveWake for the interruptible pause
     std::condition_variable keepAliveWake;
-    std::mutex lifecycleMutex;         // serialises Connect and Disconnect from different threads
+    std::mutex lifecycleMutex;  // serialises Connect and Disconnect from different threads
     LogWriter log;
 };
 

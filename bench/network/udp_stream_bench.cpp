@@ -141,8 +141,7 @@ void BM_UnpacedStream(benchmark::State& state) {
         for (std::uint64_t i = 0; i < total; ++i) rig.send(i);
         const std::int64_t sentNs = nowNs();
         const std::uint64_t got = rig.settle(total, std::chrono::milliseconds(300));
-        const double spanSeconds =
-            static_cast<double>(rig.lastDeliveryNs.load() - startNs) / 1e9;
+        const double spanSeconds = static_cast<double>(rig.lastDeliveryNs.load() - startNs) / 1e9;
         state.counters["sent_per_second"] =
             static_cast<double>(total) / (static_cast<double>(sentNs - startNs) / 1e9);
         state.counters["delivered_per_second"] =

@@ -47,7 +47,9 @@ protected:
         ASSERT_TRUE(log.err().empty()) << log.err().front();
     }
 
-    void listen() { token = service.RegisterUpdateCallback([this] { notifications.push(1); }); }
+    void listen() {
+        token = service.RegisterUpdateCallback([this] { notifications.push(1); });
+    }
 
     Ipv4Endpoint listening() const { return Ipv4Endpoint{loopback(1), port}; }
 
@@ -95,7 +97,8 @@ TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
         {"text ends at the first NUL", ok + std::string(1, '\0') + "garbage}", Outcome::Accepted,
          5004, "", ""},
         {"4095 bytes, the longest announcement", padded(4095), Outcome::Accepted, 5004, "", ""},
-        {"another plug-in", R"({"pluginName":"Mobu","serverName":"Case","streamPort":1,"subjects":[]})",
+        {"another plug-in",
+         R"({"pluginName":"Mobu","serverName":"Case","streamPort":1,"subjects":[]})",
          Outcome::Ignored, 0, "", ""},
         {"pluginName in another case",
          R"({"pluginName":"quenbrix","serverName":"Case","streamPort":1,"subjects":[]})",
@@ -162,7 +165,8 @@ TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
         service.Stop();
 
         std::vector<std::string> expectedOut;
-        if (c.outcome == Outcome::Accepted) expectedOut.push_back(discoveredLine("Case", 2, c.port));
+        if (c.outcome == Outcome::Accepted)
+            expectedOut.push_back(discoveredLine("Case", 2, c.port));
         expectedOut.push_back(discoveredLine("Sentinel", 2, 7000));
         EXPECT_EQ(log.out(), expectedOut);
 
@@ -172,8 +176,8 @@ TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
             const std::string& line = err.front();
             EXPECT_EQ(line.rfind(c.errHead, 0), 0u) << line;
             EXPECT_TRUE(line.size() >= c.errTail.size() &&
-                        line.compare(line.size() - c.errTail.size(), c.errTail.size(),
-                                     c.errTail) == 0)
+                        line.compare(line.size() - c.errTail.size(), c.errTail.size(), c.errTail) ==
+                            0)
                 << line;
         } else {
             EXPECT_TRUE(err.empty()) << err.front();
@@ -189,7 +193,8 @@ TEST_F(DiscoveryTest, RepeatsRefreshTheEntryAndOnlyChangesNotify) {
     const std::string line5000 = discoveredLine("Alpha", 2, 5000);
 
     // Identical repeats: one line each, one notification in all.
-    for (std::size_t n = 1; n <= 3; ++n) ASSERT_NO_FATAL_FAILURE(announce(alpha, first, line5000, n));
+    for (std::size_t n = 1; n <= 3; ++n)
+        ASSERT_NO_FATAL_FAILURE(announce(alpha, first, line5000, n));
     EXPECT_EQ(notifications.size(), 1u);
     ServerMap servers = service.GetServers();
     ASSERT_EQ(servers.size(), 1u);

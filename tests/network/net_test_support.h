@@ -20,7 +20,9 @@ namespace telmora::test {
 // Generous: these tests share a small machine with compilers.
 inline constexpr std::chrono::milliseconds kDeadline{8000};
 
-inline std::uint32_t loopback(std::uint8_t last) { return 0x7F000000u | last; }  // 127.0.0.last
+inline std::uint32_t loopback(std::uint8_t last) {
+    return 0x7F000000u | last;
+}  // 127.0.0.last
 
 // Values pushed from any thread, and waits for a condition on them with a deadline.
 template <typename T>
@@ -99,10 +101,9 @@ public:
                       std::chrono::milliseconds timeout = kDeadline) const {
         return lines.waitFor(
             [&](const std::vector<std::pair<LogStream, std::string>>& all) {
-                return static_cast<std::size_t>(std::count_if(all.begin(), all.end(),
-                                                              [&](const auto& entry) {
-                                                                  return entry.first == stream;
-                                                              })) >= n;
+                return static_cast<std::size_t>(std::count_if(
+                           all.begin(), all.end(),
+                           [&](const auto& entry) { return entry.first == stream; })) >= n;
             },
             timeout);
     }
