@@ -69,10 +69,18 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
         if (std::isfinite(s) && s > 0.0f) scale = s;
     }
 
-    // 2. Rest and pose nodes, and the output's names and parents. Every bone is read before
-    //    its output slot is written, so `output` may alias `skeleton`.
-    const PoseNodeList restNodes(skeleton, scale, evaluation);
-    PoseNodeList poseNodes(skeleton, scale, evaluation);
+    // 2. Rest and pose nodes, and the output's names and parents. Nodes are built for the
+    //    bones in use and any bone the slot map names; the slots past them are never read or
+    //    written by a stage, so their output is the scaled skeleton bone either way. Every bone
+    //    is read before its output slot is written, so `output` may alias `skeleton`.
+    std::int32_t nodeCount = skeleton.boneCount < 0 ? 0 : skeleton.boneCount;
+    for (std::int32_t slot = 0; slot < kBodySlotCount; ++slot) {
+        const std::int32_t bone = boneAtSlot(slotMap, slot);
+        if (bone >= nodeCount) nodeCount = bone + 1;
+    }
+    if (nodeCount > kMaxBones) nodeCount = kMaxBones;
+    const PoseNodeList restNodes(skeleton, scale, evaluation, nodeCount);
+    PoseNodeList poseNodes(skeleton, scale, evaluation, nodeCount);
     for (int i = 0; i < kMaxBones; ++i) {
         const Bone& bone = skeleton.bones[i];
         Bone& out = output.bones[i];
@@ -97,7 +105,7 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     if (!rootNamed) fitProportions(poseNodes, slotMap, m);
 
     // 6. Hips: position and world rotation, expressed under the hips' parent if there is one.
-    if (hipsBone >= 0) {
+    if (poseNodes.contains(hipsBone)) {
         const float ratio = restNodes.worldPosition(hipsBone).y / hipsHeight;
         const glm::vec3 worldPos = m.rootPosition * ratio;
         const glm::quat worldRot = m.hipsRotation * restNodes.worldRotation(hipsBone);
@@ -135,14 +143,16 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     const ChainTarget& head = m.targets[kHeadTarget];
     const std::int32_t neckBone = boneAtSlot(slotMap, kNeckSlot);
     const std::int32_t headBone = boneAtSlot(slotMap, kHeadSlot);
-    const glm::quat neckBefore = neckBone >= 0 ? poseNodes[neckBone].rotation : kIdentityQuat;
-    const glm::quat headBefore = headBone >= 0 ? poseNodes[headBone].rotation : kIdentityQuat;
+    const bool hasNeck = poseNodes.contains(neckBone);
+    const bool hasHead = poseNodes.contains(headBone);
+    const glm::quat neckBefore = hasNeck ? poseNodes[neckBone].rotation : kIdentityQuat;
+    const glm::quat headBefore = hasHead ? poseNodes[headBone].rotation : kIdentityQuat;
     solveChain(head.position, head.pole, head.length, kNeckAndHeadSlots, kSpineAlignment,
                restNodes, poseNodes, slotMap);
-    if (neckBone >= 0) {
+    if (hasNeck) {
         const glm::quat neckSolved = poseNodes[neckBone].rotation;
         poseNodes.setRotation(neckBone, neckBefore);
-        if (headBone >= 0) {
+        if (hasHead) {
             const std::int32_t between = poseNodes.parentIndex(headBone);
             if (between >= 0 && between != neckBone) {
                 poseNodes.setRotation(between,
@@ -151,18 +161,18 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
         }
         poseNodes.setRotation(neckBone, glm::slerp(neckBefore, neckSolved, 0.3f));
     }
-    if (headBone >= 0) poseNodes.setRotation(headBone, headBefore);
+    if (hasHead) poseNodes.setRotation(headBone, headBefore);
     solveChain(head.position, head.pole, head.length, kHeadSlots, kSpineAlignment, restNodes,
                poseNodes, slotMap);
 
     // 10. Shoulders take their world rotation from the frame, whatever the spine did.
     const std::int32_t leftShoulder = boneAtSlot(slotMap, kLeftShoulderSlot);
-    if (leftShoulder >= 0) {
+    if (poseNodes.contains(leftShoulder)) {
         poseNodes.setWorldRotation(leftShoulder,
                                    m.leftShoulderRotation * restNodes.worldRotation(leftShoulder));
     }
     const std::int32_t rightShoulder = boneAtSlot(slotMap, kRightShoulderSlot);
-    if (rightShoulder >= 0) {
+    if (poseNodes.contains(rightShoulder)) {
         poseNodes.setWorldRotation(
             rightShoulder, m.rightShoulderRotation * restNodes.worldRotation(rightShoulder));
     }
@@ -210,7 +220,7 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
                 m.rightHandRotation * glm::vec3(0.5f, 0.5f, 0.0f), kRightThumbAlignment);
 
     // 13. The solved pose.
-    for (int i = 0; i < kMaxBones; ++i) {
+    for (std::int32_t i = 0; i < nodeCount; ++i) {
         output.bones[i].offset = poseNodes[i].position;
         output.bones[i].rotation = poseNodes[i].rotation;
     }

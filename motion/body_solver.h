@@ -83,7 +83,7 @@ struct TwoBoneFrames {
 inline std::int32_t boneAtSlot(const BoneSlotMap& slotMap, std::int32_t slot) {
     if (slot < 0 || slot >= kBodySlotCount) return -1;
     const std::int32_t bone = slotMap[slot];
-    return PoseNodeList::contains(bone) ? bone : -1;
+    return bone >= 0 && bone < kMaxBones ? bone : -1;
 }
 
 class BodySolver {

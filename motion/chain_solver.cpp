@@ -38,7 +38,7 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
     for (int e = 0; e < slotCount; ++e) {
         if (slots.entries[e] == -1) continue;
         const std::int32_t bone = boneAtSlot(slotMap, slots.entries[e]);
-        if (bone >= 0) bones[n++] = bone;
+        if (bone >= 0 && poseNodes.contains(bone) && restNodes.contains(bone)) bones[n++] = bone;
     }
     if (n == 0) return;
 

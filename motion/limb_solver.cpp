@@ -26,8 +26,9 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
                            std::int32_t twist, std::int32_t otherUpperBone,
                            std::int32_t otherMiddleBone, std::int32_t otherEndBone,
                            const glm::vec3& otherTarget, float otherChainLength) const {
-    if (!PoseNodeList::contains(upperBone) || !PoseNodeList::contains(middleBone) ||
-        !PoseNodeList::contains(endBone)) {
+    if (!poseNodes.contains(upperBone) || !poseNodes.contains(middleBone) ||
+        !poseNodes.contains(endBone) || !restNodes.contains(upperBone) ||
+        !restNodes.contains(middleBone) || !restNodes.contains(endBone)) {
         return;
     }
     // Zero target, zero pole or zero chain length have no direction or no reach fraction.
@@ -55,8 +56,8 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
     //    target, by a quarter of the way at most (k = 0.5 for poles under 0.05).
     const float poleLength = std::sqrt(poleLenSq);
     if (otherUpperBone >= 0 && otherMiddleBone >= 0 && otherEndBone >= 0 &&
-        PoseNodeList::contains(otherUpperBone) && PoseNodeList::contains(otherMiddleBone) &&
-        PoseNodeList::contains(otherEndBone) && otherChainLength > kMinLength &&
+        poseNodes.contains(otherUpperBone) && poseNodes.contains(otherMiddleBone) &&
+        poseNodes.contains(otherEndBone) && otherChainLength > kMinLength &&
         isFinite(otherTarget)) {
         const float k = std::min(1.0f, std::min(1.0f, std::max(poleLength, 0.05f)) / 0.1f);
         const glm::vec3 o0 = poseNodes.worldPosition(otherUpperBone);

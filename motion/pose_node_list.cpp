@@ -1,23 +1,27 @@
 #include "motion/pose_node_list.h"
 
+#include <new>
+
 namespace telmora {
 
-PoseNodeList::PoseNodeList(const Skeleton& skeleton, float scale, NodeEvaluation evaluation)
-    : evaluation_(evaluation) {
-    for (std::int32_t i = 0; i < kMaxBones; ++i) {
+PoseNodeList::PoseNodeList(const Skeleton& skeleton, float scale, NodeEvaluation evaluation,
+                           std::int32_t nodeCount)
+    : count_(nodeCount < 0 ? 0 : (nodeCount > kMaxBones ? kMaxBones : nodeCount)),
+      evaluation_(evaluation) {
+    PoseNode* const list = nodes();
+    for (std::int32_t i = 0; i < count_; ++i) {
         const Bone& bone = skeleton.bones[i];
-        PoseNode& node = nodes_[i];
-        node.position = scale * bone.offset;
-        node.rotation = bone.rotation;
-        node.scale = glm::vec3(1.0f);
+        PoseNode* const node = new (&list[i]) PoseNode;
+        node->position = scale * bone.offset;
+        node->rotation = bone.rotation;
         const bool linked = bone.parent >= 0 && bone.parent < i;
         parents_[i] = linked ? bone.parent : -1;
-        node.parent = linked ? &nodes_[bone.parent] : nullptr;
-        subtree_[i] = BoneMask{};
+        node->parent = linked ? &list[bone.parent] : nullptr;
+        subtree_[i] = BoneMask{{0, 0}};
         subtree_[i].set(i);
     }
     // Children follow their parents, so one backward pass collects every subtree.
-    for (std::int32_t i = kMaxBones - 1; i > 0; --i) {
+    for (std::int32_t i = count_ - 1; i > 0; --i) {
         if (parents_[i] >= 0) subtree_[parents_[i]].add(subtree_[i]);
     }
 }
@@ -29,7 +33,7 @@ void PoseNodeList::refresh(std::int32_t index) const {
     for (std::int32_t i = index; i >= 0 && !fresh_.test(i); i = parents_[i]) chain[depth++] = i;
     while (depth > 0) {
         const std::int32_t i = chain[--depth];
-        const PoseNode& node = nodes_[i];
+        const PoseNode& node = nodes()[i];
         const std::int32_t p = parents_[i];
         if (p < 0) {
             worldRot_[i] = node.rotation;
@@ -43,19 +47,19 @@ void PoseNodeList::refresh(std::int32_t index) const {
 }
 
 glm::vec3 PoseNodeList::worldPosition(std::int32_t index) const {
-    if (evaluation_ == NodeEvaluation::kRecursive) return nodes_[index].worldPosition();
+    if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldPosition();
     if (!fresh_.test(index)) refresh(index);
     return worldPos_[index];
 }
 
 glm::quat PoseNodeList::worldRotation(std::int32_t index) const {
-    if (evaluation_ == NodeEvaluation::kRecursive) return nodes_[index].worldRotation();
+    if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldRotation();
     if (!fresh_.test(index)) refresh(index);
     return worldRot_[index];
 }
 
 glm::mat4 PoseNodeList::worldMatrix(std::int32_t index) const {
-    if (evaluation_ == NodeEvaluation::kRecursive) return nodes_[index].worldMatrix();
+    if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldMatrix();
     if (!fresh_.test(index)) refresh(index);
     // translate(I, p) * mat4_cast(r): the rotation's columns with p as column 3.
     glm::mat4 world = glm::mat4_cast(worldRot_[index]);
@@ -69,12 +73,12 @@ glm::quat PoseNodeList::parentWorldRotation(std::int32_t index) const {
 }
 
 void PoseNodeList::setRotation(std::int32_t index, const glm::quat& rotation) {
-    nodes_[index].rotation = rotation;
+    nodes()[index].rotation = rotation;
     fresh_.clear(subtree_[index]);
 }
 
 void PoseNodeList::setPosition(std::int32_t index, const glm::vec3& position) {
-    nodes_[index].position = position;
+    nodes()[index].position = position;
     fresh_.clear(subtree_[index]);
 }
 

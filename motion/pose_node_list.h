@@ -16,11 +16,15 @@
 
 #include <array>
 #include <cstdint>
+#include <type_traits>
 
 #include "motion/pose_node.h"
 #include "motion/skeleton.h"
 
 namespace telmora {
+
+static_assert(std::is_trivially_destructible<PoseNode>::value,
+              "pose nodes are built in place and never destroyed one by one");
 
 enum class NodeEvaluation {
     kCached,
@@ -29,21 +33,23 @@ enum class NodeEvaluation {
 
 class PoseNodeList {
 public:
-    // Builds one node per bone slot 0..119: position = scale * offset, rotation copied, scale 1.
-    // A parent that is -1, or that does not precede its child (the unused slots of an empty
-    // skeleton make bone 0 its own parent), gives a root node, so every query terminates.
+    // Builds one node per bone slot 0..nodeCount-1 (at most 120): position = scale * offset,
+    // rotation copied, scale 1. A parent that is -1, or that does not precede its child (the
+    // unused slots of an empty skeleton make bone 0 its own parent), gives a root node, so
+    // every query terminates. Indices at or past nodeCount are not in the list.
     PoseNodeList(const Skeleton& skeleton, float scale,
-                 NodeEvaluation evaluation = NodeEvaluation::kCached);
+                 NodeEvaluation evaluation = NodeEvaluation::kCached,
+                 std::int32_t nodeCount = kMaxBones);
     PoseNodeList(const PoseNodeList&) = delete;
     PoseNodeList& operator=(const PoseNodeList&) = delete;
 
-    static constexpr int size() { return kMaxBones; }
+    std::int32_t size() const { return count_; }
     // True for a bone index inside the list.
-    static bool contains(std::int32_t index) {
-        return static_cast<std::uint32_t>(index) < static_cast<std::uint32_t>(kMaxBones);
+    bool contains(std::int32_t index) const {
+        return static_cast<std::uint32_t>(index) < static_cast<std::uint32_t>(count_);
     }
 
-    const PoseNode& operator[](std::int32_t index) const { return nodes_[index]; }
+    const PoseNode& operator[](std::int32_t index) const { return nodes()[index]; }
     // Parent's bone index, -1 for a root node.
     std::int32_t parentIndex(std::int32_t index) const { return parents_[index]; }
 
@@ -61,9 +67,9 @@ public:
     }
 
 private:
-    // One bit per bone slot.
+    // One bit per bone slot. Plain data: only the masks of nodes in the list get written.
     struct BoneMask {
-        std::uint64_t words[2] = {0, 0};
+        std::uint64_t words[2];
         bool test(int i) const { return (words[i >> 6] >> (i & 63)) & 1u; }
         void set(int i) { words[i >> 6] |= std::uint64_t{1} << (i & 63); }
         void clear(const BoneMask& other) {
@@ -79,14 +85,20 @@ private:
     // Brings the cached world values of `index` (and its stale ancestors) up to date.
     void refresh(std::int32_t index) const;
 
-    std::array<PoseNode, kMaxBones> nodes_;
+    PoseNode* nodes() { return reinterpret_cast<PoseNode*>(nodeStorage_); }
+    const PoseNode* nodes() const { return reinterpret_cast<const PoseNode*>(nodeStorage_); }
+
+    std::int32_t count_;
+    // Nodes 0..count_-1, constructed in place: default-constructing all 120 each frame would
+    // cost more than building the ones in use.
+    alignas(PoseNode) unsigned char nodeStorage_[sizeof(PoseNode) * kMaxBones];
     std::array<std::int32_t, kMaxBones> parents_;
     // Each node's own bit and the bits of all its descendants.
     std::array<BoneMask, kMaxBones> subtree_;
     NodeEvaluation evaluation_;
     // Cache of the kCached evaluation. fresh_ marks nodes whose cached values are current; a
     // node is only ever fresh if its parent is.
-    mutable BoneMask fresh_;
+    mutable BoneMask fresh_{{0, 0}};
     mutable std::array<glm::quat, kMaxBones> worldRot_;
     mutable std::array<glm::vec3, kMaxBones> worldPos_;
 };

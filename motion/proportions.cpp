@@ -10,6 +10,11 @@ namespace telmora {
 
 namespace {
 
+std::int32_t nodeAtSlot(const PoseNodeList& nodes, const BoneSlotMap& slotMap, std::int32_t slot) {
+    const std::int32_t bone = boneAtSlot(slotMap, slot);
+    return nodes.contains(bone) ? bone : -1;
+}
+
 // One limb segment: its length is the length of the carrying node's local position.
 struct Segment {
     const char* name;
@@ -36,13 +41,13 @@ glm::vec3 transformPoint(const glm::mat4& m, const glm::vec3& p) {
 
 void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slotMap,
                                 const SensorFrame& frame) const {
-    const std::int32_t spineBones[3] = {boneAtSlot(slotMap, kSpineSlot),
-                                        boneAtSlot(slotMap, kSpine1Slot),
-                                        boneAtSlot(slotMap, kSpine2Slot)};
-    const std::int32_t leftUpLeg = boneAtSlot(slotMap, kLeftUpLegSlot);
-    const std::int32_t rightUpLeg = boneAtSlot(slotMap, kRightUpLegSlot);
-    const std::int32_t leftArm = boneAtSlot(slotMap, kLeftArmSlot);
-    const std::int32_t rightArm = boneAtSlot(slotMap, kRightArmSlot);
+    const std::int32_t spineBones[3] = {nodeAtSlot(poseNodes, slotMap, kSpineSlot),
+                                        nodeAtSlot(poseNodes, slotMap, kSpine1Slot),
+                                        nodeAtSlot(poseNodes, slotMap, kSpine2Slot)};
+    const std::int32_t leftUpLeg = nodeAtSlot(poseNodes, slotMap, kLeftUpLegSlot);
+    const std::int32_t rightUpLeg = nodeAtSlot(poseNodes, slotMap, kRightUpLegSlot);
+    const std::int32_t leftArm = nodeAtSlot(poseNodes, slotMap, kLeftArmSlot);
+    const std::int32_t rightArm = nodeAtSlot(poseNodes, slotMap, kRightArmSlot);
     const bool trunkMapped = spineBones[0] >= 0 && spineBones[1] >= 0 && spineBones[2] >= 0 &&
                              leftUpLeg >= 0 && rightUpLeg >= 0 && leftArm >= 0 && rightArm >= 0;
 
@@ -115,7 +120,7 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
     const float legSegment =
         (frame.targets[kRightLegTarget].length + frame.targets[kLeftLegTarget].length) * 0.25f;
     for (const Segment& segment : kSegmentTable) {
-        const std::int32_t bone = boneAtSlot(slotMap, segment.slot);
+        const std::int32_t bone = nodeAtSlot(poseNodes, slotMap, segment.slot);
         if (bone < 0) continue;
         const glm::mat4 world = poseNodes.worldMatrix(bone);
         const float worldScale = (glm::length(glm::vec3(world[1])) +
