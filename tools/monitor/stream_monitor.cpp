@@ -58,6 +58,8 @@ bool StreamMonitor::openCsv(const std::string& path, std::string& error) {
 
 void StreamMonitor::Connect(const std::string& serverIp, std::uint16_t streamPort,
                             const std::string& subject) {
+    // The previous stream's receive thread reads connectedAt_; it must be gone first.
+    client_.Disconnect();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         connectedAt_ = Clock::now();
