@@ -34,10 +34,12 @@ struct View {
     double originX, originY;  // panel's top-left corner in the picture
     double scale;             // pixels per centimetre
     double centreCm;          // horizontal world coordinate drawn at the panel's centre
-    bool side;                // false: front view (screen x = -world x); true: side view (screen x = world z)
+    // false: front view, seen from ahead (the character's left, +x, on the right);
+    // true: side view from the character's right, facing right (screen x = world z).
+    bool side;
 
     double screenX(const glm::vec3& p) const {
-        const double h = side ? p.z : -p.x;
+        const double h = side ? p.z : p.x;
         return originX + kPanelWidth / 2.0 + (h - centreCm) * scale;
     }
     double screenY(const glm::vec3& p) const {
@@ -55,8 +57,8 @@ void drawPose(cairo_t* cr, const CapturedPose& pose, const View& view) {
     cairo_stroke(cr);
 
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-    // Draw the far side first so the near side stays visible in the side view.
-    for (Side pass : {Side::Right, Side::Centre, Side::Left}) {
+    // Draw the far (left) side first so the near side stays visible in the side view.
+    for (Side pass : {Side::Left, Side::Centre, Side::Right}) {
         for (int b = 1; b < pose.boneCount; ++b) {
             const int parent = pose.parents[b];
             if (parent < 0 || sideOf(b, pose.parents) != pass) continue;
@@ -125,7 +127,7 @@ bool writePosePicture(const std::string& path, const std::vector<CapturedPose>& 
         char text[64];
         std::snprintf(text, sizeof text, "t = %.1f s  front", pose.seconds);
         label(cr.get(), x0 + 8, kTitleHeight + 16, text, 12);
-        drawPose(cr.get(), pose, View{x0, double(kTitleHeight + kLabelHeight), scale, -hips.x, false});
+        drawPose(cr.get(), pose, View{x0, double(kTitleHeight + kLabelHeight), scale, hips.x, false});
         std::snprintf(text, sizeof text, "t = %.1f s  side (facing right)", pose.seconds);
         const double sideTop = kTitleHeight + kLabelHeight + kPanelHeight;
         label(cr.get(), x0 + 8, sideTop + 16, text, 12);
