@@ -58,23 +58,6 @@ std::string formatIpv4(std::uint32_t address) {
     return std::string(text);
 }
 
-UdpSocket::~UdpSocket() {
-    close();
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = kNoHandle;
-}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = kNoHandle;
-    }
-    return *this;
-}
-
 int UdpSocket::open() {
     close();
     const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -179,10 +162,6 @@ void UdpSocket::close() noexcept {
     if (!isOpen()) return;
     ::close(toFd(handle_));
     handle_ = kNoHandle;
-}
-
-bool UdpSocket::isOpen() const noexcept {
-    return handle_ != kNoHandle;
 }
 
 }  // namespace telmora

@@ -77,23 +77,6 @@ std::string formatIpv4(std::uint32_t address) {
     return std::string(text);
 }
 
-UdpSocket::~UdpSocket() {
-    close();
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = kNoHandle;
-}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        other.handle_ = kNoHandle;
-    }
-    return *this;
-}
-
 int UdpSocket::open() {
     close();
     if (const int error = acquireLibrary(); error != 0) return error;
@@ -201,10 +184,6 @@ void UdpSocket::close() noexcept {
     ::closesocket(toSocket(handle_));
     handle_ = kNoHandle;
     releaseLibrary();
-}
-
-bool UdpSocket::isOpen() const noexcept {
-    return handle_ != kNoHandle;
 }
 
 }  // namespace telmora
