@@ -237,8 +237,9 @@ TEST(PerformerRoundTrip, ShoulderWidthComesOnlyFromAuxiliaryValues) {
     }
 }
 
-// Not an assertion: the per-joint residuals of every case, printed for the record.
-TEST(PerformerRoundTrip, PrintResidualTable) {
+// A diagnostic, not a check (the bounds are asserted above): prints the per-joint residuals of
+// every case. Run with --gtest_also_run_disabled_tests --gtest_filter='*ResidualTable*'.
+TEST(PerformerRoundTrip, DISABLED_PrintResidualTable) {
     std::printf("%-17s", "residual (cm)");
     for (const RoundTripCase& c : kCases) std::printf(" %13.13s", caseName(c).c_str());
     std::printf("\n");
