@@ -46,18 +46,6 @@ void PoseNodeList::refresh(std::int32_t index) const {
     }
 }
 
-glm::vec3 PoseNodeList::worldPosition(std::int32_t index) const {
-    if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldPosition();
-    if (!fresh_.test(index)) refresh(index);
-    return worldPos_[index];
-}
-
-glm::quat PoseNodeList::worldRotation(std::int32_t index) const {
-    if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldRotation();
-    if (!fresh_.test(index)) refresh(index);
-    return worldRot_[index];
-}
-
 glm::mat4 PoseNodeList::worldMatrix(std::int32_t index) const {
     if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldMatrix();
     if (!fresh_.test(index)) refresh(index);
@@ -65,21 +53,6 @@ glm::mat4 PoseNodeList::worldMatrix(std::int32_t index) const {
     glm::mat4 world = glm::mat4_cast(worldRot_[index]);
     world[3] = glm::vec4(worldPos_[index], 1.0f);
     return world;
-}
-
-glm::quat PoseNodeList::parentWorldRotation(std::int32_t index) const {
-    const std::int32_t p = parents_[index];
-    return p < 0 ? kIdentityQuat : worldRotation(p);
-}
-
-void PoseNodeList::setRotation(std::int32_t index, const glm::quat& rotation) {
-    nodes()[index].rotation = rotation;
-    fresh_.clear(subtree_[index]);
-}
-
-void PoseNodeList::setPosition(std::int32_t index, const glm::vec3& position) {
-    nodes()[index].position = position;
-    fresh_.clear(subtree_[index]);
 }
 
 }  // namespace telmora

@@ -53,14 +53,34 @@ public:
     // Parent's bone index, -1 for a root node.
     std::int32_t parentIndex(std::int32_t index) const { return parents_[index]; }
 
-    glm::vec3 worldPosition(std::int32_t index) const;
-    glm::quat worldRotation(std::int32_t index) const;
+    // The queries and writes are inline so that the solvers keep the values in registers:
+    // returned from an out-of-line call, a quaternion comes back in two halves that the
+    // caller stores and reloads whole, a store-forwarding stall on every call.
+    glm::vec3 worldPosition(std::int32_t index) const {
+        if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldPosition();
+        if (!fresh_.test(index)) refresh(index);
+        return worldPos_[index];
+    }
+    glm::quat worldRotation(std::int32_t index) const {
+        if (evaluation_ == NodeEvaluation::kRecursive) return nodes()[index].worldRotation();
+        if (!fresh_.test(index)) refresh(index);
+        return worldRot_[index];
+    }
     glm::mat4 worldMatrix(std::int32_t index) const;
     // World rotation of the node's parent; the identity for a root.
-    glm::quat parentWorldRotation(std::int32_t index) const;
+    glm::quat parentWorldRotation(std::int32_t index) const {
+        const std::int32_t p = parents_[index];
+        return p < 0 ? kIdentityQuat : worldRotation(p);
+    }
 
-    void setRotation(std::int32_t index, const glm::quat& rotation);
-    void setPosition(std::int32_t index, const glm::vec3& position);
+    void setRotation(std::int32_t index, const glm::quat& rotation) {
+        nodes()[index].rotation = rotation;
+        fresh_.clear(subtree_[index]);
+    }
+    void setPosition(std::int32_t index, const glm::vec3& position) {
+        nodes()[index].position = position;
+        fresh_.clear(subtree_[index]);
+    }
     // Sets the local rotation that realises world rotation `world`: inverse(parent world) * world.
     void setWorldRotation(std::int32_t index, const glm::quat& world) {
         setRotation(index, glm::inverse(parentWorldRotation(index)) * world);
