@@ -129,7 +129,7 @@ bool ChannelTable::SetupChannels() {
         }
     }
     for (std::int32_t i = recordCount_; i < kMaxChannels; ++i) records_[i] = ChannelRecord{};
-    publish(recordCount_);
+    publish(recordCount_, Publication::kSetup);
     ready_.store(true, std::memory_order_release);
     return true;
 }
@@ -167,7 +167,7 @@ void ChannelTable::handleSensorFrame(const std::vector<std::uint8_t>& datagram) 
         drop();
         return;
     }
-    publish(recordCount_);
+    publish(recordCount_, Publication::kFrame);
     framesSolved_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -186,17 +186,22 @@ void ChannelTable::setStreamEndHandler(std::function<void()> handler) {
     streamEndHandler_ = std::move(handler);
 }
 
-void ChannelTable::publish(std::int32_t count) {
+void ChannelTable::publish(std::int32_t count, Publication publication) {
     // Sequence lock, writer side: odd while the words change. The release fence keeps the
     // word stores from moving above the odd store; the final release store keeps them above
     // the even one.
     const std::uint64_t start = sequence_.load(std::memory_order_relaxed);
     sequence_.store(start + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
+    // A frame rewrites only slots 8-13 of the records in use: under writerMutex_ nothing else
+    // changes between setups, so copying the rest again would store the same words.
+    const bool setup = publication == Publication::kSetup;
+    const int recordsCopied = setup ? kMaxChannels : count;
+    const int firstWord = setup ? 0 : kFirstLiveWord;
     std::uint64_t words[kWordsPerRecord];
-    for (int r = 0; r < kMaxChannels; ++r) {
+    for (int r = 0; r < recordsCopied; ++r) {
         std::memcpy(words, &records_[r], sizeof words);
-        for (int w = 0; w < kWordsPerRecord; ++w) {
+        for (int w = firstWord; w < kWordsPerRecord; ++w) {
             published_[r * kWordsPerRecord + w].store(words[w], std::memory_order_relaxed);
         }
     }

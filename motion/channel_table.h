@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -109,11 +110,18 @@ public:
 private:
     static constexpr int kWordsPerRecord = sizeof(ChannelRecord) / 8;
     static constexpr int kPublishedWords = kMaxChannels * kWordsPerRecord;
+    // Slots 8-13, the only ones a frame changes.
+    static constexpr int kFirstLiveWord = offsetof(ChannelRecord, translation) / 8;
+
+    // What a publication copies: every slot of every record (setup), or the live slots of the
+    // records in use (a frame; the rest are as the last setup published them).
+    enum class Publication { kSetup, kFrame };
 
     void handleSensorFrame(const std::vector<std::uint8_t>& datagram);
     void handleStreamEnd();
-    // Copies records_[0..count) into the published words (the writer side of the seqlock).
-    void publish(std::int32_t count);
+    // Copies records_ into the published words (the writer side of the seqlock) and
+    // publishes `count` as the channel count.
+    void publish(std::int32_t count, Publication publication);
     void drop() { framesDropped_.fetch_add(1, std::memory_order_relaxed); }
 
     // Writer-side state, touched only under writerMutex_ (HandlePacket on the receive thread,
