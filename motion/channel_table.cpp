@@ -11,9 +11,6 @@ namespace telmora {
 
 namespace {
 
-constexpr double kRadiansToDegrees = 57.29577951308232;
-constexpr double kHalfPiDouble = 1.5707963267948966;
-
 bool allFinite(const double (&values)[3]) {
     return std::isfinite(values[0]) && std::isfinite(values[1]) && std::isfinite(values[2]);
 }
@@ -35,20 +32,6 @@ bool recordFinite(const ChannelRecord& record) {
 }
 
 }  // namespace
-
-glm::dvec3 quatToEulerDegrees(const glm::quat& q) {
-    const double x = q.x;
-    const double y = q.y;
-    const double z = q.z;
-    const double w = q.w;
-    const double rx = std::atan2(2.0 * (w * x + y * z), 1.0 - 2.0 * (x * x + y * y));
-    const double pitch = 2.0 * (w * y - z * x);
-    // An unnormalised quaternion can push the pitch term past +-1: clamp instead of asin's NaN.
-    const double ry = std::fabs(pitch) >= 1.0 ? std::copysign(kHalfPiDouble, pitch)
-                                              : std::asin(pitch);
-    const double rz = std::atan2(2.0 * (w * z + x * y), 1.0 - 2.0 * (y * y + z * z));
-    return glm::dvec3(rx * kRadiansToDegrees, ry * kRadiansToDegrees, rz * kRadiansToDegrees);
-}
 
 bool writeChannelValues(const Skeleton& solved, std::int32_t count, ChannelRecord* records) {
     // Forward kinematics in one pass, parents before children, as boneGlobalMatrix defines it

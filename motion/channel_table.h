@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,8 +51,22 @@ static_assert(sizeof(ChannelRecord) == 14 * 8, "a channel record is fourteen 8-b
 // Euler angles (rx, ry, rz) in degrees of a rotation quaternion, with R = Rz(rz) Ry(ry) Rx(rx)
 // for column vectors: X first, then Y, then Z, about fixed axes. rx, rz in [-180, 180], ry in
 // [-90, 90], exactly +-90 when the pitch term reaches +-1 (also for unnormalised input, which
-// is not normalised first). Computed in double.
-glm::dvec3 quatToEulerDegrees(const glm::quat& q);
+// is not normalised first). Computed in double. Inline: the channel pass calls it for every
+// bone, and out of line the quaternion goes through memory on each call.
+inline glm::dvec3 quatToEulerDegrees(const glm::quat& q) {
+    constexpr double kRadiansToDegrees = 57.29577951308232;
+    constexpr double kHalfPi = 1.5707963267948966;
+    const double x = q.x;
+    const double y = q.y;
+    const double z = q.z;
+    const double w = q.w;
+    const double rx = std::atan2(2.0 * (w * x + y * z), 1.0 - 2.0 * (x * x + y * y));
+    const double pitch = 2.0 * (w * y - z * x);
+    // An unnormalised quaternion can push the pitch term past +-1: clamp instead of asin's NaN.
+    const double ry = std::fabs(pitch) >= 1.0 ? std::copysign(kHalfPi, pitch) : std::asin(pitch);
+    const double rz = std::atan2(2.0 * (w * z + x * y), 1.0 - 2.0 * (y * y + z * z));
+    return glm::dvec3(rx * kRadiansToDegrees, ry * kRadiansToDegrees, rz * kRadiansToDegrees);
+}
 
 // Writes translation and rotation (slots 8-13) of records[0..count) from the global transforms
 // of `solved`'s bones, evaluated with the root kept upright. One forward pass composing
