@@ -17,6 +17,11 @@ PoseNodeList::PoseNodeList(const Skeleton& skeleton, float scale, NodeEvaluation
         const bool linked = bone.parent >= 0 && bone.parent < i;
         parents_[i] = linked ? bone.parent : -1;
         node->parent = linked ? &list[bone.parent] : nullptr;
+    }
+}
+
+void PoseNodeList::buildSubtrees() {
+    for (std::int32_t i = 0; i < count_; ++i) {
         subtree_[i] = BoneMask{{0, 0}};
         subtree_[i].set(i);
     }
@@ -24,6 +29,7 @@ PoseNodeList::PoseNodeList(const Skeleton& skeleton, float scale, NodeEvaluation
     for (std::int32_t i = count_ - 1; i > 0; --i) {
         if (parents_[i] >= 0) subtree_[parents_[i]].add(subtree_[i]);
     }
+    subtreesBuilt_ = true;
 }
 
 void PoseNodeList::refresh(std::int32_t index) const {

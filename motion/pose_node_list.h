@@ -75,11 +75,11 @@ public:
 
     void setRotation(std::int32_t index, const glm::quat& rotation) {
         nodes()[index].rotation = rotation;
-        fresh_.clear(subtree_[index]);
+        markStale(index);
     }
     void setPosition(std::int32_t index, const glm::vec3& position) {
         nodes()[index].position = position;
-        fresh_.clear(subtree_[index]);
+        markStale(index);
     }
     // Sets the local rotation that realises world rotation `world`: inverse(parent world) * world.
     void setWorldRotation(std::int32_t index, const glm::quat& world) {
@@ -104,6 +104,14 @@ private:
 
     // Brings the cached world values of `index` (and its stale ancestors) up to date.
     void refresh(std::int32_t index) const;
+    // The node's and its descendants' cached values need rebuilding before their next query.
+    void markStale(std::int32_t index) {
+        if (!subtreesBuilt_) buildSubtrees();
+        fresh_.clear(subtree_[index]);
+    }
+    // Fills subtree_. Only a write needs it, so a list that is only read (the rest pose)
+    // never pays for it.
+    void buildSubtrees();
 
     PoseNode* nodes() { return reinterpret_cast<PoseNode*>(nodeStorage_); }
     const PoseNode* nodes() const { return reinterpret_cast<const PoseNode*>(nodeStorage_); }
@@ -113,8 +121,9 @@ private:
     // cost more than building the ones in use.
     alignas(PoseNode) unsigned char nodeStorage_[sizeof(PoseNode) * kMaxBones];
     std::array<std::int32_t, kMaxBones> parents_;
-    // Each node's own bit and the bits of all its descendants.
+    // Each node's own bit and the bits of all its descendants, once subtreesBuilt_.
     std::array<BoneMask, kMaxBones> subtree_;
+    bool subtreesBuilt_ = false;
     NodeEvaluation evaluation_;
     // Cache of the kCached evaluation. fresh_ marks nodes whose cached values are current; a
     // node is only ever fresh if its parent is.
