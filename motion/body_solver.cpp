@@ -71,8 +71,9 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
 
     // 2. Rest and pose nodes, and the output's names and parents. Nodes are built for the
     //    bones in use and any bone the slot map names; the slots past them are never read or
-    //    written by a stage, so their output is the scaled skeleton bone either way. Every bone
-    //    is read before its output slot is written, so `output` may alias `skeleton`.
+    //    written by a stage, so their output is the scaled skeleton bone either way; the bones
+    //    with nodes get their offset and rotation from the nodes at the end. Every bone is read
+    //    before its output slot is written, so `output` may alias `skeleton`.
     std::int32_t nodeCount = skeleton.boneCount < 0 ? 0 : skeleton.boneCount;
     for (std::int32_t slot = 0; slot < kBodySlotCount; ++slot) {
         const std::int32_t bone = boneAtSlot(slotMap, slot);
@@ -84,19 +85,28 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     for (int i = 0; i < kMaxBones; ++i) {
         const Bone& bone = skeleton.bones[i];
         Bone& out = output.bones[i];
-        const glm::vec3 offset = scale * bone.offset;
         if (&out != &bone) {
             std::memcpy(out.name, bone.name, kBoneNameSize - 1);
             out.name[kBoneNameSize - 1] = '\0';
             out.parent = bone.parent;
+        }
+        if (i >= nodeCount) {
+            out.offset = scale * bone.offset;
             out.rotation = bone.rotation;
         }
-        out.offset = offset;
     }
     output.boneCount = kMaxBones;
+    // The nodes' local values become the output's, once every stage has run.
+    auto writePose = [&]() -> Skeleton& {
+        for (std::int32_t i = 0; i < nodeCount; ++i) {
+            output.bones[i].offset = poseNodes[i].position;
+            output.bones[i].rotation = poseNodes[i].rotation;
+        }
+        return output;
+    };
 
     // 3. No hips height: the rest pose (scale is 1 on this path).
-    if (!posed) return output;
+    if (!posed) return writePose();
 
     // 4. The frame in the skeleton's axes.
     const SensorFrame m = mirroredFrame(frame);
@@ -220,11 +230,7 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
                 m.rightHandRotation * glm::vec3(0.5f, 0.5f, 0.0f), kRightThumbAlignment);
 
     // 13. The solved pose.
-    for (std::int32_t i = 0; i < nodeCount; ++i) {
-        output.bones[i].offset = poseNodes[i].position;
-        output.bones[i].rotation = poseNodes[i].rotation;
-    }
-    return output;
+    return writePose();
 }
 
 }  // namespace telmora
