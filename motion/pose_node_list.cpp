@@ -11,12 +11,12 @@ PoseNodeList::PoseNodeList(const Skeleton& skeleton, float scale, NodeEvaluation
     PoseNode* const list = nodes();
     for (std::int32_t i = 0; i < count_; ++i) {
         const Bone& bone = skeleton.bones[i];
-        PoseNode* const node = new (&list[i]) PoseNode;
-        node->position = scale * bone.offset;
-        node->rotation = bone.rotation;
         const bool linked = bone.parent >= 0 && bone.parent < i;
         parents_[i] = linked ? bone.parent : -1;
-        node->parent = linked ? &list[bone.parent] : nullptr;
+        // Built with its values in one go: default members first and then assigning would
+        // write every node twice.
+        new (&list[i]) PoseNode{scale * bone.offset, bone.rotation, glm::vec3(1.0f),
+                                linked ? &list[bone.parent] : nullptr};
     }
 }
 
