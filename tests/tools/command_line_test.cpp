@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "network/socket.h"
+#include "network/net_test_support.h"
 
 namespace {
 
@@ -26,15 +26,6 @@ CommandResult run(const std::string& command) {
     const int status = ::pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
-}
-
-std::uint16_t freePort() {
-    telmora::UdpSocket probe;
-    probe.open();
-    probe.bind({0x7F000001u, 0});
-    const std::uint16_t port = probe.localEndpoint().value_or(telmora::Ipv4Endpoint{}).port;
-    probe.close();
-    return port;
 }
 
 const std::string kSender = TELMORA_SIM_SERVER_EXE;
@@ -76,7 +67,7 @@ TEST(CommandLineTest, SenderRefusesTakesItCannotUse) {
 }
 
 TEST(CommandLineTest, MonitorGivesUpWhenNoServerIsHeard) {
-    const std::string port = std::to_string(freePort());
+    const std::string port = std::to_string(telmora::test::freeUdpPort());
     const CommandResult stream = run(kMonitor + " Nobody walk --wait 0.3 --port " + port);
     EXPECT_EQ(stream.status, 1) << stream.output;
     EXPECT_NE(stream.output.find("No Telmora server 'Nobody' heard"), std::string::npos) << stream.output;

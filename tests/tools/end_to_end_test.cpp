@@ -17,6 +17,7 @@
 
 #include "motion/sensor_frame.h"
 #include "network/discovery_service.h"
+#include "network/net_test_support.h"
 #include "network/socket.h"
 #include "tools/monitor/stream_monitor.h"
 #include "tools/performance/performance.h"
@@ -44,14 +45,15 @@ bool eventually(Condition condition, milliseconds deadline = kDeadline) {
     return true;
 }
 
-// A loopback port nothing is bound to right now.
-std::uint16_t freePort() {
-    UdpSocket probe;
-    probe.open();
-    probe.bind({0x7F000001u, 0});
-    const std::uint16_t port = probe.localEndpoint().value_or(Ipv4Endpoint{}).port;
-    probe.close();
-    return port;
+// The announced server of that name, once discovery has heard it.
+bool findServer(DiscoveryService& discovery, const std::string& name, ServerInfo& found) {
+    for (const auto& entry : discovery.GetServers()) {
+        if (entry.second.serverName == name) {
+            found = entry.second;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Collects log lines so tests can wait for one.
@@ -115,7 +117,7 @@ std::map<std::vector<std::uint8_t>, int> frameIndexByDatagram(const Performance&
 }
 
 TEST(EndToEndTest, DiscoveryListsTheSenderWithItsSubjects) {
-    const std::uint16_t announcePort = freePort();
+    const std::uint16_t announcePort = test::freeUdpPort();
     DiscoveryService discovery(quiet());
     discovery.Start(announcePort);
     SimServer server(configFor(announcePort),
@@ -124,11 +126,7 @@ TEST(EndToEndTest, DiscoveryListsTheSenderWithItsSubjects) {
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
     ServerInfo found;
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& entry : discovery.GetServers())
-            if (entry.second.serverName == "Test Sim") found = entry.second;
-        return !found.serverName.empty();
-    }));
+    ASSERT_TRUE(eventually([&] { return findServer(discovery, "Test Sim", found); }));
     EXPECT_EQ(found.ip, "127.0.0.1");
     EXPECT_EQ(found.streamPort, server.streamPort());
     EXPECT_EQ(found.subjects, (std::vector<std::string>{"walk", "synthetic"}));
@@ -157,7 +155,7 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
     const Performance& performance = walk();
     ASSERT_FALSE(performance.frames.empty());
     const auto index = frameIndexByDatagram(performance);
-    const std::uint16_t announcePort = freePort();
+    const std::uint16_t announcePort = test::freeUdpPort();
 
     DiscoveryService discovery(quiet());
     discovery.Start(announcePort);
@@ -165,11 +163,7 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
     ServerInfo found;
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& entry : discovery.GetServers())
-            if (entry.second.serverName == "Test Sim") found = entry.second;
-        return !found.serverName.empty();
-    }));
+    ASSERT_TRUE(eventually([&] { return findServer(discovery, "Test Sim", found); }));
     discovery.Stop();
 
     // Default bones whose solved global translation is compared: hands, feet, head.
@@ -237,7 +231,7 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
 }
 
 TEST(EndToEndTest, ServesSeveralClientsAndSubjectsAndIgnoresUnknownSubjects) {
-    const std::uint16_t announcePort = freePort();
+    const std::uint16_t announcePort = test::freeUdpPort();
     LogLines log;
     SimServer server(configFor(announcePort, 100.0),
                      {{"walk", shared(walk())}, {"synthetic", shared(syntheticPerformance("synthetic"))}},
@@ -272,7 +266,7 @@ TEST(EndToEndTest, ServesSeveralClientsAndSubjectsAndIgnoresUnknownSubjects) {
 }
 
 TEST(EndToEndTest, DropsAClientThatFallsSilent) {
-    SimServerConfig config = configFor(freePort(), 100.0);
+    SimServerConfig config = configFor(test::freeUdpPort(), 100.0);
     config.clientTimeout = milliseconds(300);
     LogLines log;
     SimServer server(config, {{"synthetic", shared(syntheticPerformance("synthetic"))}}, log.writer());
