@@ -39,14 +39,19 @@ SensorFrame benchFrame() {
     return f;
 }
 
-void BM_Solve(benchmark::State& state) {
+// The device's default skeleton and slot map.
+struct DefaultDevice {
     Skeleton skeleton;
     BoneSlotMap slots = emptySlotMap();
-    buildDefaultSkeleton(skeleton, slots);
+    DefaultDevice() { buildDefaultSkeleton(skeleton, slots); }
+};
+
+void BM_Solve(benchmark::State& state) {
+    const DefaultDevice device;
     const SensorFrame frame = decodeSensorFrame(encodeSensorFrame(benchFrame()));
     Skeleton out;
     for (auto _ : state) {
-        BodySolver().solve(frame, skeleton, slots, out);
+        BodySolver().solve(frame, device.skeleton, device.slots, out);
         benchmark::DoNotOptimize(out);
     }
 }
@@ -54,24 +59,20 @@ BENCHMARK(BM_Solve);
 
 // The literal reading, for comparison: every world query walks the node chain with matrices.
 void BM_SolveRecursiveNodes(benchmark::State& state) {
-    Skeleton skeleton;
-    BoneSlotMap slots = emptySlotMap();
-    buildDefaultSkeleton(skeleton, slots);
+    const DefaultDevice device;
     const SensorFrame frame = decodeSensorFrame(encodeSensorFrame(benchFrame()));
     Skeleton out;
     for (auto _ : state) {
-        BodySolver().solve(frame, skeleton, slots, out, NodeEvaluation::kRecursive);
+        BodySolver().solve(frame, device.skeleton, device.slots, out, NodeEvaluation::kRecursive);
         benchmark::DoNotOptimize(out);
     }
 }
 BENCHMARK(BM_SolveRecursiveNodes);
 
 void BM_ChannelValues(benchmark::State& state) {
-    Skeleton skeleton;
-    BoneSlotMap slots = emptySlotMap();
-    buildDefaultSkeleton(skeleton, slots);
+    const DefaultDevice device;
     Skeleton solved;
-    BodySolver().solve(benchFrame(), skeleton, slots, solved);
+    BodySolver().solve(benchFrame(), device.skeleton, device.slots, solved);
     ChannelRecord records[kMaxChannels];
     for (auto _ : state) {
         benchmark::DoNotOptimize(writeChannelValues(solved, kMaxChannels, records));
@@ -81,11 +82,9 @@ void BM_ChannelValues(benchmark::State& state) {
 BENCHMARK(BM_ChannelValues);
 
 void BM_ChannelValuesByMatrices(benchmark::State& state) {
-    Skeleton skeleton;
-    BoneSlotMap slots = emptySlotMap();
-    buildDefaultSkeleton(skeleton, slots);
+    const DefaultDevice device;
     Skeleton solved;
-    BodySolver().solve(benchFrame(), skeleton, slots, solved);
+    BodySolver().solve(benchFrame(), device.skeleton, device.slots, solved);
     ChannelRecord records[kMaxChannels];
     for (auto _ : state) {
         benchmark::DoNotOptimize(writeChannelValuesByMatrices(solved, kMaxChannels, records));
