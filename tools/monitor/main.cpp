@@ -10,17 +10,18 @@
 #include <string>
 
 #include "network/discovery_service.h"
+#include "tools/common/command_line.h"
 #include "tools/common/stop_signals.h"
 #include "tools/monitor/pose_picture.h"
 #include "tools/monitor/stream_monitor.h"
 
 namespace {
 
+using telmora::kExitBadInput;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kExitNoServer = 1;
-constexpr int kExitBadInput = 2;
 
 std::string joined(const std::vector<std::string>& items) {
     std::string out;
@@ -232,13 +233,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 12))
         ->capture_default_str();
     app.add_option("--csv", options.csv, "Write every frame's channel values, one row per frame");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitBadInput;
+    if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
+        return *status;
     }
     if (options.source.empty()) {
         if (!options.picture.empty() || !options.csv.empty()) {

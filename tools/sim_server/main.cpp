@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/common/stop_signals.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
 
 namespace {
 
-constexpr int kExitBadInput = 2;
+using telmora::kExitBadInput;
 
 // "NAME=FILE" or "FILE" (the subject is then the file's name without its extension).
 void splitTake(const std::string& arg, std::string& name, std::string& path) {
@@ -64,13 +65,8 @@ int main(int argc, char** argv) {
                    "Stop after this many seconds; 0 runs until Ctrl-C or SIGTERM")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitBadInput;
+    if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
+        return *status;
     }
 
     std::vector<telmora::SimSubject> subjects;
