@@ -1,7 +1,9 @@
 #include "motion/channel_table.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "motion/body_solver.h"
@@ -46,16 +48,28 @@ bool writeChannelValues(const Skeleton& solved, std::int32_t count, ChannelRecor
             quatXYZW(bone.rotation.x, -bone.rotation.y, -bone.rotation.z, bone.rotation.w);
         const glm::vec3 localPos(-bone.offset.x, bone.offset.y, bone.offset.z);
         const std::int32_t parent = bone.parent;
+        ChannelRecord& record = records[i];
         if (parent == -1) {
             worldRot[i] = localRot;
             worldPos[i] = localPos;
         } else if (parent >= 0 && parent < i) {
-            worldRot[i] = worldRot[parent] * localRot;
             worldPos[i] = worldPos[parent] + worldRot[parent] * localPos;
+            if (bone.rotation == kIdentityQuat) {
+                // An unturned bone (end bones, toes, finger tips: about a quarter of the
+                // skeleton) has its parent's global rotation, and so its Euler angles: the
+                // product with the identity gives the same components back (up to the sign of
+                // a zero), so the conversion need not run again.
+                worldRot[i] = worldRot[parent];
+                storeTranslation(record, worldPos[i]);
+                std::copy(std::begin(records[parent].rotation), std::end(records[parent].rotation),
+                          std::begin(record.rotation));
+                if (!recordFinite(record)) return false;
+                continue;
+            }
+            worldRot[i] = worldRot[parent] * localRot;
         } else {
             return false;  // the chain leaves the table or loops
         }
-        ChannelRecord& record = records[i];
         storeTranslation(record, worldPos[i]);
         // glm::decompose returns the unit rotation of the matrix; do the same here.
         storeRotation(record, quatToEulerDegrees(unitOrIdentity(worldRot[i])));
