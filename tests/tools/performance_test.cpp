@@ -50,12 +50,26 @@ const ShippedClip kShippedClips[] = {
     {"cmu_131_01_start_walk_stop.bvh", 994, 16.90f, "CMU BVH (3ds Max names)"},
 };
 
-class ShippedClipTest : public ::testing::TestWithParam<ShippedClip> {};
+class ShippedClipTest : public ::testing::TestWithParam<ShippedClip> {
+protected:
+    void SetUp() override {
+        clip = loadClip(kMocapDir + "/" + GetParam().file);
+        ASSERT_TRUE(clip);
+    }
+
+    // The clip's retargeter onto the default skeleton; not building one fails the test.
+    std::optional<Retargeter> retargeter() const {
+        std::string error;
+        std::optional<Retargeter> made = Retargeter::create(clip, error);
+        EXPECT_TRUE(made) << error;
+        return made;
+    }
+
+    std::shared_ptr<const PerformanceClip> clip;
+};
 
 TEST_P(ShippedClipTest, ImportsWithTheCapturedUnitsAxesAndFrames) {
     const ShippedClip& expected = GetParam();
-    auto clip = loadClip(kMocapDir + "/" + expected.file);
-    ASSERT_TRUE(clip);
     EXPECT_EQ(clip->frameCount(), expected.frames);
     EXPECT_NEAR(clip->frameRate(), 120.0, 0.01);
     EXPECT_FLOAT_EQ(clip->metresPerUnit(), 0.056444f);
@@ -73,11 +87,8 @@ TEST_P(ShippedClipTest, ImportsWithTheCapturedUnitsAxesAndFrames) {
 
 // Every default bone with a performer segment to follow points along it, in every frame.
 TEST_P(ShippedClipTest, RetargetedBonesPointAlongThePerformersBones) {
-    auto clip = loadClip(kMocapDir + "/" + GetParam().file);
-    ASSERT_TRUE(clip);
-    std::string error;
-    std::optional<Retargeter> retargeter = Retargeter::create(clip, error);
-    ASSERT_TRUE(retargeter) << error;
+    const std::optional<Retargeter> retargeter = this->retargeter();
+    ASSERT_TRUE(retargeter);
     ASSERT_GE(retargeter->followedSegments().size(), 16u);
     float worst = 0.0f;
     for (int f = 0; f < clip->frameCount(); f += 3) {
@@ -107,11 +118,8 @@ TEST_P(ShippedClipTest, RetargetedBonesPointAlongThePerformersBones) {
 // of the limb's length (up to the different upper/lower splits: the CMU forearm is shorter than
 // its upper arm, the default skeleton's are equal).
 TEST_P(ShippedClipTest, HandsAndFeetReachLikeThePerformers) {
-    auto clip = loadClip(kMocapDir + "/" + GetParam().file);
-    ASSERT_TRUE(clip);
-    std::string error;
-    std::optional<Retargeter> retargeter = Retargeter::create(clip, error);
-    ASSERT_TRUE(retargeter) << error;
+    const std::optional<Retargeter> retargeter = this->retargeter();
+    ASSERT_TRUE(retargeter);
     const auto& m = retargeter->match();
     struct Limb {
         const char* root;
