@@ -10,11 +10,17 @@ namespace telmora {
 namespace {
 
 // The one root name that switches scaling and proportion fitting off.
-bool isNamedRoot(const Bone& bone) { return std::strncmp(bone.name, "root", kBoneNameSize) == 0; }
+bool isNamedRoot(const Bone& bone) {
+    return std::strncmp(bone.name, "root", kBoneNameSize) == 0;
+}
 
 // Skeleton axes are the sender's mirrored across x = 0.
-glm::vec3 mirrored(const glm::vec3& v) { return glm::vec3(-v.x, v.y, v.z); }
-glm::quat mirrored(const glm::quat& q) { return quatXYZW(q.x, -q.y, -q.z, q.w); }
+glm::vec3 mirrored(const glm::vec3& v) {
+    return glm::vec3(-v.x, v.y, v.z);
+}
+glm::quat mirrored(const glm::quat& q) {
+    return quatXYZW(q.x, -q.y, -q.z, q.w);
+}
 
 // The frame in the skeleton's axes. The seven rotations are also brought to unit length: a
 // wire quaternion is unit up to rounding unless its three sent components square-sum past 1,
@@ -22,10 +28,9 @@ glm::quat mirrored(const glm::quat& q) { return quatXYZW(q.x, -q.y, -q.z, q.w); 
 SensorFrame mirroredFrame(const SensorFrame& frame) {
     SensorFrame m = frame;
     m.rootPosition = mirrored(frame.rootPosition);
-    glm::quat* const rotations[] = {&m.hipsRotation,          &m.leftHandRotation,
-                                    &m.rightHandRotation,     &m.leftFootRotation,
-                                    &m.rightFootRotation,     &m.leftShoulderRotation,
-                                    &m.rightShoulderRotation};
+    glm::quat* const rotations[] = {
+        &m.hipsRotation,      &m.leftHandRotation,     &m.rightHandRotation,    &m.leftFootRotation,
+        &m.rightFootRotation, &m.leftShoulderRotation, &m.rightShoulderRotation};
     for (glm::quat* rotation : rotations) *rotation = unitOrIdentity(mirrored(*rotation));
     for (ChainTarget& target : m.targets) {
         target.position.x = -target.position.x;
@@ -133,10 +138,9 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     // 7. Legs. No opposite limb: the feet are never pulled together.
     const glm::vec3 none(0.0f);
     const ChainTarget& leftLeg = m.targets[kLeftLegTarget];
-    solveLimb(leftLeg.position, leftLeg.pole, leftLeg.length,
-              boneAtSlot(slotMap, kLeftUpLegSlot), boneAtSlot(slotMap, kLeftLegSlot),
-              boneAtSlot(slotMap, kLeftFootSlot), kLegAlignment, m.leftFootRotation, restNodes,
-              poseNodes, 0, -1, -1, -1, none, 0.0f);
+    solveLimb(leftLeg.position, leftLeg.pole, leftLeg.length, boneAtSlot(slotMap, kLeftUpLegSlot),
+              boneAtSlot(slotMap, kLeftLegSlot), boneAtSlot(slotMap, kLeftFootSlot), kLegAlignment,
+              m.leftFootRotation, restNodes, poseNodes, 0, -1, -1, -1, none, 0.0f);
     const ChainTarget& rightLeg = m.targets[kRightLegTarget];
     solveLimb(rightLeg.position, rightLeg.pole, rightLeg.length,
               boneAtSlot(slotMap, kRightUpLegSlot), boneAtSlot(slotMap, kRightLegSlot),
@@ -157,8 +161,8 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     const bool hasHead = poseNodes.contains(headBone);
     const glm::quat neckBefore = hasNeck ? poseNodes[neckBone].rotation : kIdentityQuat;
     const glm::quat headBefore = hasHead ? poseNodes[headBone].rotation : kIdentityQuat;
-    solveChain(head.position, head.pole, head.length, kNeckAndHeadSlots, kSpineAlignment,
-               restNodes, poseNodes, slotMap);
+    solveChain(head.position, head.pole, head.length, kNeckAndHeadSlots, kSpineAlignment, restNodes,
+               poseNodes, slotMap);
     if (hasNeck) {
         const glm::quat neckSolved = poseNodes[neckBone].rotation;
         poseNodes.setRotation(neckBone, neckBefore);
@@ -200,10 +204,9 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
               leftArmBones[2], kLeftArmAlignment, m.leftHandRotation, restNodes, poseNodes, -1,
               rightArmBones[0], rightArmBones[1], rightArmBones[2], rightArm.position,
               rightArm.length);
-    solveLimb(rightArm.position, rightArm.pole, rightArm.length, rightArmBones[0],
-              rightArmBones[1], rightArmBones[2], kRightArmAlignment, m.rightHandRotation,
-              restNodes, poseNodes, 1, leftArmBones[0], leftArmBones[1], leftArmBones[2],
-              leftArm.position, leftArm.length);
+    solveLimb(rightArm.position, rightArm.pole, rightArm.length, rightArmBones[0], rightArmBones[1],
+              rightArmBones[2], kRightArmAlignment, m.rightHandRotation, restNodes, poseNodes, 1,
+              leftArmBones[0], leftArmBones[1], leftArmBones[2], leftArm.position, leftArm.length);
 
     // 12. Fingers bend in the plane of their direction and a reference direction of the hand.
     //     A zero direction, or one along the reference, leaves a zero plane vector, which the

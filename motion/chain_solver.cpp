@@ -48,8 +48,7 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
     // 3. A single bone looks along the target with the pole as its up direction.
     if (n == 1) {
         const glm::quat look = glm::quatLookAt(targetDir, pole);
-        poseNodes.setWorldRotation(bones[0],
-                                   look * alignment * restNodes.worldRotation(bones[0]));
+        poseNodes.setWorldRotation(bones[0], look * alignment * restNodes.worldRotation(bones[0]));
         return;
     }
 
@@ -57,8 +56,8 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
     float cumulative[kMaxChainBones - 1];
     float reach = 0.0f;
     for (int j = 1; j < n; ++j) {
-        reach += glm::length(poseNodes.worldPosition(bones[j]) -
-                             poseNodes.worldPosition(bones[j - 1]));
+        reach +=
+            glm::length(poseNodes.worldPosition(bones[j]) - poseNodes.worldPosition(bones[j - 1]));
         cumulative[j - 1] = reach;
     }
     // A chain of coincident joints has no segment to aim.
@@ -130,8 +129,7 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
         }
         const glm::vec3 segmentDir = glm::normalize(segment);
         const glm::quat look = glm::quatLookAt(segmentDir, i == 0 ? upFirst : upRest);
-        poseNodes.setWorldRotation(bones[i],
-                                   look * alignment * restNodes.worldRotation(bones[i]));
+        poseNodes.setWorldRotation(bones[i], look * alignment * restNodes.worldRotation(bones[i]));
         previous = point;
     }
     // 4.6 The last bone is not rotated.

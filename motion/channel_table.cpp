@@ -134,9 +134,14 @@ bool ChannelTable::SetupChannels() {
 void ChannelTable::HandlePacket(const std::vector<std::uint8_t>& datagram) {
     if (datagram.empty()) return;
     switch (datagram[0]) {
-        case kSensorFramePacket: handleSensorFrame(datagram); break;
-        case kStreamEndPacket: handleStreamEnd(); break;
-        default: break;
+        case kSensorFramePacket:
+            handleSensorFrame(datagram);
+            break;
+        case kStreamEndPacket:
+            handleStreamEnd();
+            break;
+        default:
+            break;
     }
 }
 

@@ -9,7 +9,9 @@
 
 namespace telmora {
 
-inline glm::quat quatXYZW(float x, float y, float z, float w) { return glm::quat(w, x, y, z); }
+inline glm::quat quatXYZW(float x, float y, float z, float w) {
+    return glm::quat(w, x, y, z);
+}
 
 inline const glm::quat kIdentityQuat = quatXYZW(0.0f, 0.0f, 0.0f, 1.0f);
 

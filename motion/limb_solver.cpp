@@ -78,8 +78,7 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
     const glm::vec3 poleTarget = p0 * 0.5f + endTarget * 0.5f + pole / poleLength;
 
     // 5. Two-bone frames; degenerate geometry keeps the limb as it was.
-    const TwoBoneFrames frames =
-        solveTwoBone(p0, endTarget, poleTarget, upperLength, lowerLength);
+    const TwoBoneFrames frames = solveTwoBone(p0, endTarget, poleTarget, upperLength, lowerLength);
     if (!frames.valid) return;
 
     // 6. Upper bone.

@@ -104,10 +104,9 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
                 }
                 const std::int32_t rightParent = poseNodes.parentIndex(rightArm);
                 if (rightParent >= 0) {
-                    poseNodes.setPosition(rightArm,
-                                          transformPoint(glm::inverse(poseNodes.worldMatrix(
-                                                             rightParent)),
-                                                         newRight));
+                    poseNodes.setPosition(
+                        rightArm,
+                        transformPoint(glm::inverse(poseNodes.worldMatrix(rightParent)), newRight));
                 }
             }
         }
@@ -123,10 +122,10 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
         const std::int32_t bone = nodeAtSlot(poseNodes, slotMap, segment.slot);
         if (bone < 0) continue;
         const glm::mat4 world = poseNodes.worldMatrix(bone);
-        const float worldScale = (glm::length(glm::vec3(world[1])) +
-                                  glm::length(glm::vec3(world[0])) +
-                                  glm::length(glm::vec3(world[2]))) /
-                                 3.0f;
+        const float worldScale =
+            (glm::length(glm::vec3(world[1])) + glm::length(glm::vec3(world[0])) +
+             glm::length(glm::vec3(world[2]))) /
+            3.0f;
         const float worldLength = worldScale * glm::length(poseNodes[bone].position);
         if (worldLength > kMinFittedLength) {
             const float targetCm = (segment.arm ? armSegment : legSegment) * kMetresToCm;

@@ -33,10 +33,9 @@ float readFloat32(const std::uint8_t* data, std::size_t size, std::size_t offset
     } else {
         for (std::size_t i = 0; offset + i < size; ++i) bytes[i] = data[offset + i];
     }
-    std::uint32_t bits = static_cast<std::uint32_t>(bytes[0]) |
-                         static_cast<std::uint32_t>(bytes[1]) << 8 |
-                         static_cast<std::uint32_t>(bytes[2]) << 16 |
-                         static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::uint32_t bits =
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
@@ -56,7 +55,9 @@ int signExtend(std::uint64_t field, unsigned bits) {
 }
 
 // Quaternion components in wire order w, x, y, z.
-std::array<float, 4> wxyz(const glm::quat& q) { return {q.w, q.x, q.y, q.z}; }
+std::array<float, 4> wxyz(const glm::quat& q) {
+    return {q.w, q.x, q.y, q.z};
+}
 
 std::int16_t quantiseScalar(float value) {
     if (std::isnan(value)) return 0;
@@ -150,10 +151,14 @@ glm::quat FrameBitReader::readQuaternion() {
     // triple finite instead of an error.
     const float s = std::sqrt(std::fabs(1.0f - (e[0] * e[0] + e[1] * e[1] + e[2] * e[2])));
     switch (omitted) {
-        case 0: return quatXYZW(e[0], e[1], e[2], s);
-        case 1: return quatXYZW(s, e[1], e[2], e[0]);
-        case 2: return quatXYZW(e[1], s, e[2], e[0]);
-        default: return quatXYZW(e[1], e[2], s, e[0]);
+        case 0:
+            return quatXYZW(e[0], e[1], e[2], s);
+        case 1:
+            return quatXYZW(s, e[1], e[2], e[0]);
+        case 2:
+            return quatXYZW(e[1], s, e[2], e[0]);
+        default:
+            return quatXYZW(e[1], e[2], s, e[0]);
     }
 }
 
@@ -175,8 +180,8 @@ SensorFrame decodeSensorFrame(const std::uint8_t* data, std::size_t size) {
     FrameBitReader reader(data + kReaderFirstByte, spanSize, kReaderStartBit);
 
     glm::quat* const rotations[kQuaternionCount] = {
-        &frame.hipsRotation,          &frame.leftHandRotation,     &frame.rightHandRotation,
-        &frame.leftFootRotation,      &frame.rightFootRotation,    &frame.leftShoulderRotation,
+        &frame.hipsRotation,          &frame.leftHandRotation,  &frame.rightHandRotation,
+        &frame.leftFootRotation,      &frame.rightFootRotation, &frame.leftShoulderRotation,
         &frame.rightShoulderRotation,
     };
     for (glm::quat* rotation : rotations) *rotation = reader.readQuaternion();
@@ -244,8 +249,8 @@ std::vector<std::uint8_t> encodeSensorFrame(const SensorFrame& frame, std::uint8
 
     FrameBitWriter writer(&datagram[kReaderFirstByte], kReaderStartBit);
     const glm::quat rotations[kQuaternionCount] = {
-        frame.hipsRotation,         frame.leftHandRotation,  frame.rightHandRotation,
-        frame.leftFootRotation,     frame.rightFootRotation, frame.leftShoulderRotation,
+        frame.hipsRotation,          frame.leftHandRotation,  frame.rightHandRotation,
+        frame.leftFootRotation,      frame.rightFootRotation, frame.leftShoulderRotation,
         frame.rightShoulderRotation,
     };
     for (const glm::quat& rotation : rotations) {

@@ -1,7 +1,6 @@
 #include "skeleton.h"
 
 #include <cstring>
-
 #include <glm/gtc/matrix_transform.hpp>
 
 namespace telmora {
@@ -95,8 +94,8 @@ constexpr std::int32_t kDefaultSlots[kBodySlotCount] = {
 
 // Bone 0's correction: a quarter turn about +X (the float -1.5707964) unless kept upright.
 glm::quat rootCorrection(bool keepRootUpright) {
-    static const glm::quat kTilted = glm::quat_cast(
-        glm::rotate(glm::mat4(1.0f), -1.5707964f, glm::vec3(1.0f, 0.0f, 0.0f)));
+    static const glm::quat kTilted =
+        glm::quat_cast(glm::rotate(glm::mat4(1.0f), -1.5707964f, glm::vec3(1.0f, 0.0f, 0.0f)));
     static const glm::quat kUpright =
         glm::quat_cast(glm::rotate(glm::mat4(1.0f), 0.0f, glm::vec3(1.0f, 0.0f, 0.0f)));
     return keepRootUpright ? kUpright : kTilted;
@@ -114,8 +113,7 @@ BoneSlotMap emptySlotMap() {
     return slots;
 }
 
-void addBone(Skeleton& skeleton, const char* name, float x, float y, float z,
-             std::int32_t parent) {
+void addBone(Skeleton& skeleton, const char* name, float x, float y, float z, std::int32_t parent) {
     if (skeleton.boneCount >= kMaxBones) return;
     Bone& bone = skeleton.bones[skeleton.boneCount];
     std::strncpy(bone.name, name ? name : "", kBoneNameSize - 1);

@@ -56,14 +56,17 @@ std::uint16_t freePort() {
     config.streamPort = streamPort;
     config.announcePort = announcePort;
     config.frameRate = kRate;
-    telmora::SimServer server(config, {{"walk", std::make_shared<const telmora::Performance>(*walk)}},
+    telmora::SimServer server(config,
+                              {{"walk", std::make_shared<const telmora::Performance>(*walk)}},
                               [](telmora::LogStream, const std::string&) {});
     if (!server.Start(error)) _exit(4);
     const char ready = 'r';
     if (write(reportFd, &ready, 1) != 1) _exit(5);
     const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(30);
-    while (server.clients().empty() && Clock::now() < giveUp) std::this_thread::sleep_for(milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::duration<double>(kStreamSeconds));  // the load's length
+    while (server.clients().empty() && Clock::now() < giveUp)
+        std::this_thread::sleep_for(milliseconds(1));
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(kStreamSeconds));  // the load's length
     server.Stop();
     const std::uint64_t sent = server.framesSent();
     if (write(reportFd, &sent, sizeof sent) != sizeof sent) _exit(6);
@@ -125,11 +128,12 @@ void BM_StreamWalkAt1000Hz(benchmark::State& state) {
         state.counters["monitor_cpu_percent"] = 100.0 * cpu / wall;
         state.counters["solve_median_ms"] = median;
         state.counters["solve_p99_ms"] = p99;
-        std::printf("sent %llu, received %.0f, solved %llu, lost %.0f, monitor CPU %.1f %% of one core "
-                    "over %.1f s; solve median %.3f ms, p99 %.3f ms\n",
-                    static_cast<unsigned long long>(sent), received,
-                    static_cast<unsigned long long>(monitor.framesSolved()),
-                    static_cast<double>(sent) - received, 100.0 * cpu / wall, wall, median, p99);
+        std::printf(
+            "sent %llu, received %.0f, solved %llu, lost %.0f, monitor CPU %.1f %% of one core "
+            "over %.1f s; solve median %.3f ms, p99 %.3f ms\n",
+            static_cast<unsigned long long>(sent), received,
+            static_cast<unsigned long long>(monitor.framesSolved()),
+            static_cast<double>(sent) - received, 100.0 * cpu / wall, wall, median, p99);
     }
 }
 BENCHMARK(BM_StreamWalkAt1000Hz)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

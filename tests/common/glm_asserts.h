@@ -39,9 +39,9 @@ inline ::testing::AssertionResult quatNear(const glm::quat& actual, const glm::q
     const float flipped = glm::length(glm::vec4(actual.x + expected.x, actual.y + expected.y,
                                                 actual.z + expected.z, actual.w + expected.w));
     if (std::fmin(same, flipped) <= tolerance) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << str(actual) << " differs from " << str(expected)
-                                         << " by " << std::fmin(same, flipped) << " (tolerance "
-                                         << tolerance << ", up to sign)";
+    return ::testing::AssertionFailure()
+           << str(actual) << " differs from " << str(expected) << " by " << std::fmin(same, flipped)
+           << " (tolerance " << tolerance << ", up to sign)";
 }
 
 // Angle in radians between the rotations of two quaternions.

@@ -89,8 +89,7 @@ TEST(BodySolver, IdentityRotationsGiveIdentityHipsAndShoulders) {
     EXPECT_TRUE(quatNear(out.bones[0].rotation, kIdentityQuat, 1e-6f));
     EXPECT_GT(rotationAngle(storedWorldRotation(out, bone("Spine2")), kIdentityQuat), 0.05f);
     for (const char* name : {"LeftShoulder", "RightShoulder"}) {
-        EXPECT_TRUE(quatNear(storedWorldRotation(out, bone(name)), kIdentityQuat, 1e-5f))
-            << name;
+        EXPECT_TRUE(quatNear(storedWorldRotation(out, bone(name)), kIdentityQuat, 1e-5f)) << name;
     }
 }
 
@@ -125,8 +124,8 @@ TEST(BodySolver, NeckKeepsThreeTenthsOfItsSolvedTurn) {
         const ChainTarget& head = frame.targets[kHeadTarget];
         const glm::vec3 target(-head.position.x, head.position.y, head.position.z);
         const glm::vec3 pole(-head.pole.x, head.pole.y, head.pole.z);
-        BodySolver().solveChain(target, pole, head.length, kNeckAndHeadSlots, kSpineAlignment,
-                                rest, pose, device().slots);
+        BodySolver().solveChain(target, pole, head.length, kNeckAndHeadSlots, kSpineAlignment, rest,
+                                pose, device().slots);
         return rotationAngle(pose[neck].rotation, kIdentityQuat);
     }();
     ASSERT_GT(undamped, 0.1f);
@@ -181,22 +180,28 @@ TEST(BodySolver, DegenerateFramesKeepTheAffectedBonesAndStayFinite) {
     };
     const glm::vec3 zero(0.0f);
     const std::vector<Case> cases = {
-        {"zero arm target", [&](SensorFrame& f) { f.targets[kLeftArmTarget].position = zero; },
+        {"zero arm target",
+         [&](SensorFrame& f) { f.targets[kLeftArmTarget].position = zero; },
          {"LeftArm", "LeftForeArm", "LeftHand"}},
-        {"zero arm pole", [&](SensorFrame& f) { f.targets[kRightArmTarget].pole = zero; },
+        {"zero arm pole",
+         [&](SensorFrame& f) { f.targets[kRightArmTarget].pole = zero; },
          {"RightArm", "RightForeArm", "RightHand"}},
-        {"zero leg length", [&](SensorFrame& f) { f.targets[kLeftLegTarget].length = 0.0f; },
+        {"zero leg length",
+         [&](SensorFrame& f) { f.targets[kLeftLegTarget].length = 0.0f; },
          {"LeftLeg", "LeftFoot"}},
         {"leg pole along the target",
          [&](SensorFrame& f) {
              f.targets[kRightLegTarget].pole = f.targets[kRightLegTarget].position;
          },
          {"RightUpLeg", "RightLeg", "RightFoot"}},
-        {"zero spine pole", [&](SensorFrame& f) { f.targets[kSpineTarget].pole = zero; },
+        {"zero spine pole",
+         [&](SensorFrame& f) { f.targets[kSpineTarget].pole = zero; },
          {"Spine", "Spine1", "Spine2"}},
-        {"zero spine target", [&](SensorFrame& f) { f.targets[kSpineTarget].position = zero; },
+        {"zero spine target",
+         [&](SensorFrame& f) { f.targets[kSpineTarget].position = zero; },
          {"Spine", "Spine1", "Spine2"}},
-        {"zero head pole", [&](SensorFrame& f) { f.targets[kHeadTarget].pole = zero; },
+        {"zero head pole",
+         [&](SensorFrame& f) { f.targets[kHeadTarget].pole = zero; },
          {"Neck", "Head"}},
         {"zero finger target",
          [&](SensorFrame& f) { f.targets[kLeftIndexTarget].position = zero; },

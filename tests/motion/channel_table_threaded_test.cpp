@@ -42,7 +42,8 @@ TEST(ChannelTableThreads, ReadersNeverSeeATornFrame) {
         readers.emplace_back([&] {
             while (!writerDone.load(std::memory_order_acquire)) {
                 const ChannelSnapshot snap = table.snapshot();
-                const double shift = snap.records[0].translation[0] - base.records[0].translation[0];
+                const double shift =
+                    snap.records[0].translation[0] - base.records[0].translation[0];
                 // Frame n of each replay pass was published as the (n)th sequence after the
                 // base, modulo the pass length.
                 const std::uint64_t published = snap.frameSequence - baseSequence;
@@ -52,12 +53,13 @@ TEST(ChannelTableThreads, ReadersNeverSeeATornFrame) {
                 for (int i = 1; i < kMaxChannels && consistent; ++i) {
                     const ChannelRecord& now = snap.records[i];
                     const ChannelRecord& then = base.records[i];
-                    consistent = std::fabs(now.translation[0] - then.translation[0] - shift) < 0.05 &&
-                                 std::fabs(now.translation[1] - then.translation[1]) < 0.05 &&
-                                 std::fabs(now.translation[2] - then.translation[2]) < 0.05 &&
-                                 std::fabs(now.rotation[0] - then.rotation[0]) < 0.05 &&
-                                 std::fabs(now.rotation[1] - then.rotation[1]) < 0.05 &&
-                                 std::fabs(now.rotation[2] - then.rotation[2]) < 0.05;
+                    consistent =
+                        std::fabs(now.translation[0] - then.translation[0] - shift) < 0.05 &&
+                        std::fabs(now.translation[1] - then.translation[1]) < 0.05 &&
+                        std::fabs(now.translation[2] - then.translation[2]) < 0.05 &&
+                        std::fabs(now.rotation[0] - then.rotation[0]) < 0.05 &&
+                        std::fabs(now.rotation[1] - then.rotation[1]) < 0.05 &&
+                        std::fabs(now.rotation[2] - then.rotation[2]) < 0.05;
                 }
                 if (!consistent) torn.fetch_add(1);
                 checked.fetch_add(1);

@@ -71,8 +71,8 @@ TEST(SolveTwoBone, EqualBonesAtSquareRootTwoPutTheMiddleHalfWay) {
 TEST(SolveTwoBone, TargetOutOfReachGivesAStraightLimbTowardsIt) {
     const BodySolver solver;
     const glm::vec3 target(0.0f, 100.0f, 0.0f);
-    const TwoBoneFrames f = solver.solveTwoBone(glm::vec3(0.0f), target, glm::vec3(5, 50, 0),
-                                                30.0f, 20.0f);
+    const TwoBoneFrames f =
+        solver.solveTwoBone(glm::vec3(0.0f), target, glm::vec3(5, 50, 0), 30.0f, 20.0f);
     ASSERT_TRUE(f.valid);
     const Joints j = jointsOf(f, glm::vec3(0.0f), 30.0f, 20.0f);
     EXPECT_TRUE(vecNear(j.middle, glm::vec3(0, 30, 0), 1e-3f));
@@ -153,8 +153,8 @@ TEST_F(LimbTest, TargetBeyondReachStretchesTheLimbTowardsIt) {
 TEST_F(LimbTest, EndBoneTakesItsRotationWhateverTheTarget) {
     for (const glm::vec3& target : {glm::vec3(-0.5f, 0, 0), glm::vec3(0, -0.3f, 0.2f)}) {
         solveLeftArm(target, glm::vec3(0, 1, 0), 0.6f);
-        EXPECT_TRUE(quatNear(pose.worldRotation(end), endRotation * rest.worldRotation(end),
-                             1e-5f));
+        EXPECT_TRUE(
+            quatNear(pose.worldRotation(end), endRotation * rest.worldRotation(end), 1e-5f));
     }
 }
 
@@ -180,8 +180,8 @@ TEST_F(LimbTest, ShortPoleBlendsTheHandsTogether) {
     const glm::vec3 unblended = pose.worldPosition(end);
     // The opposite end's target, as the solver places it from the opposite limb's root.
     const glm::vec3 otherRoot = pose.worldPosition(bone("RightArm"));
-    const glm::vec3 otherEnd = otherRoot + glm::normalize(otherTarget) * reach() *
-                                               (glm::length(otherTarget) / 0.6f);
+    const glm::vec3 otherEnd =
+        otherRoot + glm::normalize(otherTarget) * reach() * (glm::length(otherTarget) / 0.6f);
     struct Case {
         float poleLength;
         float share;  // of the way from this hand's target to the other's
@@ -197,8 +197,7 @@ TEST_F(LimbTest, ShortPoleBlendsTheHandsTogether) {
 TEST_F(LimbTest, DegenerateInputKeepsTheLimbAsItWas) {
     // Pose the arm first so "as it was" is not the rest pose.
     solveLeftArm(glm::vec3(-0.3f, -0.3f, 0.1f), glm::vec3(0, 0, -1), 0.6f);
-    const glm::quat before[3] = {pose[upper].rotation, pose[middle].rotation,
-                                 pose[end].rotation};
+    const glm::quat before[3] = {pose[upper].rotation, pose[middle].rotation, pose[end].rotation};
     const float nan = std::numeric_limits<float>::quiet_NaN();
     struct Case {
         const char* name;

@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
-#include <array>
 #include <functional>
+#include <glm/gtc/matrix_transform.hpp>
 #include <string>
 #include <vector>
-
-#include <glm/gtc/matrix_transform.hpp>
 
 #include "common/glm_asserts.h"
 #include "motion/body_solver.h"
@@ -122,16 +121,36 @@ struct Joint {
 };
 
 const Joint kJoints[] = {
-    {"Hips", kTrunk},           {"Spine", kTrunk},          {"Spine1", kTrunk},
-    {"Spine2", kTrunk},         {"Neck", kHead},            {"Head", kHead},
-    {"HeadTop_End", kHead},     {"LeftShoulder", kArms},    {"LeftArm", kArms},
-    {"LeftForeArm", kElbows},   {"LeftHand", kArms},        {"RightShoulder", kArms},
-    {"RightArm", kArms},        {"RightForeArm", kElbows},  {"RightHand", kArms},
-    {"LeftLeg", kLegs},         {"LeftFoot", kLegs},        {"LeftToeBase", kLegs},
-    {"RightLeg", kLegs},        {"RightFoot", kLegs},       {"RightToeBase", kLegs},
-    {"LeftHandIndex4", kArms},  {"LeftHandMiddle4", kArms}, {"LeftHandRing4", kArms},
-    {"LeftHandPinky4", kArms},  {"RightHandIndex4", kArms}, {"RightHandMiddle4", kArms},
-    {"RightHandRing4", kArms},  {"RightHandPinky4", kArms}, {"LeftHandThumb4", kThumbs},
+    {"Hips", kTrunk},
+    {"Spine", kTrunk},
+    {"Spine1", kTrunk},
+    {"Spine2", kTrunk},
+    {"Neck", kHead},
+    {"Head", kHead},
+    {"HeadTop_End", kHead},
+    {"LeftShoulder", kArms},
+    {"LeftArm", kArms},
+    {"LeftForeArm", kElbows},
+    {"LeftHand", kArms},
+    {"RightShoulder", kArms},
+    {"RightArm", kArms},
+    {"RightForeArm", kElbows},
+    {"RightHand", kArms},
+    {"LeftLeg", kLegs},
+    {"LeftFoot", kLegs},
+    {"LeftToeBase", kLegs},
+    {"RightLeg", kLegs},
+    {"RightFoot", kLegs},
+    {"RightToeBase", kLegs},
+    {"LeftHandIndex4", kArms},
+    {"LeftHandMiddle4", kArms},
+    {"LeftHandRing4", kArms},
+    {"LeftHandPinky4", kArms},
+    {"RightHandIndex4", kArms},
+    {"RightHandMiddle4", kArms},
+    {"RightHandRing4", kArms},
+    {"RightHandPinky4", kArms},
+    {"LeftHandThumb4", kThumbs},
     {"RightHandThumb4", kThumbs},
 };
 
@@ -252,8 +271,8 @@ TEST(PerformerRoundTrip, DISABLED_PrintResidualTable) {
         const std::int32_t bone = findBone(device().skeleton, joint.name);
         std::printf("%-17s", joint.name);
         for (size_t k = 0; k < posed.size(); ++k) {
-            std::printf(" %13.2f", glm::length(hostPosition(solved[k], bone) -
-                                               hostPosition(posed[k], bone)));
+            std::printf(" %13.2f",
+                        glm::length(hostPosition(solved[k], bone) - hostPosition(posed[k], bone)));
         }
         std::printf("\n");
     }

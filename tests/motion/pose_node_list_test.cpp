@@ -56,9 +56,9 @@ TEST(PoseNodeList, BuildsScaledNodesWithTheSkeletonsParents) {
 
 TEST(PoseNodeList, ParentNotPrecedingItsChildMakesARoot) {
     Skeleton broken = test::device().skeleton;
-    broken.bones[0].parent = 0;   // its own parent
-    broken.bones[5].parent = 9;   // a later bone
-    broken.bones[6].parent = 500; // outside the table
+    broken.bones[0].parent = 0;    // its own parent
+    broken.bones[5].parent = 9;    // a later bone
+    broken.bones[6].parent = 500;  // outside the table
     const PoseNodeList nodes(broken, 1.0f);
     for (int i : {0, 5, 6}) {
         EXPECT_EQ(nodes.parentIndex(i), -1) << i;

@@ -17,13 +17,15 @@ float worldDistance(const PoseNodeList& nodes, const char* a, const char* b) {
     return glm::length(nodes.worldPosition(bone(a)) - nodes.worldPosition(bone(b)));
 }
 
-float shoulderWidth(const PoseNodeList& nodes) { return worldDistance(nodes, "LeftArm", "RightArm"); }
+float shoulderWidth(const PoseNodeList& nodes) {
+    return worldDistance(nodes, "LeftArm", "RightArm");
+}
 
 float spineLength(const PoseNodeList& nodes) {
-    const glm::vec3 hips = (nodes.worldPosition(bone("LeftUpLeg")) +
-                            nodes.worldPosition(bone("RightUpLeg"))) * 0.5f;
-    const glm::vec3 shoulders = (nodes.worldPosition(bone("LeftArm")) +
-                                 nodes.worldPosition(bone("RightArm"))) * 0.5f;
+    const glm::vec3 hips =
+        (nodes.worldPosition(bone("LeftUpLeg")) + nodes.worldPosition(bone("RightUpLeg"))) * 0.5f;
+    const glm::vec3 shoulders =
+        (nodes.worldPosition(bone("LeftArm")) + nodes.worldPosition(bone("RightArm"))) * 0.5f;
     return glm::length(shoulders - hips);
 }
 
@@ -44,12 +46,16 @@ SensorFrame measuredFrame() {
 TEST(FitProportions, LimbSegmentsTakeHalfTheMeanLimbLength) {
     PoseNodeList nodes(device().skeleton, 1.0f);
     BodySolver().fitProportions(nodes, device().slots, measuredFrame());
-    for (auto [a, b] : {std::pair{"LeftArm", "LeftForeArm"}, {"LeftForeArm", "LeftHand"},
-                        {"RightArm", "RightForeArm"}, {"RightForeArm", "RightHand"}}) {
+    for (auto [a, b] : {std::pair{"LeftArm", "LeftForeArm"},
+                        {"LeftForeArm", "LeftHand"},
+                        {"RightArm", "RightForeArm"},
+                        {"RightForeArm", "RightHand"}}) {
         EXPECT_NEAR(worldDistance(nodes, a, b), 30.5f, 1e-3f) << a;
     }
-    for (auto [a, b] : {std::pair{"LeftUpLeg", "LeftLeg"}, {"LeftLeg", "LeftFoot"},
-                        {"RightUpLeg", "RightLeg"}, {"RightLeg", "RightFoot"}}) {
+    for (auto [a, b] : {std::pair{"LeftUpLeg", "LeftLeg"},
+                        {"LeftLeg", "LeftFoot"},
+                        {"RightUpLeg", "RightLeg"},
+                        {"RightLeg", "RightFoot"}}) {
         EXPECT_NEAR(worldDistance(nodes, a, b), 41.0f, 1e-3f) << a;
     }
 }

@@ -132,8 +132,8 @@ TEST(DecodeSensorFrame, VersionMovesTheAuxiliaryBlock) {
         std::size_t hipsHeight;
         bool aux;
     };
-    const Case cases[] = {{0, 53, 217, false}, {1, 53, 217, false}, {2, 77, 241, true},
-                          {255, 77, 241, true}};
+    const Case cases[] = {
+        {0, 53, 217, false}, {1, 53, 217, false}, {2, 77, 241, true}, {255, 77, 241, true}};
     for (const Case& c : cases) {
         std::vector<std::uint8_t> d = blankDatagram(c.version);
         putInt16(d, c.firstTarget, 0x7FFF);
@@ -208,9 +208,9 @@ SensorFrame randomFrame(std::mt19937& rng) {
     SensorFrame f;
     f.formatVersion = 2;
     f.rootPosition = glm::vec3(scalar(rng) * 5, scalar(rng) * 2, scalar(rng) * 5);
-    for (glm::quat* q : {&f.hipsRotation, &f.leftHandRotation, &f.rightHandRotation,
-                         &f.leftFootRotation, &f.rightFootRotation, &f.leftShoulderRotation,
-                         &f.rightShoulderRotation}) {
+    for (glm::quat* q :
+         {&f.hipsRotation, &f.leftHandRotation, &f.rightHandRotation, &f.leftFootRotation,
+          &f.rightFootRotation, &f.leftShoulderRotation, &f.rightShoulderRotation}) {
         *q = rotation();
     }
     for (float& v : f.auxValues) v = scalar(rng);

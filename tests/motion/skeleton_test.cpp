@@ -45,9 +45,15 @@ TEST_F(DefaultSkeleton, TableAndSlotMap) {
     }
     // Spot checks across the finger ordering (pinky, ring, middle, index, thumb).
     const std::pair<int, const char*> named[] = {
-        {5, "Neck"},           {19, "RightUpLeg"},      {23, "LeftHandPinky1"},
-        {35, "LeftHandThumb1"}, {38, "RightHandPinky1"}, {52, "RightHandThumb3"},
-        {53, "LeftHandPinky4"}, {57, "LeftHandThumb4"},  {62, "RightHandThumb4"},
+        {5, "Neck"},
+        {19, "RightUpLeg"},
+        {23, "LeftHandPinky1"},
+        {35, "LeftHandThumb1"},
+        {38, "RightHandPinky1"},
+        {52, "RightHandThumb3"},
+        {53, "LeftHandPinky4"},
+        {57, "LeftHandThumb4"},
+        {62, "RightHandThumb4"},
     };
     for (const auto& [slot, name] : named) {
         EXPECT_STREQ(skeleton.bones[slots[slot]].name, name) << slot;
@@ -56,8 +62,8 @@ TEST_F(DefaultSkeleton, TableAndSlotMap) {
 
 TEST_F(DefaultSkeleton, ForwardKinematicsMirrorsAndTurnsTheRoot) {
     for (bool upright : {false, true}) {
-        EXPECT_TRUE(vecNear(boneWorldPosition(skeleton, 0, upright), glm::vec3(0, 95.3f, 0.5f),
-                            1e-4f));
+        EXPECT_TRUE(
+            vecNear(boneWorldPosition(skeleton, 0, upright), glm::vec3(0, 95.3f, 0.5f), 1e-4f));
     }
     EXPECT_TRUE(vecNear(boneWorldPosition(skeleton, 1, true), glm::vec3(0, 106.2f, -0.5f), 1e-4f));
     EXPECT_TRUE(vecNear(boneWorldPosition(skeleton, 1, false), glm::vec3(0, 94.3f, -10.4f), 1e-4f));

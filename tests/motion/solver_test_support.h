@@ -27,7 +27,9 @@ inline const DeviceSkeleton& device() {
     return d;
 }
 
-inline std::int32_t bone(const char* name) { return findBone(device().skeleton, name); }
+inline std::int32_t bone(const char* name) {
+    return findBone(device().skeleton, name);
+}
 
 // A standing performer of the character's size, in the sender's axes: limbs slightly bent,
 // spine upright, fingers out, format version 2 with shoulder points.

@@ -3,14 +3,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 namespace telmora::test {
 namespace {
 
-std::string channelName(char axis) { return std::string(1, axis) + "rotation"; }
+std::string channelName(char axis) {
+    return std::string(1, axis) + "rotation";
+}
 
 void endLine(std::ostream& out, int& line) {
     out << ((line++ % 2) ? "\r\n" : "\n");
@@ -19,9 +21,10 @@ void endLine(std::ostream& out, int& line) {
 }  // namespace
 
 void BvhBuilder::remove(const std::string& name) {
-    joints_.erase(std::remove_if(joints_.begin(), joints_.end(),
-                                 [&](const BvhJoint& j) { return j.name == name || j.parent == name; }),
-                  joints_.end());
+    joints_.erase(
+        std::remove_if(joints_.begin(), joints_.end(),
+                       [&](const BvhJoint& j) { return j.name == name || j.parent == name; }),
+        joints_.end());
 }
 
 BvhJoint* BvhBuilder::find(const std::string& name) {
@@ -38,7 +41,8 @@ void BvhBuilder::writeJoint(std::ostream& out, const BvhJoint& joint, int depth,
     endLine(out, line);
     out << pad << "  OFFSET " << joint.offset.x << " " << joint.offset.y << " " << joint.offset.z;
     endLine(out, line);
-    out << pad << "  CHANNELS " << (joint.parent.empty() ? "6 Xposition Yposition Zposition " : "3 ");
+    out << pad << "  CHANNELS "
+        << (joint.parent.empty() ? "6 Xposition Yposition Zposition " : "3 ");
     for (char axis : joint.channelOrder) out << channelName(axis) << " ";
     endLine(out, line);
     bool hasChild = false;
@@ -52,7 +56,8 @@ void BvhBuilder::writeJoint(std::ostream& out, const BvhJoint& joint, int depth,
         endLine(out, line);
         out << pad << "  {";
         endLine(out, line);
-        out << pad << "    OFFSET " << joint.endSite.x << " " << joint.endSite.y << " " << joint.endSite.z;
+        out << pad << "    OFFSET " << joint.endSite.x << " " << joint.endSite.y << " "
+            << joint.endSite.z;
         endLine(out, line);
         out << pad << "  }";
         endLine(out, line);

@@ -70,7 +70,8 @@ TEST(CommandLineTest, MonitorGivesUpWhenNoServerIsHeard) {
     const std::string port = std::to_string(telmora::test::freeUdpPort());
     const CommandResult stream = run(kMonitor + " Nobody walk --wait 0.3 --port " + port);
     EXPECT_EQ(stream.status, 1) << stream.output;
-    EXPECT_NE(stream.output.find("No Telmora server 'Nobody' heard"), std::string::npos) << stream.output;
+    EXPECT_NE(stream.output.find("No Telmora server 'Nobody' heard"), std::string::npos)
+        << stream.output;
     const CommandResult list = run(kMonitor + " --wait 0.3 --port " + port);
     EXPECT_EQ(list.status, 1) << list.output;
     EXPECT_NE(list.output.find("No Telmora server heard"), std::string::npos) << list.output;

@@ -111,8 +111,9 @@ std::map<std::vector<std::uint8_t>, int> frameIndexByDatagram(const Performance&
     buildDefaultSkeleton(skeleton, slots);
     std::map<std::vector<std::uint8_t>, int> index;
     for (std::size_t f = 0; f < performance.frames.size(); ++f)
-        index.emplace(encodeSensorFrame(makePerformerFrame(performance.frames[f], performance.rest, slots)),
-                      static_cast<int>(f));
+        index.emplace(
+            encodeSensorFrame(makePerformerFrame(performance.frames[f], performance.rest, slots)),
+            static_cast<int>(f));
     return index;
 }
 
@@ -120,9 +121,10 @@ TEST(EndToEndTest, DiscoveryListsTheSenderWithItsSubjects) {
     const std::uint16_t announcePort = test::freeUdpPort();
     DiscoveryService discovery(quiet());
     discovery.Start(announcePort);
-    SimServer server(configFor(announcePort),
-                     {{"walk", shared(walk())}, {"synthetic", shared(syntheticPerformance("synthetic"))}},
-                     quiet());
+    SimServer server(
+        configFor(announcePort),
+        {{"walk", shared(walk())}, {"synthetic", shared(syntheticPerformance("synthetic"))}},
+        quiet());
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
     ServerInfo found;
@@ -136,9 +138,9 @@ TEST(EndToEndTest, DiscoveryListsTheSenderWithItsSubjects) {
 
 struct Residuals {
     std::mutex mutex;
-    std::vector<float> byPoint[5];       // solved bone vs performer's bone, cm
-    std::vector<float> toTarget[5];      // solved bone vs the point the frame asked for, cm
-    std::vector<int> frameIndices;       // performance frame of each solved datagram
+    std::vector<float> byPoint[5];   // solved bone vs performer's bone, cm
+    std::vector<float> toTarget[5];  // solved bone vs the point the frame asked for, cm
+    std::vector<int> frameIndices;   // performance frame of each solved datagram
     int unknownDatagrams = 0;
 };
 
@@ -168,27 +170,30 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
 
     // Default bones whose solved global translation is compared: hands, feet, head.
     const int bones[5] = {10, 14, 17, 22, 5};
-    const TargetPoint points[5] = {kLeftHandPoint, kRightHandPoint, kLeftFootPoint, kRightFootPoint, kHeadPoint};
+    const TargetPoint points[5] = {kLeftHandPoint, kRightHandPoint, kLeftFootPoint, kRightFootPoint,
+                                   kHeadPoint};
     const char* names[5] = {"left hand", "right hand", "left foot", "right foot", "head"};
     Residuals residuals;
     StreamMonitor monitor(quiet());
-    monitor.setFrameObserver([&](const std::vector<std::uint8_t>& datagram, const ChannelSnapshot& solved) {
-        const auto it = index.find(datagram);
-        std::lock_guard<std::mutex> lock(residuals.mutex);
-        if (it == index.end()) {
-            ++residuals.unknownDatagrams;
-            return;
-        }
-        residuals.frameIndices.push_back(it->second);
-        const Skeleton& posed = performance.frames[it->second];
-        const auto asked = StreamMonitor::targetPoints(datagram, solved);
-        for (int i = 0; i < 5; ++i) {
-            const ChannelRecord& r = solved.records[bones[i]];
-            const glm::vec3 solvedPos(r.translation[0], r.translation[1], r.translation[2]);
-            residuals.byPoint[i].push_back(glm::length(solvedPos - boneWorldPosition(posed, bones[i], true)));
-            residuals.toTarget[i].push_back(glm::length(solvedPos - asked[points[i]]));
-        }
-    });
+    monitor.setFrameObserver(
+        [&](const std::vector<std::uint8_t>& datagram, const ChannelSnapshot& solved) {
+            const auto it = index.find(datagram);
+            std::lock_guard<std::mutex> lock(residuals.mutex);
+            if (it == index.end()) {
+                ++residuals.unknownDatagrams;
+                return;
+            }
+            residuals.frameIndices.push_back(it->second);
+            const Skeleton& posed = performance.frames[it->second];
+            const auto asked = StreamMonitor::targetPoints(datagram, solved);
+            for (int i = 0; i < 5; ++i) {
+                const ChannelRecord& r = solved.records[bones[i]];
+                const glm::vec3 solvedPos(r.translation[0], r.translation[1], r.translation[2]);
+                residuals.byPoint[i].push_back(
+                    glm::length(solvedPos - boneWorldPosition(posed, bones[i], true)));
+                residuals.toTarget[i].push_back(glm::length(solvedPos - asked[points[i]]));
+            }
+        });
     monitor.Connect(found.ip, static_cast<std::uint16_t>(found.streamPort), "walk");
     // More than one lap of the walk at 60 Hz (the clip is 343 frames at 120 Hz).
     ASSERT_TRUE(monitor.waitForFrames(200, kDeadline)) << monitor.framesReceived() << " frames";
@@ -206,10 +211,12 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
     int wraps = 0;
     for (std::size_t i = 1; i < residuals.frameIndices.size(); ++i) {
         const int step = (residuals.frameIndices[i] - residuals.frameIndices[i - 1] +
-                          static_cast<int>(performance.frames.size())) % static_cast<int>(performance.frames.size());
+                          static_cast<int>(performance.frames.size())) %
+                         static_cast<int>(performance.frames.size());
         if (residuals.frameIndices[i] < residuals.frameIndices[i - 1]) ++wraps;
         // Loopback loses nothing in practice; a lost datagram would show as a step of 4.
-        EXPECT_TRUE(step == 2 || step == 1 || step == 3 || step == 4) << "step " << step << " at " << i;
+        EXPECT_TRUE(step == 2 || step == 1 || step == 3 || step == 4)
+            << "step " << step << " at " << i;
     }
     EXPECT_GE(wraps, 1);
 
@@ -218,8 +225,10 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
         const float p95 = percentileOf(residuals.byPoint[i], 0.95);
         const float worst = percentileOf(residuals.byPoint[i], 1.0);
         const float targetMedian = percentileOf(residuals.toTarget[i], 0.5);
-        std::printf("%-10s vs performer: median %.2f cm, p95 %.2f cm, max %.2f cm; vs asked point median %.2f cm\n",
-                    names[i], median, p95, worst, targetMedian);
+        std::printf(
+            "%-10s vs performer: median %.2f cm, p95 %.2f cm, max %.2f cm; vs asked point median "
+            "%.2f cm\n",
+            names[i], median, p95, worst, targetMedian);
         RecordProperty(std::string(names[i]) + " median cm", std::to_string(median));
         RecordProperty(std::string(names[i]) + " max cm", std::to_string(worst));
         // A mirrored axis, a swapped side or a bone pointing elsewhere costs tens of centimetres;
@@ -233,9 +242,10 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
 TEST(EndToEndTest, ServesSeveralClientsAndSubjectsAndIgnoresUnknownSubjects) {
     const std::uint16_t announcePort = test::freeUdpPort();
     LogLines log;
-    SimServer server(configFor(announcePort, 100.0),
-                     {{"walk", shared(walk())}, {"synthetic", shared(syntheticPerformance("synthetic"))}},
-                     log.writer());
+    SimServer server(
+        configFor(announcePort, 100.0),
+        {{"walk", shared(walk())}, {"synthetic", shared(syntheticPerformance("synthetic"))}},
+        log.writer());
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
 
@@ -255,7 +265,8 @@ TEST(EndToEndTest, ServesSeveralClientsAndSubjectsAndIgnoresUnknownSubjects) {
     const std::string ask = "mobu:nobody";
     stranger.sendTo(reinterpret_cast<const std::uint8_t*>(ask.data()), ask.size(),
                     {0x7F000001u, server.streamPort()});
-    EXPECT_TRUE(eventually([&] { return log.contains("Unknown subject 'nobody' requested by 127.0.0.1:"); }));
+    EXPECT_TRUE(eventually(
+        [&] { return log.contains("Unknown subject 'nobody' requested by 127.0.0.1:"); }));
     EXPECT_EQ(server.clients().size(), 2u);
 
     server.Stop();
@@ -269,7 +280,8 @@ TEST(EndToEndTest, DropsAClientThatFallsSilent) {
     SimServerConfig config = configFor(test::freeUdpPort(), 100.0);
     config.clientTimeout = milliseconds(300);
     LogLines log;
-    SimServer server(config, {{"synthetic", shared(syntheticPerformance("synthetic"))}}, log.writer());
+    SimServer server(config, {{"synthetic", shared(syntheticPerformance("synthetic"))}},
+                     log.writer());
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
 

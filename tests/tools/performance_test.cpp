@@ -1,5 +1,7 @@
 // Importing recorded takes and retargeting them onto the default skeleton.
 
+#include "tools/performance/performance.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include "bvh_builder.h"
 #include "common/glm_asserts.h"
 #include "motion/skeleton.h"
-#include "tools/performance/performance.h"
 #include "tools/performance/performance_clip.h"
 #include "tools/performance/retarget.h"
 
@@ -97,7 +98,8 @@ TEST_P(ShippedClipTest, RetargetedBonesPointAlongThePerformersBones) {
             int start = retargeter->match()[segment.start];
             if (start < 0) start = retargeter->match()[PerformerJoint::kHips];
             const int end = retargeter->match()[segment.end];
-            const glm::vec3 performerDir = clip->worldPosition(f, end) - clip->worldPosition(f, start);
+            const glm::vec3 performerDir =
+                clip->worldPosition(f, end) - clip->worldPosition(f, start);
             if (glm::length(performerDir) < 1e-3f) continue;
             const glm::vec3 boneDir = boneWorldPosition(posed, segment.childBone, true) -
                                       boneWorldPosition(posed, segment.bone, true);
@@ -128,10 +130,14 @@ TEST_P(ShippedClipTest, HandsAndFeetReachLikeThePerformers) {
         PerformerJoint performerRoot, performerMiddle, performerEnd;
     };
     const Limb limbs[] = {
-        {"LeftArm", "LeftForeArm", "LeftHand", PerformerJoint::kLeftArm, PerformerJoint::kLeftForeArm, PerformerJoint::kLeftHand},
-        {"RightArm", "RightForeArm", "RightHand", PerformerJoint::kRightArm, PerformerJoint::kRightForeArm, PerformerJoint::kRightHand},
-        {"LeftUpLeg", "LeftLeg", "LeftFoot", PerformerJoint::kLeftUpLeg, PerformerJoint::kLeftLeg, PerformerJoint::kLeftFoot},
-        {"RightUpLeg", "RightLeg", "RightFoot", PerformerJoint::kRightUpLeg, PerformerJoint::kRightLeg, PerformerJoint::kRightFoot},
+        {"LeftArm", "LeftForeArm", "LeftHand", PerformerJoint::kLeftArm,
+         PerformerJoint::kLeftForeArm, PerformerJoint::kLeftHand},
+        {"RightArm", "RightForeArm", "RightHand", PerformerJoint::kRightArm,
+         PerformerJoint::kRightForeArm, PerformerJoint::kRightHand},
+        {"LeftUpLeg", "LeftLeg", "LeftFoot", PerformerJoint::kLeftUpLeg, PerformerJoint::kLeftLeg,
+         PerformerJoint::kLeftFoot},
+        {"RightUpLeg", "RightLeg", "RightFoot", PerformerJoint::kRightUpLeg,
+         PerformerJoint::kRightLeg, PerformerJoint::kRightFoot},
     };
     const Skeleton& rest = retargeter->restSkeleton();
     for (const Limb& limb : limbs) {
@@ -155,7 +161,8 @@ TEST_P(ShippedClipTest, HandsAndFeetReachLikeThePerformers) {
         }
         EXPECT_LT(worstAngle, 0.5f) << limb.end;
         EXPECT_LT(worstReach, 0.08f) << limb.end;
-        RecordProperty(std::string(limb.end) + "_worst_reach_difference", std::to_string(worstReach));
+        RecordProperty(std::string(limb.end) + "_worst_reach_difference",
+                       std::to_string(worstReach));
     }
 }
 
@@ -238,21 +245,26 @@ TEST(RetargeterTest, BridgesAnArmsDownRestPose) {
     const int rightArm = findBone(s0, "RightArm"), rightHand = findBone(s0, "RightHand");
 
     const Skeleton hanging = retargeter->pose(0);
-    const glm::vec3 leftDown = boneWorldPosition(hanging, leftHand, true) - boneWorldPosition(hanging, leftArm, true);
-    const glm::vec3 rightDown = boneWorldPosition(hanging, rightHand, true) - boneWorldPosition(hanging, rightArm, true);
+    const glm::vec3 leftDown =
+        boneWorldPosition(hanging, leftHand, true) - boneWorldPosition(hanging, leftArm, true);
+    const glm::vec3 rightDown =
+        boneWorldPosition(hanging, rightHand, true) - boneWorldPosition(hanging, rightArm, true);
     EXPECT_LT(angleDegrees(leftDown, {0, -1, 0}), 0.5f);
     EXPECT_LT(angleDegrees(rightDown, {0, -1, 0}), 0.5f);
 
     const Skeleton out = retargeter->pose(1);
-    const glm::vec3 leftOut = boneWorldPosition(out, leftHand, true) - boneWorldPosition(out, leftArm, true);
-    const glm::vec3 rightOut = boneWorldPosition(out, rightHand, true) - boneWorldPosition(out, rightArm, true);
+    const glm::vec3 leftOut =
+        boneWorldPosition(out, leftHand, true) - boneWorldPosition(out, leftArm, true);
+    const glm::vec3 rightOut =
+        boneWorldPosition(out, rightHand, true) - boneWorldPosition(out, rightArm, true);
     EXPECT_LT(angleDegrees(leftOut, {1, 0, 0}), 0.5f);
     EXPECT_LT(angleDegrees(rightOut, {-1, 0, 0}), 0.5f);
     // The hands keep their place along the arm (no half turn about it): the palm side that faced
     // the body hanging faces down when raised, exactly as the performer's.
     const glm::quat performerHand = clip->worldRotation(1, clip->findJoint("LeftHand"));
     const glm::quat defaultHand = worldRotation(out, leftHand);
-    EXPECT_LT(angleDegrees(defaultHand * glm::vec3(0, 0, 1), performerHand * glm::vec3(0, 0, 1)), 0.5f);
+    EXPECT_LT(angleDegrees(defaultHand * glm::vec3(0, 0, 1), performerHand * glm::vec3(0, 0, 1)),
+              0.5f);
 }
 
 // Turning the performer's forearm about its own length turns the default forearm about its own,
@@ -274,13 +286,15 @@ TEST(RetargeterTest, CarriesThePerformersTwist) {
     const int foreArm = findBone(posed, "LeftForeArm");
     const int hand = findBone(posed, "LeftHand");
     // Still pointing out to the left...
-    EXPECT_LT(angleDegrees(boneWorldPosition(posed, hand, true) - boneWorldPosition(posed, foreArm, true),
-                           {1, 0, 0}),
-              0.5f);
+    EXPECT_LT(
+        angleDegrees(boneWorldPosition(posed, hand, true) - boneWorldPosition(posed, foreArm, true),
+                     {1, 0, 0}),
+        0.5f);
     // ...but turned a quarter about it: its up axis now points forward, +z.
     EXPECT_LT(angleDegrees(worldRotation(posed, foreArm) * glm::vec3(0, 1, 0), {0, 0, 1}), 0.5f);
     // The upper arm is untouched.
-    EXPECT_LT(angleDegrees(worldRotation(posed, findBone(posed, "LeftArm")) * glm::vec3(0, 1, 0), {0, 1, 0}),
+    EXPECT_LT(angleDegrees(worldRotation(posed, findBone(posed, "LeftArm")) * glm::vec3(0, 1, 0),
+                           {0, 1, 0}),
               0.5f);
 }
 
@@ -300,16 +314,18 @@ TEST(SyntheticPerformanceTest, WalksInPlaceAndLoopsCleanly) {
         EXPECT_LT(boneWorldPosition(frame, leftFoot, true).y, hips.y - 60.0f);
         EXPECT_GT(boneWorldPosition(frame, head, true).y, hips.y + 40.0f);
         // Arms hang: the hand is well below the shoulder joint.
-        EXPECT_LT(boneWorldPosition(frame, leftHand, true).y, boneWorldPosition(frame, leftArm, true).y - 30.0f);
+        EXPECT_LT(boneWorldPosition(frame, leftHand, true).y,
+                  boneWorldPosition(frame, leftArm, true).y - 30.0f);
         footSpread = std::max(footSpread, std::fabs(boneWorldPosition(frame, leftFoot, true).z -
-                                                     boneWorldPosition(frame, rightFoot, true).z));
+                                                    boneWorldPosition(frame, rightFoot, true).z));
     }
     EXPECT_GT(footSpread, 30.0f);  // the legs really swing
     // The last frame leads smoothly into the first.
     const Skeleton& first = walk.frames.front();
     const Skeleton& last = walk.frames.back();
     for (int b = 0; b < rest.boneCount; ++b)
-        EXPECT_TRUE(vecNear(boneWorldPosition(last, b, true), boneWorldPosition(first, b, true), 3.0f))
+        EXPECT_TRUE(
+            vecNear(boneWorldPosition(last, b, true), boneWorldPosition(first, b, true), 3.0f))
             << rest.bones[b].name;
 }
 

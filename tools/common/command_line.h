@@ -2,9 +2,8 @@
 // Command-line parsing shared by the tools: CLI11's own help and error texts, with the tools'
 // exit statuses (0 after --help, 2 for bad arguments).
 
-#include <optional>
-
 #include <CLI/CLI.hpp>
+#include <optional>
 
 namespace telmora {
 

@@ -2,7 +2,6 @@
 // plug-in does and reports what arrives, with an optional picture and CSV of the solved poses.
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -67,11 +66,13 @@ bool deadlinePassed(Clock::time_point start, double seconds) {
 int listServers(const Options& options, telmora::StopSignals& stopSignals) {
     telmora::DiscoveryService discovery(errorsOnly());
     discovery.Start(options.listenPort);
-    std::cout << "Listening for servers on port " << options.listenPort << " (Ctrl-C to stop)\n" << std::flush;
+    std::cout << "Listening for servers on port " << options.listenPort << " (Ctrl-C to stop)\n"
+              << std::flush;
     std::map<std::string, telmora::ServerInfo> known;
     bool heardAny = false;
     const Clock::time_point start = Clock::now();
-    while (!stopSignals.waitFor(milliseconds(100)) && !deadlinePassed(start, options.durationSeconds)) {
+    while (!stopSignals.waitFor(milliseconds(100)) &&
+           !deadlinePassed(start, options.durationSeconds)) {
         const telmora::ServerMap servers = discovery.GetServers();
         for (const auto& entry : servers) {
             auto found = known.find(entry.first);
@@ -85,7 +86,9 @@ int listServers(const Options& options, telmora::StopSignals& stopSignals) {
         }
         for (auto it = known.begin(); it != known.end();) {
             if (servers.count(it->first) == 0) {
-                std::cout << "- server '" << it->second.serverName << "' at " << it->second.ip << " is gone\n" << std::flush;
+                std::cout << "- server '" << it->second.serverName << "' at " << it->second.ip
+                          << " is gone\n"
+                          << std::flush;
                 it = known.erase(it);
             } else {
                 ++it;
@@ -160,16 +163,17 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
             nextReport += std::chrono::seconds(1);
             const telmora::IntervalStats s = monitor.takeIntervalStats();
             char line[200];
-            std::snprintf(line, sizeof line,
-                          "%5.1f s  frames %5llu  dropped %3llu  %7.1f Hz  solve median %.3f ms  p99 %.3f ms",
-                          std::chrono::duration<double>(now - start).count(),
-                          static_cast<unsigned long long>(s.framesReceived),
-                          static_cast<unsigned long long>(s.framesDropped), s.frameRate,
-                          s.solveMedianMs, s.solveP99Ms);
+            std::snprintf(
+                line, sizeof line,
+                "%5.1f s  frames %5llu  dropped %3llu  %7.1f Hz  solve median %.3f ms  p99 %.3f ms",
+                std::chrono::duration<double>(now - start).count(),
+                static_cast<unsigned long long>(s.framesReceived),
+                static_cast<unsigned long long>(s.framesDropped), s.frameRate, s.solveMedianMs,
+                s.solveP99Ms);
             std::cout << line;
             if (s.hasPose)
-                std::cout << "  hips " << formatPoint(s.hips) << "  left hand " << formatPoint(s.leftHand)
-                          << "  left foot " << formatPoint(s.leftFoot);
+                std::cout << "  hips " << formatPoint(s.hips) << "  left hand "
+                          << formatPoint(s.leftHand) << "  left foot " << formatPoint(s.leftFoot);
             std::cout << "\n" << std::flush;
         }
         if (monitor.streamEnds() > 0) {
@@ -194,9 +198,11 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
                   streamEnded ? "seen" : "not seen");
     std::cout << summary << "\n";
     if (!options.picture.empty()) {
-        const std::string title = "TelmoraLink monitor: '" + subject + "' from '" + chosen.serverName +
-                                  "'. Blue left, red right, green rings: points the frame asked for";
-        if (writePosePicture(options.picture, monitor.capturedPoses(), title, error, options.moments))
+        const std::string title =
+            "TelmoraLink monitor: '" + subject + "' from '" + chosen.serverName +
+            "'. Blue left, red right, green rings: points the frame asked for";
+        if (writePosePicture(options.picture, monitor.capturedPoses(), title, error,
+                             options.moments))
             std::cout << "Picture: " << options.picture << "\n";
         else
             std::cerr << "No picture: " << error << "\n";

@@ -65,12 +65,20 @@ void drawPose(cairo_t* cr, const CapturedPose& pose, const View& view) {
             const bool finger = b >= 25;
             cairo_set_line_width(cr, finger ? 1.0 : 3.0);
             switch (pass) {
-                case Side::Left: cairo_set_source_rgb(cr, 0.15, 0.35, 0.85); break;
-                case Side::Right: cairo_set_source_rgb(cr, 0.85, 0.2, 0.15); break;
-                case Side::Centre: cairo_set_source_rgb(cr, 0.3, 0.3, 0.3); break;
+                case Side::Left:
+                    cairo_set_source_rgb(cr, 0.15, 0.35, 0.85);
+                    break;
+                case Side::Right:
+                    cairo_set_source_rgb(cr, 0.85, 0.2, 0.15);
+                    break;
+                case Side::Centre:
+                    cairo_set_source_rgb(cr, 0.3, 0.3, 0.3);
+                    break;
             }
-            cairo_move_to(cr, view.screenX(pose.bonePositions[parent]), view.screenY(pose.bonePositions[parent]));
-            cairo_line_to(cr, view.screenX(pose.bonePositions[b]), view.screenY(pose.bonePositions[b]));
+            cairo_move_to(cr, view.screenX(pose.bonePositions[parent]),
+                          view.screenY(pose.bonePositions[parent]));
+            cairo_line_to(cr, view.screenX(pose.bonePositions[b]),
+                          view.screenY(pose.bonePositions[b]));
             cairo_stroke(cr);
         }
     }
@@ -105,7 +113,9 @@ bool writePosePicture(const std::string& path, const std::vector<CapturedPose>& 
     const int count = std::min<int>(maxMoments, static_cast<int>(poses.size()));
     for (int i = 0; i < count; ++i) {
         const std::size_t index =
-            count == 1 ? 0 : static_cast<std::size_t>(std::lround(i * (poses.size() - 1.0) / (count - 1)));
+            count == 1
+                ? 0
+                : static_cast<std::size_t>(std::lround(i * (poses.size() - 1.0) / (count - 1)));
         chosen.push_back(&poses[index]);
     }
 
@@ -113,10 +123,12 @@ bool writePosePicture(const std::string& path, const std::vector<CapturedPose>& 
     const int height = kTitleHeight + 2 * (kPanelHeight + kLabelHeight);
     std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
         cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), &cairo_surface_destroy);
-    std::unique_ptr<cairo_t, decltype(&cairo_destroy)> cr(cairo_create(surface.get()), &cairo_destroy);
+    std::unique_ptr<cairo_t, decltype(&cairo_destroy)> cr(cairo_create(surface.get()),
+                                                          &cairo_destroy);
     cairo_set_source_rgb(cr.get(), 1, 1, 1);
     cairo_paint(cr.get());
-    cairo_select_font_face(cr.get(), "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_select_font_face(cr.get(), "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                           CAIRO_FONT_WEIGHT_NORMAL);
     label(cr.get(), 10, 26, title, 16);
 
     const double scale = kPanelHeight / kPanelSpanCm;
@@ -127,7 +139,8 @@ bool writePosePicture(const std::string& path, const std::vector<CapturedPose>& 
         char text[64];
         std::snprintf(text, sizeof text, "t = %.1f s  front", pose.seconds);
         label(cr.get(), x0 + 8, kTitleHeight + 16, text, 12);
-        drawPose(cr.get(), pose, View{x0, double(kTitleHeight + kLabelHeight), scale, hips.x, false});
+        drawPose(cr.get(), pose,
+                 View{x0, double(kTitleHeight + kLabelHeight), scale, hips.x, false});
         std::snprintf(text, sizeof text, "t = %.1f s  side (facing right)", pose.seconds);
         const double sideTop = kTitleHeight + kLabelHeight + kPanelHeight;
         label(cr.get(), x0 + 8, sideTop + 16, text, 12);

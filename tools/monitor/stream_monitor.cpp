@@ -13,9 +13,11 @@ using Clock = std::chrono::steady_clock;
 
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty()) return 0.0;
-    const std::size_t index = std::min(values.size() - 1,
-                                       static_cast<std::size_t>(std::floor(fraction * (values.size() - 1) + 0.5)));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
+    const std::size_t index =
+        std::min(values.size() - 1,
+                 static_cast<std::size_t>(std::floor(fraction * (values.size() - 1) + 0.5)));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index),
+                     values.end());
     return values[index];
 }
 
@@ -35,10 +37,13 @@ StreamMonitor::StreamMonitor(LogWriter log) : client_(std::move(log)) {
         }
         changed_.notify_all();
     });
-    client_.SetPacketCallback([this](const std::vector<std::uint8_t>& packet) { OnPacket(packet); });
+    client_.SetPacketCallback(
+        [this](const std::vector<std::uint8_t>& packet) { OnPacket(packet); });
 }
 
-StreamMonitor::~StreamMonitor() { Disconnect(); }
+StreamMonitor::~StreamMonitor() {
+    Disconnect();
+}
 
 bool StreamMonitor::openCsv(const std::string& path, std::string& error) {
     csv_.open(path, std::ios::out | std::ios::trunc);
@@ -50,7 +55,8 @@ bool StreamMonitor::openCsv(const std::string& path, std::string& error) {
     csv_ << "frame,seconds";
     for (int b = 0; b < skeleton.boneCount; ++b) {
         const std::string name = skeleton.bones[b].name;
-        for (const char* channel : {"tx", "ty", "tz", "rx", "ry", "rz"}) csv_ << "," << name << "." << channel;
+        for (const char* channel : {"tx", "ty", "tz", "rx", "ry", "rz"})
+            csv_ << "," << name << "." << channel;
     }
     csv_ << "\n" << std::setprecision(6);
     return true;
@@ -139,8 +145,10 @@ std::array<glm::vec3, kTargetPointCount> StreamMonitor::targetPoints(
         int root, middle, end;  // bones; middle -1 for a one-bone chain
     };
     const Chain chains[] = {
-        {kLeftHandPoint, kLeftArmTarget, 8, 9, 10},   {kRightHandPoint, kRightArmTarget, 12, 13, 14},
-        {kLeftFootPoint, kLeftLegTarget, 15, 16, 17}, {kRightFootPoint, kRightLegTarget, 20, 21, 22},
+        {kLeftHandPoint, kLeftArmTarget, 8, 9, 10},
+        {kRightHandPoint, kRightArmTarget, 12, 13, 14},
+        {kLeftFootPoint, kLeftLegTarget, 15, 16, 17},
+        {kRightFootPoint, kRightLegTarget, 20, 21, 22},
         {kHeadPoint, kHeadTarget, 4, -1, 5},
     };
     for (const Chain& chain : chains) {
@@ -207,7 +215,9 @@ bool StreamMonitor::waitForFrames(std::uint64_t count, std::chrono::milliseconds
     return changed_.wait_for(lock, timeout, [&] { return framesReceived_.load() >= count; });
 }
 
-void StreamMonitor::capturePose() { captureRequested_ = true; }
+void StreamMonitor::capturePose() {
+    captureRequested_ = true;
+}
 
 std::vector<CapturedPose> StreamMonitor::capturedPoses() const {
     std::lock_guard<std::mutex> lock(mutex_);

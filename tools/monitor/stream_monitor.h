@@ -23,7 +23,15 @@ namespace telmora {
 // Points a sensor frame asks for, in the solved skeleton's frame (cm, y up, left +x): the root
 // position and the ends of the arm, leg and neck-and-head chains, each chain target placed from
 // its solved chain root as a fraction of the solved chain's reach, as the solver uses it.
-enum TargetPoint : int { kHipsPoint, kLeftHandPoint, kRightHandPoint, kLeftFootPoint, kRightFootPoint, kHeadPoint, kTargetPointCount };
+enum TargetPoint : int {
+    kHipsPoint,
+    kLeftHandPoint,
+    kRightHandPoint,
+    kLeftFootPoint,
+    kRightFootPoint,
+    kHeadPoint,
+    kTargetPointCount
+};
 
 // One solved frame kept for the picture.
 struct CapturedPose {
@@ -36,13 +44,13 @@ struct CapturedPose {
 
 // Figures of one reporting interval.
 struct IntervalStats {
-    double seconds = 0.0;             // length of the interval
-    std::uint64_t framesReceived = 0; // sensor-frame datagrams (type 6)
-    std::uint64_t framesDropped = 0;  // of those, dropped as malformed by the channel table
-    double frameRate = 0.0;           // received frames per second
-    double solveMedianMs = 0.0;       // handling time of one solved frame
+    double seconds = 0.0;              // length of the interval
+    std::uint64_t framesReceived = 0;  // sensor-frame datagrams (type 6)
+    std::uint64_t framesDropped = 0;   // of those, dropped as malformed by the channel table
+    double frameRate = 0.0;            // received frames per second
+    double solveMedianMs = 0.0;        // handling time of one solved frame
     double solveP99Ms = 0.0;
-    bool hasPose = false;             // a frame has been solved so far
+    bool hasPose = false;                                // a frame has been solved so far
     glm::dvec3 hips{0.0}, leftHand{0.0}, leftFoot{0.0};  // global translations, cm
 };
 
@@ -84,8 +92,8 @@ public:
     // Called on the receive thread after every solved frame with its datagram and the table as
     // that frame left it. Must be quick and must not call back into the monitor. Set before
     // Connect.
-    using FrameObserver =
-        std::function<void(const std::vector<std::uint8_t>& datagram, const ChannelSnapshot& solved)>;
+    using FrameObserver = std::function<void(const std::vector<std::uint8_t>& datagram,
+                                             const ChannelSnapshot& solved)>;
     void setFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
 
     // The points a solved frame asked for (see TargetPoint), from its datagram and the table it

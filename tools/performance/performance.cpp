@@ -32,7 +32,8 @@ std::optional<Performance> loadPerformance(const std::string& path, const std::s
     performance.performerScale = retargeter->performerScale();
     performance.rest = retargeter->restSkeleton();
     performance.frames.reserve(static_cast<size_t>(shared->frameCount()));
-    for (int f = 0; f < shared->frameCount(); ++f) performance.frames.push_back(retargeter->pose(f));
+    for (int f = 0; f < shared->frameCount(); ++f)
+        performance.frames.push_back(retargeter->pose(f));
     return performance;
 }
 
@@ -85,8 +86,8 @@ Performance syntheticPerformance(const std::string& name, double seconds, double
         // Arms hang from the T-pose by 75 degrees and swing against the legs.
         const glm::quat leftArm = chest * glm::angleAxis(-legSwing[1] * 0.8f, xAxis) *
                                   glm::angleAxis(-75.0f * deg, zAxis);
-        const glm::quat rightArm = chest * glm::angleAxis(-legSwing[0] * 0.8f, xAxis) *
-                                   glm::angleAxis(75.0f * deg, zAxis);
+        const glm::quat rightArm =
+            chest * glm::angleAxis(-legSwing[0] * 0.8f, xAxis) * glm::angleAxis(75.0f * deg, zAxis);
         const glm::quat elbow = glm::angleAxis(-20.0f * deg, xAxis);
         world[bone("LeftArm")] = leftArm;
         world[bone("RightArm")] = rightArm;

@@ -1,10 +1,10 @@
 #include "tools/performance/performance_clip.h"
 
-#include <assimp/Importer.hpp>
 #include <assimp/config.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <assimp/Importer.hpp>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -18,7 +18,9 @@ glm::mat4 toGlm(const aiMatrix4x4& m) {
                      m.b4, m.c4, m.d4);
 }
 
-glm::quat toGlm(const aiQuaternion& q) { return glm::quat(q.w, q.x, q.y, q.z); }
+glm::quat toGlm(const aiQuaternion& q) {
+    return glm::quat(q.w, q.x, q.y, q.z);
+}
 
 // Importers add nodes of their own for pivots and scenes ("$AssimpFbx$..." helpers, a
 // "<BVH_Root>"-style wrapper); they are transforms, not joints of the performer.
@@ -30,7 +32,8 @@ bool isHelperNode(const aiNode* node) {
 
 // Sample one key track at a time in ticks: the nearest keys, interpolated.
 template <typename Key, typename Mix>
-auto sampleKeys(const Key* keys, unsigned count, double ticks, Mix mix) -> decltype(keys[0].mValue) {
+auto sampleKeys(const Key* keys, unsigned count, double ticks, Mix mix)
+    -> decltype(keys[0].mValue) {
     if (count == 1 || ticks <= keys[0].mTime) return keys[0].mValue;
     if (ticks >= keys[count - 1].mTime) return keys[count - 1].mValue;
     const Key* upper = std::upper_bound(keys, keys + count, ticks,
@@ -122,7 +125,8 @@ std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, st
         return std::nullopt;
     }
 
-    const double ticksPerSecond = animation->mTicksPerSecond > 0.0 ? animation->mTicksPerSecond : 25.0;
+    const double ticksPerSecond =
+        animation->mTicksPerSecond > 0.0 ? animation->mTicksPerSecond : 25.0;
     clip.frameCount_ = static_cast<int>(timeline->mNumRotationKeys);
     const double firstTick = timeline->mRotationKeys[0].mTime;
     const double lastTick = timeline->mRotationKeys[clip.frameCount_ - 1].mTime;
@@ -139,23 +143,24 @@ std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, st
             if (animated && n.track != nullptr) {
                 const aiNodeAnim* t = n.track;
                 const aiVector3D p = sampleKeys(t->mPositionKeys, t->mNumPositionKeys, ticks,
-                                                [](const aiVector3D& a, const aiVector3D& b, float s) {
-                                                    return a + (b - a) * s;
-                                                });
-                aiQuaternion r = sampleKeys(t->mRotationKeys, t->mNumRotationKeys, ticks,
-                                            [](const aiQuaternion& a, const aiQuaternion& b, float s) {
-                                                aiQuaternion out;
-                                                aiQuaternion::Interpolate(out, a, b, s);
-                                                return out;
-                                            });
+                                                [](const aiVector3D& a, const aiVector3D& b,
+                                                   float s) { return a + (b - a) * s; });
+                aiQuaternion r =
+                    sampleKeys(t->mRotationKeys, t->mNumRotationKeys, ticks,
+                               [](const aiQuaternion& a, const aiQuaternion& b, float s) {
+                                   aiQuaternion out;
+                                   aiQuaternion::Interpolate(out, a, b, s);
+                                   return out;
+                               });
                 const aiVector3D sc = sampleKeys(t->mScalingKeys, t->mNumScalingKeys, ticks,
-                                                 [](const aiVector3D& a, const aiVector3D& b, float s) {
-                                                     return a + (b - a) * s;
-                                                 });
+                                                 [](const aiVector3D& a, const aiVector3D& b,
+                                                    float s) { return a + (b - a) * s; });
                 glm::mat4 m = glm::mat4_cast(glm::normalize(toGlm(r)));
                 if (t->mNumScalingKeys > 0) m = m * glm::scale(glm::mat4(1.0f), {sc.x, sc.y, sc.z});
-                if (t->mNumPositionKeys > 0) m[3] = glm::vec4(p.x, p.y, p.z, 1.0f);
-                else m[3] = local[3];
+                if (t->mNumPositionKeys > 0)
+                    m[3] = glm::vec4(p.x, p.y, p.z, 1.0f);
+                else
+                    m[3] = local[3];
                 local = m;
             }
             nodeWorld[i] = n.parent >= 0 ? nodeWorld[n.parent] * local : local;

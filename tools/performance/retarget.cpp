@@ -20,20 +20,20 @@ struct NamingScheme {
 // Role order as PerformerJoint.
 const NamingScheme kSchemes[] = {
     {"CMU BVH (cgspeed names)",
-     {"Hips", "LowerBack", "Spine", "Spine1", "Neck", "Neck1", "Head", "LeftShoulder", "LeftArm",
-      "LeftForeArm", "LeftHand", "RightShoulder", "RightArm", "RightForeArm", "RightHand",
-      "LeftUpLeg", "LeftLeg", "LeftFoot", "LeftToeBase", "RightUpLeg", "RightLeg", "RightFoot",
-      "RightToeBase"}},
+     {"Hips",        "LowerBack",    "Spine",     "Spine1",      "Neck",        "Neck1",
+      "Head",        "LeftShoulder", "LeftArm",   "LeftForeArm", "LeftHand",    "RightShoulder",
+      "RightArm",    "RightForeArm", "RightHand", "LeftUpLeg",   "LeftLeg",     "LeftFoot",
+      "LeftToeBase", "RightUpLeg",   "RightLeg",  "RightFoot",   "RightToeBase"}},
     {"CMU BVH (3ds Max names)",
-     {"Hips", "lowerback", "Chest", "Chest2", "lowerneck", "Neck", "Head", "LeftCollar",
-      "LeftShoulder", "LeftElbow", "LeftWrist", "RightCollar", "RightShoulder", "RightElbow",
-      "RightWrist", "LeftHip", "LeftKnee", "LeftAnkle", "LeftToe", "RightHip", "RightKnee",
-      "RightAnkle", "RightToe"}},
+     {"Hips",          "lowerback",  "Chest",        "Chest2",     "lowerneck", "Neck",
+      "Head",          "LeftCollar", "LeftShoulder", "LeftElbow",  "LeftWrist", "RightCollar",
+      "RightShoulder", "RightElbow", "RightWrist",   "LeftHip",    "LeftKnee",  "LeftAnkle",
+      "LeftToe",       "RightHip",   "RightKnee",    "RightAnkle", "RightToe"}},
     {"humanoid (default skeleton names)",
-     {"Hips", "Spine", "Spine1", "Spine2", "Neck", "", "Head", "LeftShoulder", "LeftArm",
-      "LeftForeArm", "LeftHand", "RightShoulder", "RightArm", "RightForeArm", "RightHand",
-      "LeftUpLeg", "LeftLeg", "LeftFoot", "LeftToeBase", "RightUpLeg", "RightLeg", "RightFoot",
-      "RightToeBase"}},
+     {"Hips",        "Spine",        "Spine1",    "Spine2",      "Neck",        "",
+      "Head",        "LeftShoulder", "LeftArm",   "LeftForeArm", "LeftHand",    "RightShoulder",
+      "RightArm",    "RightForeArm", "RightHand", "LeftUpLeg",   "LeftLeg",     "LeftFoot",
+      "LeftToeBase", "RightUpLeg",   "RightLeg",  "RightFoot",   "RightToeBase"}},
 };
 
 bool isOptional(PJ role) {
@@ -51,9 +51,8 @@ bool isOptional(PJ role) {
 }
 
 std::string canonicalName(const std::string& name) {
-    std::string bare = name.substr(name.find_last_of(':') == std::string::npos
-                                       ? 0
-                                       : name.find_last_of(':') + 1);
+    std::string bare =
+        name.substr(name.find_last_of(':') == std::string::npos ? 0 : name.find_last_of(':') + 1);
     std::transform(bare.begin(), bare.end(), bare.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return bare;
@@ -211,14 +210,12 @@ std::optional<Retargeter> Retargeter::create(std::shared_ptr<const PerformanceCl
     for (int b = 0; b < r.rest_.boneCount; ++b)
         defaultRestPos[b] = boneWorldPosition(r.rest_, b, true);
     const auto bone = [&](const char* name) { return findBone(r.rest_, name); };
-    const float defaultLeg =
-        defaultRestPos[0].y -
-        0.5f * (defaultRestPos[bone("LeftFoot")].y + defaultRestPos[bone("RightFoot")].y);
-    const float performerLeg =
-        (clip.restWorldPosition(r.match_[PJ::kHips]).y -
-         0.5f * (clip.restWorldPosition(r.match_[PJ::kLeftFoot]).y +
-                 clip.restWorldPosition(r.match_[PJ::kRightFoot]).y)) *
-        r.centimetresPerUnit_;
+    const float defaultLeg = defaultRestPos[0].y - 0.5f * (defaultRestPos[bone("LeftFoot")].y +
+                                                           defaultRestPos[bone("RightFoot")].y);
+    const float performerLeg = (clip.restWorldPosition(r.match_[PJ::kHips]).y -
+                                0.5f * (clip.restWorldPosition(r.match_[PJ::kLeftFoot]).y +
+                                        clip.restWorldPosition(r.match_[PJ::kRightFoot]).y)) *
+                               r.centimetresPerUnit_;
     r.performerScale_ = defaultLeg > 0.0f && performerLeg > 0.0f ? performerLeg / defaultLeg : 1.0f;
     for (int b = 0; b < r.rest_.boneCount; ++b) r.rest_.bones[b].offset *= r.performerScale_;
 
@@ -227,22 +224,27 @@ std::optional<Retargeter> Retargeter::create(std::shared_ptr<const PerformanceCl
         if (b < 0) continue;
         BoneDrive& drive = r.drives_[b];
         drive.twistJoint = jointOrFallback(r.match_, rule.twist);
-        if (drive.twistJoint < 0) continue;  // an optional joint the take lacks: bone follows parent
+        if (drive.twistJoint < 0)
+            continue;  // an optional joint the take lacks: bone follows parent
         drive.driven = true;
         const glm::quat twistRestInverse = glm::inverse(clip.restWorldRotation(drive.twistJoint));
         drive.restCorrection = twistRestInverse;
 
-        const int start = rule.segmentStart == PJ::kCount ? -1 : jointOrFallback(r.match_, rule.segmentStart);
-        const int end = rule.segmentEnd == PJ::kCount ? -1 : jointOrFallback(r.match_, rule.segmentEnd);
+        const int start =
+            rule.segmentStart == PJ::kCount ? -1 : jointOrFallback(r.match_, rule.segmentStart);
+        const int end =
+            rule.segmentEnd == PJ::kCount ? -1 : jointOrFallback(r.match_, rule.segmentEnd);
         if (start < 0 || end < 0 || rule.childBone == nullptr) continue;
         const int child = bone(rule.childBone);
         // For the hand the rest line is the forearm's in both skeletons.
         const int lineBone = rule.followSegment ? b : r.rest_.bones[b].parent;
         const int lineChild = rule.followSegment ? child : b;
-        const glm::vec3 defaultDir = normalizedOrZero(defaultRestPos[lineChild] - defaultRestPos[lineBone]);
+        const glm::vec3 defaultDir =
+            normalizedOrZero(defaultRestPos[lineChild] - defaultRestPos[lineBone]);
         const glm::vec3 performerDir =
             normalizedOrZero(clip.restWorldPosition(end) - clip.restWorldPosition(start));
-        if (glm::dot(defaultDir, defaultDir) == 0.0f || glm::dot(performerDir, performerDir) == 0.0f)
+        if (glm::dot(defaultDir, defaultDir) == 0.0f ||
+            glm::dot(performerDir, performerDir) == 0.0f)
             continue;
         // At rest the bone's world rotation must turn its own direction onto the performer's.
         drive.restCorrection = twistRestInverse * shortestArc(defaultDir, performerDir);
@@ -270,8 +272,9 @@ Skeleton Retargeter::pose(int frame) const {
         glm::quat w = clip.worldRotation(frame, drive.twistJoint) * drive.restCorrection;
         if (drive.segmentStart >= 0) {
             // Swing the bone onto the performer's segment; the twist about it stays.
-            const glm::vec3 target = normalizedOrZero(clip.worldPosition(frame, drive.segmentEnd) -
-                                                      clip.worldPosition(frame, drive.segmentStart));
+            const glm::vec3 target =
+                normalizedOrZero(clip.worldPosition(frame, drive.segmentEnd) -
+                                 clip.worldPosition(frame, drive.segmentStart));
             if (glm::dot(target, target) > 0.0f)
                 w = shortestArc(glm::normalize(w * drive.restDirection), target) * w;
         }

@@ -97,8 +97,8 @@ public:
 
 private:
     struct BoneDrive {
-        int twistJoint = -1;         // clip joint whose rotation gives the bone's twist
-        int segmentStart = -1;       // clip joints whose line the bone follows; -1: no line
+        int twistJoint = -1;    // clip joint whose rotation gives the bone's twist
+        int segmentStart = -1;  // clip joints whose line the bone follows; -1: no line
         int segmentEnd = -1;
         glm::vec3 restDirection{0};  // default bone's direction at rest, FK frame
         glm::quat restCorrection = kIdentityQuat;

@@ -11,8 +11,12 @@ namespace {
 constexpr float kCmToMetres = 0.01f;
 
 // Stored axes to the sender's: mirrored across x = 0.
-glm::vec3 toSender(const glm::vec3& v) { return glm::vec3(-v.x, v.y, v.z); }
-glm::quat toSender(const glm::quat& q) { return quatXYZW(q.x, -q.y, -q.z, q.w); }
+glm::vec3 toSender(const glm::vec3& v) {
+    return glm::vec3(-v.x, v.y, v.z);
+}
+glm::quat toSender(const glm::quat& q) {
+    return quatXYZW(q.x, -q.y, -q.z, q.w);
+}
 
 const glm::vec3 kUp(0.0f, 1.0f, 0.0f);
 // The skeleton faces +z in its stored axes (the toes lie at +z).

@@ -2,7 +2,6 @@
 // TelmoraLink clients on the local network.
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -44,13 +43,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> takes;
     bool synthetic = false;
     double durationSeconds = 0.0;
-    app.add_option("takes", takes,
-                   "Performances to offer, each FILE or NAME=FILE; the subject name defaults to the "
-                   "file name. Default: the walk, subject 'walk' (" TELMORA_DEFAULT_WALK ")");
-    app.add_flag("--synthetic", synthetic, "Offer the built-in synthetic walk as subject 'synthetic'");
+    app.add_option(
+        "takes", takes,
+        "Performances to offer, each FILE or NAME=FILE; the subject name defaults to the "
+        "file name. Default: the walk, subject 'walk' (" TELMORA_DEFAULT_WALK ")");
+    app.add_flag("--synthetic", synthetic,
+                 "Offer the built-in synthetic walk as subject 'synthetic'");
     app.add_option("--name", config.serverName, "Server name announced")->capture_default_str();
-    app.add_option("--announce-address", config.announceAddress,
-                   "IPv4 address announcements go to")->capture_default_str();
+    app.add_option("--announce-address", config.announceAddress, "IPv4 address announcements go to")
+        ->capture_default_str();
     app.add_option("--announce-port", config.announcePort, "Port announcements go to")
         ->capture_default_str();
     app.add_option("--bind", config.bindAddress, "IPv4 address of the stream socket")
@@ -74,14 +75,16 @@ int main(int argc, char** argv) {
     for (const std::string& take : takes) {
         std::string name, path, error;
         splitTake(take, name, path);
-        std::optional<telmora::Performance> performance = telmora::loadPerformance(path, name, error);
+        std::optional<telmora::Performance> performance =
+            telmora::loadPerformance(path, name, error);
         if (!performance) {
             std::cerr << error << "\n";
             return kExitBadInput;
         }
         std::cout << "Subject '" << name << "': " << performance->frames.size() << " frames at "
                   << performance->frameRate << " Hz from " << path << "\n";
-        subjects.push_back({name, std::make_shared<const telmora::Performance>(std::move(*performance))});
+        subjects.push_back(
+            {name, std::make_shared<const telmora::Performance>(std::move(*performance))});
     }
     if (synthetic)
         subjects.push_back({"synthetic", std::make_shared<const telmora::Performance>(

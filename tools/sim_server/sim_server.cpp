@@ -1,10 +1,9 @@
 #include "tools/sim_server/sim_server.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "motion/sensor_frame.h"
 #include "tools/performer/performer_model.h"
@@ -38,7 +37,9 @@ std::string describe(const Ipv4Endpoint& endpoint) {
 SimServer::SimServer(SimServerConfig config, std::vector<SimSubject> subjects, LogWriter log)
     : config_(std::move(config)), subjects_(std::move(subjects)), log_(std::move(log)) {}
 
-SimServer::~SimServer() { Stop(); }
+SimServer::~SimServer() {
+    Stop();
+}
 
 std::string SimServer::announcement() const {
     nlohmann::json message;
@@ -64,7 +65,8 @@ bool SimServer::Start(std::string& error) {
     const std::optional<std::uint32_t> bindAddress = parseIpv4(config_.bindAddress);
     const std::optional<std::uint32_t> announceAddress = parseIpv4(config_.announceAddress);
     if (!bindAddress || !announceAddress) {
-        error = "not an IPv4 address: " + (bindAddress ? config_.announceAddress : config_.bindAddress);
+        error =
+            "not an IPv4 address: " + (bindAddress ? config_.announceAddress : config_.bindAddress);
         return false;
     }
     announceEndpoint_ = {*announceAddress, config_.announcePort};
@@ -144,8 +146,8 @@ void SimServer::Stop() {
     announceSocket_.close();
     running_ = false;
     writeLine(log_, LogStream::Out,
-              "Stopped after " + std::to_string(framesSent_.load()) + " frames; stream end sent to " +
-                  std::to_string(served.size()) + " client(s)\n");
+              "Stopped after " + std::to_string(framesSent_.load()) +
+                  " frames; stream end sent to " + std::to_string(served.size()) + " client(s)\n");
 }
 
 std::vector<Ipv4Endpoint> SimServer::clients() const {
@@ -191,8 +193,8 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
                                 const Ipv4Endpoint& from) {
     const std::size_t prefixSize = sizeof(kKeepAlivePrefix) - 1;
     if (size < prefixSize || std::memcmp(data, kKeepAlivePrefix, prefixSize) != 0) {
-        writeLine(log_, LogStream::Err, "Ignoring a datagram that is no keep-alive from " +
-                                            describe(from) + "\n");
+        writeLine(log_, LogStream::Err,
+                  "Ignoring a datagram that is no keep-alive from " + describe(from) + "\n");
         return;
     }
     const std::string wanted(reinterpret_cast<const char*>(data) + prefixSize, size - prefixSize);
@@ -217,8 +219,7 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
         }
     }
     if (started)
-        writeLine(log_, LogStream::Out,
-                  "Streaming '" + wanted + "' to " + describe(from) + "\n");
+        writeLine(log_, LogStream::Out, "Streaming '" + wanted + "' to " + describe(from) + "\n");
 }
 
 void SimServer::DropSilentClients(Clock::time_point now) {
@@ -267,10 +268,12 @@ void SimServer::StreamLoop() {
             for (const auto& entry : clients_) {
                 const Client& client = entry.second;
                 const Performance& performance = *subjects_[client.subject].performance;
-                const double seconds = static_cast<double>(tick - client.firstTick) / config_.frameRate;
+                const double seconds =
+                    static_cast<double>(tick - client.firstTick) / config_.frameRate;
                 const auto& frames = datagrams_[client.subject];
-                const auto index = static_cast<std::size_t>(
-                    std::floor(seconds * performance.frameRate)) % frames.size();
+                const auto index =
+                    static_cast<std::size_t>(std::floor(seconds * performance.frameRate)) %
+                    frames.size();
                 sends.push_back({endpointOf(entry.first), &frames[index]});
             }
         }
