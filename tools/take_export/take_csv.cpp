@@ -1,0 +1,65 @@
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+#include "tools/take_export/take_export.h"
+#include "tools/take_export/text_file.h"
+
+namespace telmora {
+namespace {
+
+void appendCsvField(std::string& text, const std::string& field) {
+    if (field.find_first_of(",\"\r\n") == std::string::npos) {
+        text += field;
+        return;
+    }
+    text += '"';
+    for (char c : field) {
+        if (c == '"') text += '"';
+        text += c;
+    }
+    text += '"';
+}
+
+}  // namespace
+
+bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows,
+                  std::string& error) {
+    try {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const TakeCsvRow& row = rows[i];
+            const double values[] = {row.time,          row.translation.x, row.translation.y,
+                                     row.translation.z, row.rotation.x,    row.rotation.y,
+                                     row.rotation.z};
+            for (double value : values) {
+                if (!std::isfinite(value)) {
+                    error = "row " + std::to_string(i) + " (bone '" + row.bone +
+                            "'): a value is not finite";
+                    return false;
+                }
+            }
+        }
+        std::string text = "time,bone,tx,ty,tz,rx,ry,rz\n";
+        text.reserve(text.size() + rows.size() * 100);
+        for (const TakeCsvRow& row : rows) {
+            char number[48];
+            std::snprintf(number, sizeof number, "%.6f,", row.time);
+            text += number;
+            appendCsvField(text, row.bone);
+            std::snprintf(number, sizeof number, ",%.6f,%.6f,%.6f", row.translation.x,
+                          row.translation.y, row.translation.z);
+            text += number;
+            std::snprintf(number, sizeof number, ",%.6f,%.6f,%.6f\n", row.rotation.x,
+                          row.rotation.y, row.rotation.z);
+            text += number;
+        }
+        return writeWholeFile(path, text, error);
+    } catch (const std::exception& e) {
+        error = std::string("cannot write the CSV file: ") + e.what();
+    } catch (...) {
+        error = "cannot write the CSV file";
+    }
+    return false;
+}
+
+}  // namespace telmora
