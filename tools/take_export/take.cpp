@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -6,7 +7,7 @@
 #include <set>
 
 #include "tools/take_export/take_export.h"
-#include "tools/take_export/text_file.h"
+#include "tools/take_export/text_output.h"
 
 namespace telmora {
 namespace {
@@ -149,6 +150,13 @@ glm::dvec3 unrollEulerDegrees(const glm::dvec3& rotationDegrees,
                              nearest(a.z + 180.0, p.z));
     const glm::dvec3 ds = same - p, df = flipped - p;
     return glm::dot(df, df) < glm::dot(ds, ds) ? flipped : same;
+}
+
+void appendFixed6(std::string& text, double value) {
+    char buffer[64];
+    const std::to_chars_result result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+    text.append(buffer, result.ptr);
 }
 
 bool writeWholeFile(const std::string& path, const std::string& text, std::string& error) {

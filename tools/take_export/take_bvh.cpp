@@ -1,4 +1,3 @@
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -6,25 +5,17 @@
 #include <vector>
 
 #include "tools/take_export/take_export.h"
-#include "tools/take_export/text_file.h"
+#include "tools/take_export/text_output.h"
 
 namespace telmora {
 namespace {
 
-// Six decimals: 1e-6 cm and 1e-6 degrees, far below what a re-import can tell apart.
-void appendNumber(std::string& text, double value) {
-    char buffer[64];
-    const std::to_chars_result result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
-    text.append(buffer, result.ptr);
-}
-
 void appendVector(std::string& text, const glm::dvec3& v) {
-    appendNumber(text, v.x);
+    appendFixed6(text, v.x);
     text += ' ';
-    appendNumber(text, v.y);
+    appendFixed6(text, v.y);
     text += ' ';
-    appendNumber(text, v.z);
+    appendFixed6(text, v.z);
 }
 
 struct HierarchyWriter {

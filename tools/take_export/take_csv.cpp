@@ -1,9 +1,8 @@
 #include <cmath>
-#include <cstdio>
 #include <exception>
 
 #include "tools/take_export/take_export.h"
-#include "tools/take_export/text_file.h"
+#include "tools/take_export/text_output.h"
 
 namespace telmora {
 namespace {
@@ -42,16 +41,15 @@ bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows,
         std::string text = "time,bone,tx,ty,tz,rx,ry,rz\n";
         text.reserve(text.size() + rows.size() * 100);
         for (const TakeCsvRow& row : rows) {
-            char number[48];
-            std::snprintf(number, sizeof number, "%.6f,", row.time);
-            text += number;
+            appendFixed6(text, row.time);
+            text += ',';
             appendCsvField(text, row.bone);
-            std::snprintf(number, sizeof number, ",%.6f,%.6f,%.6f", row.translation.x,
-                          row.translation.y, row.translation.z);
-            text += number;
-            std::snprintf(number, sizeof number, ",%.6f,%.6f,%.6f\n", row.rotation.x,
-                          row.rotation.y, row.rotation.z);
-            text += number;
+            for (double value : {row.translation.x, row.translation.y, row.translation.z,
+                                 row.rotation.x, row.rotation.y, row.rotation.z}) {
+                text += ',';
+                appendFixed6(text, value);
+            }
+            text += '\n';
         }
         return writeWholeFile(path, text, error);
     } catch (const std::exception& e) {
