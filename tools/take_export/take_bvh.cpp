@@ -49,7 +49,7 @@ struct HierarchyWriter {
 }  // namespace
 
 bool writeTakeBvh(const std::string& path, const Take& take, std::string& error) {
-    try {
+    return writeWithoutThrowing("the BVH file", error, [&] {
         if (!validateTake(take, error)) return false;
         const int jointCount = static_cast<int>(take.joints.size());
         std::vector<std::vector<int>> children(take.joints.size());
@@ -110,12 +110,7 @@ bool writeTakeBvh(const std::string& path, const Take& take, std::string& error)
             text += '\n';
         }
         return writeWholeFile(path, text, error);
-    } catch (const std::exception& e) {
-        error = std::string("cannot write the BVH file: ") + e.what();
-    } catch (...) {
-        error = "cannot write the BVH file";
-    }
-    return false;
+    });
 }
 
 }  // namespace telmora

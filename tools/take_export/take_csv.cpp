@@ -24,7 +24,7 @@ void appendCsvField(std::string& text, const std::string& field) {
 
 bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows,
                   std::string& error) {
-    try {
+    return writeWithoutThrowing("the CSV file", error, [&] {
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const TakeCsvRow& row = rows[i];
             const double values[] = {row.time,          row.translation.x, row.translation.y,
@@ -52,12 +52,7 @@ bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows,
             text += '\n';
         }
         return writeWholeFile(path, text, error);
-    } catch (const std::exception& e) {
-        error = std::string("cannot write the CSV file: ") + e.what();
-    } catch (...) {
-        error = "cannot write the CSV file";
-    }
-    return false;
+    });
 }
 
 }  // namespace telmora

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/take_export/take_export.h"
+#include "tools/take_export/text_output.h"
 
 namespace telmora {
 namespace {
@@ -259,7 +260,7 @@ std::unique_ptr<aiScene> buildScene(const Take& take) {
 }  // namespace
 
 bool writeTakeGlb(const std::string& path, const Take& take, std::string& error) {
-    try {
+    return writeWithoutThrowing("the glTF file", error, [&] {
         if (!validateTake(take, error)) return false;
         if (take.times.front() < 0.0) {
             error = "glTF key times cannot be negative; the take starts at " +
@@ -276,12 +277,7 @@ bool writeTakeGlb(const std::string& path, const Take& take, std::string& error)
             return false;
         }
         return true;
-    } catch (const std::exception& e) {
-        error = std::string("cannot write the glTF file: ") + e.what();
-    } catch (...) {
-        error = "cannot write the glTF file";
-    }
-    return false;
+    });
 }
 
 }  // namespace telmora

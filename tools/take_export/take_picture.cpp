@@ -4,12 +4,13 @@
 
 #include "tools/common/skeleton_picture.h"
 #include "tools/take_export/take_export.h"
+#include "tools/take_export/text_output.h"
 
 namespace telmora {
 
 bool writeTakePicture(const std::string& path, const Take& take, const std::string& title,
                       std::string& error, int moments) {
-    try {
+    return writeWithoutThrowing("the picture", error, [&] {
         if (!validateTake(take, error)) return false;
         std::vector<PictureBone> bones;
         bones.reserve(take.joints.size());
@@ -29,12 +30,7 @@ bool writeTakePicture(const std::string& path, const Take& take, const std::stri
             takeGlobalPositions(take, key, chosen[i].positions);
         }
         return writeSkeletonPicture(path, bones, chosen, title, error, moments);
-    } catch (const std::exception& e) {
-        error = std::string("cannot draw the take: ") + e.what();
-    } catch (...) {
-        error = "cannot draw the take";
-    }
-    return false;
+    });
 }
 
 }  // namespace telmora
