@@ -138,7 +138,9 @@ public:
 
     // Reshapes poseNodes (local positions only) to the performer's measurements in `frame`
     // (skeleton axes, spine target doubled): spine length, shoulder width (only when the frame
-    // carries auxiliary values) and the mean upper/lower arm and leg segment lengths.
+    // carries auxiliary values) and the mean upper/lower arm and leg segment lengths. A spine,
+    // arm or leg length that is not positive and finite leaves the segments it would set (for
+    // a limb, both sides' upper and lower segments) as they are.
     void fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slotMap,
                         const SensorFrame& frame) const;
 };
