@@ -1,7 +1,9 @@
 #include "network/discovery_service.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -15,6 +17,27 @@ constexpr const char* kPluginName = "Quenbrix";
 
 // The longest pause accepted for the sweeper: far beyond any use, and safe from overflow.
 constexpr double kLongestSweepPeriodSeconds = 24.0 * 3600.0;
+
+// One registration's half of the callback lifetime contract. The service's wrapper holds
+// `mutex` for each call and calls only while `open`; releasing the registrant's last token
+// closes the gate under the same mutex, so the release returns only once no call is running,
+// and none starts after it. Recursive because the callback itself may drop the last token: the
+// release then closes the gate on the thread already holding it and the call finishes as usual.
+// The gate is shared by the token and the wrapper, so either may outlive the service.
+struct CallbackGate {
+    std::recursive_mutex mutex;
+    std::atomic<bool> open{true};
+};
+
+void closeGate(CallbackGate& gate) noexcept {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(gate.mutex);
+        gate.open.store(false);
+    } catch (const std::exception&) {
+        // The mutex could not be taken; a call may be running, but none starts after this.
+        gate.open.store(false);
+    }
+}
 
 std::chrono::nanoseconds sweepPeriodOf(double seconds) {
     // NaN fails both comparisons and becomes the shortest period.
@@ -116,15 +139,18 @@ std::shared_ptr<void> DiscoveryService::RegisterUpdateCallback(std::function<voi
         return nullptr;
     }
     try {
-        auto token = std::make_shared<int>(0);
-        std::function<void()> wrapper = [callback = std::move(callback),
-                                         alive = std::weak_ptr<int>(token)]() {
+        auto gate = std::make_shared<CallbackGate>();
+        std::function<void()> wrapper = [callback = std::move(callback), gate]() {
             // Once the registrant has let go of every copy of its token, it is no longer
             // there to be told.
-            if (alive.expired() || !callback) return;
+            std::lock_guard<std::recursive_mutex> lock(gate->mutex);
+            if (!gate->open.load() || !callback) return;
             callback();
         };
+        // Made before the wrapper is installed: if this throws, nothing was registered.
+        std::shared_ptr<void> token(gate.get(), [gate](void*) { closeGate(*gate); });
         {
+            // Waits for a running call of the earlier callback, which is never called again.
             std::lock_guard<std::mutex> lock(callbackMutex);
             updateCallback = std::move(wrapper);
         }

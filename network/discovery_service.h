@@ -70,8 +70,14 @@ public:
     ServerMap GetServers();
     // Installs `callback` as the one listener, replacing any earlier one; it is called after
     // each change of the list, on the service's threads, never twice at once. It may call
-    // GetServers; it must not call RegisterUpdateCallback. The callback runs only while the
-    // returned token (or a copy) is held. An empty callback is never called.
+    // GetServers and may release its own token; it must not call RegisterUpdateCallback. An
+    // empty callback is never called.
+    // Lifetime: the callback runs only while the returned token (or a copy) is held. Once the
+    // last copy has been released, or another callback registered, on a thread other than the
+    // service's own, no call of the earlier callback is running and none will start: the
+    // release (or the registration) waits for a running call to return. So a listener may be
+    // destroyed right after releasing its token, but must not release it while its callback is
+    // waiting for the releasing thread. The token may outlive the service.
     std::shared_ptr<void> RegisterUpdateCallback(std::function<void()> callback);
 
 private:
