@@ -209,7 +209,8 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         // Truncates toward zero: 5000.9 is port 5000.
         streamPort = static_cast<std::int32_t>(port);
     } catch (const std::exception& error) {
-        writeLine(log, LogStream::Err, std::string("JSON parse error: ") + error.what() + "\n");
+        writeLine(log, LogStream::Err,
+                  "JSON parse error: " + escapeControlCharacters(error.what()) + "\n");
         return;
     }
 
@@ -233,9 +234,9 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         }
     }
     if (changed) NotifyUpdate();
-    writeLine(
-        log, LogStream::Out,
-        "Discovered server: " + serverName + " at " + ip + ":" + std::to_string(streamPort) + "\n");
+    writeLine(log, LogStream::Out,
+              "Discovered server: " + escapeControlCharacters(serverName) + " at " + ip + ":" +
+                  std::to_string(streamPort) + "\n");
 }
 
 void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {
@@ -265,7 +266,8 @@ void DiscoveryService::Sweep(double timeoutSeconds) {
                     .count();
             if (static_cast<double>(silentSeconds) > timeoutSeconds) {
                 writeLine(log, LogStream::Out,
-                          "Removing timed out server: " + entry->second.serverName + "\n");
+                          "Removing timed out server: " +
+                              escapeControlCharacters(entry->second.serverName) + "\n");
                 entry = servers.erase(entry);
                 removed = true;
             } else {

@@ -188,6 +188,36 @@ TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
     }
 }
 
+// A name holding control characters cannot forge a log line or reach the terminal as a
+// control sequence: the line carries it escaped; the list keeps the name as sent.
+TEST_F(DiscoveryTest, ControlCharactersOfANameAreEscapedInTheLogOnly) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    struct Case {
+        std::string json;    // the name as the announcement's JSON text spells it
+        std::string name;    // the name it stands for
+        std::string logged;  // the name as the log line shows it
+    };
+    const std::vector<Case> cases = {
+        {"Fake\\nDiscovered server: Evil at 10.0.0.9:1",
+         "Fake\nDiscovered server: Evil at 10.0.0.9:1",
+         "Fake\\nDiscovered server: Evil at 10.0.0.9:1"},
+        {"\\u001b[2J\\u001b[31mRed", "\x1b[2J\x1b[31mRed", "\\x1b[2J\\x1b[31mRed"},
+        {"Tab\\tReturn\\r", "Tab\tReturn\r", "Tab\\tReturn\\r"},
+        {"Nul\\u0000Del\\u007f", std::string("Nul\0Del\x7f", 8), "Nul\\x00Del\\x7f"},
+        {"J\u00f6ns \u00c5berg", "J\u00f6ns \u00c5berg", "J\u00f6ns \u00c5berg"},
+    };
+    LoopbackPeer announcer{2};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        ASSERT_NO_FATAL_FAILURE(
+            announce(announcer, announcement(c.json, 5000, {}), discoveredLine(c.logged, 2, 5000)));
+        const ServerMap servers = service.GetServers();
+        ASSERT_EQ(servers.size(), 1u);
+        EXPECT_EQ(servers.begin()->second.serverName, c.name);
+    }
+    EXPECT_TRUE(log.err().empty());
+}
+
 TEST_F(DiscoveryTest, RepeatsRefreshTheEntryAndOnlyChangesNotify) {
     ASSERT_NO_FATAL_FAILURE(start());
     listen();

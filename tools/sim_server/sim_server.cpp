@@ -202,7 +202,8 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
                                     [&](const SimSubject& s) { return s.name == wanted; });
     if (found == subjects_.end()) {
         writeLine(log_, LogStream::Err,
-                  "Unknown subject '" + wanted + "' requested by " + describe(from) + "\n");
+                  "Unknown subject '" + escapeControlCharacters(wanted) + "' requested by " +
+                      describe(from) + "\n");
         return;
     }
     const int subject = static_cast<int>(found - subjects_.begin());
@@ -219,7 +220,9 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
         }
     }
     if (started)
-        writeLine(log_, LogStream::Out, "Streaming '" + wanted + "' to " + describe(from) + "\n");
+        writeLine(
+            log_, LogStream::Out,
+            "Streaming '" + escapeControlCharacters(wanted) + "' to " + describe(from) + "\n");
 }
 
 void SimServer::DropSilentClients(Clock::time_point now) {
