@@ -12,9 +12,6 @@
 namespace telmora {
 namespace {
 
-// The plug-in name servers put in "pluginName" when they address us.
-constexpr const char* kPluginName = "Quenbrix";
-
 // The longest pause accepted for the sweeper: far beyond any use, and safe from overflow.
 constexpr double kLongestSweepPeriodSeconds = 24.0 * 3600.0;
 
@@ -192,18 +189,18 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         nlohmann::json announcement =
             nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true,
                                   /*ignore_comments=*/false);
-        if (announcement.is_object() && announcement.contains("pluginName") &&
-            announcement["pluginName"] != kPluginName) {
+        if (announcement.is_object() && announcement.contains(kPluginNameMember) &&
+            announcement[kPluginNameMember] != kPluginName) {
             return;  // addressed to another plug-in
         }
-        serverName = announcement["serverName"].get<std::string>();
+        serverName = announcement[kServerNameMember].get<std::string>();
         // Read as a double: an integer read of 4294972296 would wrap round to port 5000.
         // Booleans read as 1 and 0, strings fail as "type must be number".
-        const double port = announcement["streamPort"].get<double>();
-        subjects = announcement["subjects"].get<std::vector<std::string>>();
+        const double port = announcement[kStreamPortMember].get<double>();
+        subjects = announcement[kSubjectsMember].get<std::vector<std::string>>();
         if (!(port >= 1.0 && port < 65536.0)) {
             writeLine(log, LogStream::Err,
-                      "Stream port out of range: " + announcement["streamPort"].dump() + "\n");
+                      "Stream port out of range: " + announcement[kStreamPortMember].dump() + "\n");
             return;
         }
         // Truncates toward zero: 5000.9 is port 5000.

@@ -1,7 +1,8 @@
 #pragma once
 // The list of Telmora servers currently announcing themselves on the local network.
 //
-// Servers send one JSON object per UDP datagram to the listening port (22000 by default):
+// Servers send one JSON object per UDP datagram to the listening port (kDefaultListenPort,
+// 22000, by default; the announcement's members are in network/protocol.h):
 //   {"pluginName": "Quenbrix", "serverName": "...", "streamPort": 5000, "subjects": ["..."]}
 // "pluginName" is optional; other members are ignored. The service keeps one ServerInfo per
 // sender address, refreshes it on every announcement, drops it once it has been silent for
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "network/log_writer.h"
+#include "network/protocol.h"
 #include "network/shared_port_listener.h"
 
 namespace telmora {
@@ -42,7 +44,7 @@ using ServerMap = std::unordered_map<std::string, ServerInfo>;
 class DiscoveryService {
 public:
     // Announcements are at most this long; a longer datagram is dropped unread.
-    static constexpr std::size_t kMaxAnnouncementSize = 4095;
+    static constexpr std::size_t kMaxAnnouncementSize = kMaxAnnouncementDatagramSize;
 
     // Stopped: no socket, no threads, empty list. Lines go to `log` (standard streams by default).
     explicit DiscoveryService(LogWriter log = standardLogWriter());

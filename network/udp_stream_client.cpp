@@ -89,7 +89,8 @@ void UdpStreamClient::SetPacketCallback(PacketCallback callback) {
 void UdpStreamClient::KeepAliveLoop(std::string subject) {
     OwnThreadMark mark(this);
     try {
-        std::vector<std::uint8_t> message = {'m', 'o', 'b', 'u', ':'};
+        std::vector<std::uint8_t> message(kKeepAlivePrefix,
+                                          kKeepAlivePrefix + kKeepAlivePrefixLength);
         message.insert(message.end(), subject.begin(), subject.end());
 
         std::unique_lock<std::mutex> lock(keepAliveMutex);

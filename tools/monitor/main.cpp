@@ -9,6 +9,7 @@
 #include <string>
 
 #include "network/discovery_service.h"
+#include "network/protocol.h"
 #include "tools/common/command_line.h"
 #include "tools/common/stop_signals.h"
 #include "tools/monitor/pose_picture.h"
@@ -56,7 +57,7 @@ std::string formatPoint(const glm::dvec3& p) {
 struct Options {
     std::string source;
     std::string subject;
-    int listenPort = 22000;
+    int listenPort = telmora::kDefaultListenPort;
     double waitSeconds = 5.0;
     double durationSeconds = 0.0;
     std::string picture;
