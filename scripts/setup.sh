@@ -8,6 +8,8 @@ packages=(
   libglm-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libassimp-dev libcairo2-dev libcli11-dev
+  clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix googletest wine wine64
 )
 
 missing=()
