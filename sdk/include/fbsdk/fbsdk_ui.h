@@ -10,12 +10,19 @@
 // R is named by the relative-region argument: "" is the layout itself (left = top = 0, the
 // layout's own width and height). A name that is not (yet) one of the layout's regions also
 // means the layout itself: a nested layout refers so to the region that holds it. Regions are
-// resolved in the order added.
+// resolved in the order added, so a region named before it is added also means the layout.
+// Other attach types follow the same rule: an edge (left, right, top, bottom, centre) given for
+// a width or height is where the region ends; a size given for x or y is an offset. Sizes that
+// come out negative are 0. Values are rounded to whole pixels.
 #pragma once
+
+#include <vector>
 
 #include "fbsdk/fbsdk_scene.h"
 
 namespace ORSDK2026 {
+
+class FBLayout;
 
 class FBSDK_API FBVisualComponent : public FBComponent {
 public:
@@ -27,8 +34,14 @@ public:
     int GetTypeId() override;
 
     FBPropertyString Caption;
-    FBPropertyBool Enabled;
-    FBPropertyBool Visible;
+    FBPropertyBool Enabled;  // default true
+    FBPropertyBool Visible;  // default true; a hidden control is not drawn
+
+private:
+    friend class FBLayout;
+    // The layouts whose regions hold this control: a control destroyed before its layout leaves
+    // those regions empty instead of dangling.
+    std::vector<FBLayout*> mHolders;
 };
 
 enum FBAttachType {
@@ -59,6 +72,17 @@ struct FBRegionRect {
     int height = 0;
 };
 
+// A region's border as SetBorder gave it (style kFBNoBorder: none set).
+struct FBRegionBorder {
+    FBBorderStyle style = kFBNoBorder;
+    bool showTitle = false;
+    bool maxSize = false;
+    int width = 0;
+    int spacing = 0;
+    double angle = 0.0;
+    int corner = 0;
+};
+
 class FBSDK_API FBLayout : public FBVisualComponent {
 public:
     static int TypeInfo;
@@ -74,7 +98,8 @@ public:
                    const char* yRelative, double yMultiplier, int w, FBAttachType wType,
                    const char* wRelative, double wMultiplier, int h, FBAttachType hType,
                    const char* hRelative, double hMultiplier);
-    // Puts a control (or a nested layout) into a region; false for an unknown region.
+    // Puts a control (or a nested layout) into a region, replacing what was there; false for an
+    // unknown region, a null control, or a layout that is this one or holds it (a cycle).
     bool SetControl(const char* region, FBVisualComponent& control);
     bool SetControl(const char* region, FBVisualComponent* control);
     bool ClearControl(const char* region);
@@ -83,12 +108,16 @@ public:
     bool RemoveRegion(const char* region);
 
     // Host side, also for tests: regions in the order added, their rectangles for a layout of
-    // the given size (nested layouts resolve inside their region), and their controls.
+    // the given size, and their controls. A region of a nested layout (one set into a region of
+    // this layout, at any depth) is found too: it resolves inside its holding region and its
+    // rectangle is given in this layout's coordinates. false for a region found nowhere.
     int GetRegionCount() const;
-    const char* GetRegionName(int index) const;
+    const char* GetRegionName(int index) const;            // "" out of range
+    const char* GetRegionTitle(const char* region) const;  // "" for an unknown region
     bool GetRegionRect(const char* region, int layoutWidth, int layoutHeight,
                        FBRegionRect& rect) const;
-    FBVisualComponent* GetControl(const char* region) const;
+    bool GetRegionBorder(const char* region, FBRegionBorder& border) const;
+    FBVisualComponent* GetControl(const char* region) const;  // of this layout's own regions
 
     struct Impl;
     Impl* impl() const { return mImpl.get(); }
@@ -224,6 +253,7 @@ public:
     int RowAdd(const char* caption, kReference reference);
     FBSpreadRow* GetRow(kReference row);
     int GetRowCount() const;
+    FBSpreadRow* GetRowAt(int index);  // rows in the order added; null out of range
     // Cells of (row reference, column); null for an unknown row or column.
     FBSpreadCell* GetSpreadCell(kReference row, int column);
     void SetCell(kReference row, int column, double value);
