@@ -343,6 +343,8 @@ HIObject ORDeviceSkeletonLayoutCreate(HIObject /*owner*/, const char* /*name*/, 
         auto* hostDevice = dynamic_cast<FBDevice*>(FBGetFBObject(static_cast<HIObject>(data)));
         if (hostDevice == nullptr) return nullptr;
         auto* layout = new ORDeviceSkeletonLayout(hostDevice);
+        layout->mAllocated = true;
+        layout->mClassName = "ORDeviceSkeletonLayout";
         if (!layout->FBCreate()) {
             layout->FBDelete();
             return nullptr;

@@ -56,6 +56,8 @@ public:
     // Refills both lists from the service's servers, the remembered source and subject selected
     // again by name. User-interface thread only.
     void RefreshLists();
+    // A discovery change is waiting for the next user-interface idle to refill the lists.
+    bool listsRefreshPending() const { return listsChanged->load(std::memory_order_acquire); }
 
     ORSDK2026::FBTabPanel tabPanel;
     ORSDK2026::FBList listSources;
