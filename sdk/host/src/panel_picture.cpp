@@ -36,7 +36,8 @@ constexpr Rgb kPressedTop{0.780, 0.780, 0.780};
 constexpr Rgb kPressedBottom{0.880, 0.880, 0.880};
 constexpr Rgb kAccent{0.20, 0.45, 0.80};
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kFontSize = 12.0;
+constexpr double kFontSize = 11.0;
+constexpr double kMinFontSize = 9.0;
 constexpr int kItemHeight = 18;
 constexpr int kMaxPictureSide = 8192;
 
@@ -44,29 +45,71 @@ void setColour(cairo_t* cr, const Rgb& c) {
     cairo_set_source_rgb(cr, c.r, c.g, c.b);
 }
 
-double textWidth(cairo_t* cr, const char* text) {
+// Plug-in texts are bytes: cairo takes UTF-8 only and an invalid string would put the whole
+// context into an error state (nothing drawn after it). Invalid sequences become '?'.
+std::string validUtf8(const char* text) {
+    std::string out;
+    if (!text) return out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        int length = 0;
+        if (*p < 0x80) {
+            length = 1;
+        } else if ((*p & 0xE0) == 0xC0 && *p >= 0xC2) {
+            length = 2;
+        } else if ((*p & 0xF0) == 0xE0) {
+            length = 3;
+        } else if ((*p & 0xF8) == 0xF0 && *p <= 0xF4) {
+            length = 4;
+        }
+        bool ok = length > 0;
+        for (int i = 1; ok && i < length; ++i) ok = (p[i] & 0xC0) == 0x80;  // stops at the NUL
+        // Overlong three- and four-byte forms, surrogates and code points past U+10FFFF.
+        if (ok && length == 3)
+            ok = !(p[0] == 0xE0 && p[1] < 0xA0) && !(p[0] == 0xED && p[1] >= 0xA0);
+        if (ok && length == 4)
+            ok = !(p[0] == 0xF0 && p[1] < 0x90) && !(p[0] == 0xF4 && p[1] >= 0x90);
+        if (ok) {
+            out.append(reinterpret_cast<const char*>(p), length);
+            p += length;
+        } else {
+            out.push_back('?');
+            ++p;
+        }
+    }
+    return out;
+}
+
+double textWidth(cairo_t* cr, const std::string& text) {
     cairo_text_extents_t extents;
-    cairo_text_extents(cr, text, &extents);
+    cairo_text_extents(cr, text.c_str(), &extents);
     return extents.x_advance;
 }
 
 enum class Align { Left, Centre };
 
 // One line of text in a box, vertically centred on a whole-pixel baseline, clipped to the box.
-void drawText(cairo_t* cr, const char* text, double x, double y, double w, double h,
+// Text too wide for the box is set smaller, down to kMinFontSize, before it is clipped.
+void drawText(cairo_t* cr, const char* bytes, double x, double y, double w, double h,
               const Rgb& colour, Align align = Align::Left) {
-    if (!text || !*text || w <= 0 || h <= 0) return;
+    if (!bytes || !*bytes || w <= 0 || h <= 0) return;
+    const std::string text = validUtf8(bytes);
     cairo_save(cr);
     cairo_rectangle(cr, x, y, w, h);
     cairo_clip(cr);
+    double width = textWidth(cr, text);
+    if (width > w) {
+        cairo_set_font_size(cr, std::max(kMinFontSize, std::floor(kFontSize * w / width)));
+        width = textWidth(cr, text);
+    }
     cairo_font_extents_t font;
     cairo_font_extents(cr, &font);
     const double baseline = std::floor(y + (h - (font.ascent + font.descent)) / 2.0 + font.ascent);
     double left = x;
-    if (align == Align::Centre) left = x + std::max(0.0, (w - textWidth(cr, text)) / 2.0);
+    if (align == Align::Centre) left = x + std::max(0.0, (w - width) / 2.0);
     setColour(cr, colour);
     cairo_move_to(cr, std::floor(left), baseline);
-    cairo_show_text(cr, text);
+    cairo_show_text(cr, text.c_str());
     cairo_restore(cr);
 }
 
@@ -100,11 +143,6 @@ void verticalGradient(cairo_t* cr, const FBRegionRect& r, const Rgb& top, const 
     cairo_pattern_destroy(pattern);
 }
 
-FBRegionRect inset(const FBRegionRect& r, int by) {
-    return FBRegionRect{r.x + by, r.y + by, std::max(0, r.width - 2 * by),
-                        std::max(0, r.height - 2 * by)};
-}
-
 // ---- Borders ----
 
 void drawBorder(cairo_t* cr, const FBRegionRect& r, const FBRegionBorder& border,
@@ -135,7 +173,7 @@ void drawBorder(cairo_t* cr, const FBRegionRect& r, const FBRegionBorder& border
         outline(cr, dark, kFrameDark, radius);
     }
     if (titled) {
-        const double w = std::min<double>(textWidth(cr, title) + 8, r.width - 16);
+        const double w = std::min<double>(textWidth(cr, validUtf8(title)) + 8, r.width - 16);
         setColour(cr, kBackground);
         cairo_rectangle(cr, r.x + 8, r.y, w, kFontSize + 2);
         cairo_fill(cr);
@@ -161,7 +199,7 @@ struct Painter {
     }
 
     void button(FBButton& b, const FBRegionRect& r) {
-        const char* caption = b.Caption.Get();
+        const FBString caption = b.Caption.Get();
         const int style = b.Style.Get();
         if (style == kFBCheckbox || style == kFBRadioButton) {
             const int box = std::min(13, r.height);
@@ -276,7 +314,7 @@ struct Painter {
         FBList& list = *p.list;
         double widest = 60;
         for (int i = 0; i < list.Items.GetCount(); ++i)
-            widest = std::max(widest, textWidth(cr, list.Items[i]));
+            widest = std::max(widest, textWidth(cr, validUtf8(list.Items[i])));
         FBRegionRect box;
         box.width = static_cast<int>(std::ceil(widest)) + 16;
         box.height = list.Items.GetCount() * kItemHeight + 4;
@@ -311,7 +349,7 @@ struct Painter {
         int x = r.x;
         for (int i = 0; i < t.Items.GetCount(); ++i) {
             const char* text = t.Items[i];
-            const int w = static_cast<int>(std::ceil(textWidth(cr, text))) + 20;
+            const int w = static_cast<int>(std::ceil(textWidth(cr, validUtf8(text)))) + 20;
             const FBRegionRect tab{x, r.y, w, r.height};
             const bool selected = i == t.ItemIndex.Get();
             verticalGradient(cr, tab, selected ? kButtonTop : kButtonBottom,
@@ -438,7 +476,8 @@ bool Host::drawPanel(FBLayout& layout, int width, int height, const std::string&
                                                                cairo_destroy);
     cairo_t* cr = context.get();
 
-    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_select_font_face(cr, "DejaVu Sans Condensed", CAIRO_FONT_SLANT_NORMAL,
+                           CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, kFontSize);
     cairo_font_options_t* options = cairo_font_options_create();
     cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);

@@ -3,21 +3,11 @@
 #include <string>
 
 #include "fbhost/host.h"
-#include "sdk_internal.h"
 
 namespace fbhost {
-namespace {
 
-// Fires an event of a control; an exception out of a handler stops at the host boundary and is
-// recorded as a plug-in failure naming the event and the control.
-void fireGuarded(ORSDK2026::FBPropertyEvent& event, ORSDK2026::FBComponent& sender,
-                 const char* what) {
-    fbsdk_detail::guarded(
-        [&] { event.Fire(&sender); },
-        [&] { return std::string(what) + " of " + fbsdk_detail::nameOf(&sender); });
-}
-
-}  // namespace
+// Events fire through FBPropertyEvent::Fire, which guards each handler: an exception out of one
+// is recorded as a plug-in failure and the handlers after it still run.
 
 void Host::click(FBButton& button) {
     switch (button.Style.Get()) {
@@ -31,19 +21,19 @@ void Host::click(FBButton& button) {
         default:
             break;
     }
-    fireGuarded(button.OnClick, button, "OnClick");
+    button.OnClick.Fire(&button);
 }
 
 void Host::pick(FBList& list, int index) {
     // Only an item that is there can be picked; anything else is no gesture at all.
     if (index < 0 || index >= list.Items.GetCount()) return;
     list.ItemIndex = index;
-    fireGuarded(list.OnChange, list, "OnChange");
+    list.OnChange.Fire(&list);
 }
 
 void Host::type(FBEdit& edit, const std::string& text) {
     edit.Text = text.c_str();
-    fireGuarded(edit.OnChange, edit, "OnChange");
+    edit.OnChange.Fire(&edit);
 }
 
 }  // namespace fbhost
