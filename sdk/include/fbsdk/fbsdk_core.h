@@ -1,6 +1,7 @@
 // Objects, properties, events and registration: the host's object model.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -145,6 +146,7 @@ template <typename T>
 class FBPropertyValue : public FBProperty {
 public:
     using Getter = std::function<T()>;
+    using Setter = std::function<void(const T&)>;
     FBPropertyValue() : mValue() {}
     operator T() const { return Get(); }
     FBPropertyValue& operator=(const T& value) {
@@ -154,13 +156,17 @@ public:
     T Get() const { return mGetter ? mGetter() : mValue; }
     void Set(const T& value) {
         if (!mGetter) mValue = value;
+        if (mSetter) mSetter(value);
     }
     // Host side: makes the property read its value from elsewhere (read-only from then on).
     void BindGetter(Getter getter) { mGetter = std::move(getter); }
+    // Host side: a hook run after every assignment (a status text shown, a parent changed).
+    void BindSetter(Setter setter) { mSetter = std::move(setter); }
 
 private:
     T mValue;
     Getter mGetter;
+    Setter mSetter;
 };
 
 class FBSDK_API FBPropertyBool : public FBPropertyValue<bool> {

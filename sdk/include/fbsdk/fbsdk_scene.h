@@ -369,6 +369,12 @@ public:
     void AnimationNodeDestroy(FBAnimationNode* node);
     // Counts one recorded sample.
     void AckOneSampleReceived();
+
+    struct Impl;
+    Impl* impl() const { return mImpl.get(); }
+
+private:
+    std::unique_ptr<Impl> mImpl;
 };
 
 // A character: named link slots for the body's bones ("HipsLink", "LeftUpLegLink", ...: list
@@ -386,6 +392,16 @@ public:
     // uncharacterised. Off always succeeds.
     bool SetCharacterizeOn(bool on);
     bool GetCharacterize() const;
+
+    // A character made with new belongs to the scene (the host deletes it when the scene is
+    // cleared); one made otherwise belongs to its maker.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* memory);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> mImpl;
 };
 
 enum kFBTCPIPSocketType { kFBTCPIP_Stream = 0, kFBTCPIP_DGRAM = 1 };
