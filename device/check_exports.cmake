@@ -1,6 +1,7 @@
 # Fails unless the library's dynamic symbol table defines exactly the two entry points, apart
 # from the linker's own section markers.
 #   cmake -DLIBRARY=<path> -DNM=<nm> -P check_exports.cmake
+cmake_policy(VERSION 3.20)
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)

@@ -74,6 +74,26 @@ ORDeviceSkeleton::~ORDeviceSkeleton() {
             FBSystem::TheOne().OnIdle.Remove(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
             idleHandlerAdded = false;
         }
+        // The templates are the device's own (the base device only takes its nodes with it):
+        // the bone templates left by a device never finished with operation 5, then
+        // "Reference".
+        for (BoneNodes& nodes : boneNodes) {
+            if (nodes.modelTemplate == nullptr) continue;
+            if (referenceTemplate != nullptr)
+                referenceTemplate->Children.Remove(nodes.modelTemplate);
+            nodes.modelTemplate->Children.RemoveAll();
+            nodes.modelTemplate->Bindings.RemoveAll();
+        }
+        for (BoneNodes& nodes : boneNodes) {
+            if (nodes.modelTemplate != nullptr) ORSDK2026::FBDelete(nodes.modelTemplate);
+            nodes.modelTemplate = nullptr;
+        }
+        if (referenceTemplate != nullptr) {
+            ModelTemplate.Remove(referenceTemplate);
+            referenceTemplate->Children.RemoveAll();
+            ORSDK2026::FBDelete(referenceTemplate);
+            referenceTemplate = nullptr;
+        }
     });
 }
 
