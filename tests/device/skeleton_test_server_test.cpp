@@ -97,7 +97,9 @@ TEST(SkeletonTestServerTest, SendsWholeRecordsOfTheTakeToEveryClientUntilStopped
         for (int r = 0; r < kRecords; ++r) {
             const std::size_t at = static_cast<std::size_t>(r) * 3136;
             const std::uint64_t sequence = field<std::uint64_t>(*bytes, at);
-            if (r > 0) EXPECT_EQ(sequence, previous + 1);  // whole records, none skipped
+            if (r > 0) {
+                EXPECT_EQ(sequence, previous + 1);  // whole records, none skipped
+            }
             previous = sequence;
             EXPECT_EQ(field<std::int32_t>(*bytes, at + 8), 65);
             for (int v = 0; v < 65 * 6; ++v) {
