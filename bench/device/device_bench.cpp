@@ -189,3 +189,4 @@ BENCHMARK(BM_SendToEvaluationLatency)
     ->UseRealTime();
 
 }  // namespace
+BENCHMARK_MAIN();
