@@ -2,21 +2,32 @@
 // the host's TCP client.
 //
 // How the stand-in host works, as far as a device relies on it:
-// - Evaluation. Each host evaluation at local time t (the driver steps time) first gives every
-//   output node of an online device its recorded value at t (when it has keys in the current
-//   take), then calls the device's AnimationNodeNotify once, with one of its output nodes, whose
-//   Live flag is true while the device is online and live. The values a device writes land in
-//   the nodes: WriteData values are local, WriteGlobalData values are global. Models bound to a
-//   device template then take the values of the nodes bound to their template (global values
-//   are turned into local ones through the parent model).
+// - Evaluation. Each host evaluation at local time t (the driver steps time) runs four passes:
+//   (1) every animation node with keys in the current take takes its curve's value at t (a
+//   device node's keys count as global when they were added while its values were global, or
+//   while its buffer type is global); (2) models bound to device templates take the values of
+//   the nodes bound to their template, parents first (global values are turned into local ones
+//   through the parent model); (3) each online device gets AnimationNodeNotify once, with its
+//   first output node, whose Live flag is set to Online && Live; the values it writes land in
+//   the nodes (WriteData local, WriteGlobalData global); (4) the bound models take those values.
+//   A device with no output node is not notified. Evaluation is skipped while paused.
+// - Values and curves. A value written or set on a node at local time T (WriteData,
+//   WriteGlobalData, SetCandidate, a model property's assignment) wins over the node's curve
+//   when it is evaluated at T; at other times the curve decides, and without keys the last value.
 // - Input. While a device is online, each host step first calls its input notification
 //   (DeviceIONotify, action kIOPlayModeWrite while recording, kIOStopModeRead otherwise) with the
 //   step's local time, then evaluates.
-// - Recording. While the host records, GetAnimationToRecord gives the node itself, and KeyAdd
-//   keys go into the current take. Stopping a recording calls RecordingDoneAnimation on each
-//   recording device and extends the take's span over the recorded keys.
+// - Recording. Starting a recording sets the transport to play and gives each online device
+//   with RecordMode (default true) DeviceTimeNotify(0, local time) and RecordingInitAnimation.
+//   While the host records, GetAnimationToRecord gives the node itself (null for nodes of
+//   devices not recording), and KeyAdd keys go into the current take. Stopping calls
+//   RecordingDoneAnimation once on each recording device (with its first output node), sets the
+//   take's span over the recorded keys (extends it when it was already set), and stops the
+//   transport.
 // - Plotting. FBTake::PlotTakeOnSelected evaluates the scene at every period step over the
 //   take's span and keys the selected models' local translation and rotation there.
+// - Models. A model's translation and rotation are animated from its creation, so their
+//   GetAnimationNode is never null.
 #pragma once
 
 #include "fbsdk/fbsdk_core.h"
