@@ -192,7 +192,8 @@ struct Painter {
     cairo_t* cr;
     int pictureWidth;
     int pictureHeight;
-    std::vector<Popup> popups;  // drawn last, above everything else
+    std::vector<Popup> popups;         // drawn last, above everything else
+    std::vector<FBRegionRect> opened;  // where the popups went
 
     const Rgb& textColour(FBVisualComponent& c) const {
         return c.Enabled.Get() ? kText : kTextDisabled;
@@ -308,8 +309,7 @@ struct Painter {
         cairo_restore(cr);
     }
 
-    // A drop-down list's items, shown opened beside the list (below it when the picture has no
-    // room on the right).
+    // A drop-down list's items, shown opened beside the list.
     void popup(const Popup& p) {
         FBList& list = *p.list;
         double widest = 60;
@@ -318,13 +318,26 @@ struct Painter {
         FBRegionRect box;
         box.width = static_cast<int>(std::ceil(widest)) + 16;
         box.height = list.Items.GetCount() * kItemHeight + 4;
-        box.x = p.anchor.x + p.anchor.width + 6;
+        // Beside the list; in a narrow picture moved left over the list's arrow end, but never
+        // over the half that shows the selected item; below only when even that cannot be.
+        box.x = std::min(p.anchor.x + p.anchor.width + 6, pictureWidth - box.width - 2);
         box.y = p.anchor.y;
-        if (box.x + box.width > pictureWidth) {
+        if (box.x < p.anchor.x + p.anchor.width / 2) {
             box.x = p.anchor.x;
             box.y = p.anchor.y + p.anchor.height + 2;
             box.width = std::max(box.width, p.anchor.width);
         }
+        // Opened lists do not cover one another: a later one moves down past an earlier one.
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (const FBRegionRect& other : opened)
+                if (box.x < other.x + other.width && other.x < box.x + box.width &&
+                    box.y < other.y + other.height && other.y < box.y + box.height) {
+                    box.y = other.y + other.height + 4;
+                    moved = true;
+                }
+        }
+        opened.push_back(box);
         // A soft shadow, the white box, its frame, then the items.
         cairo_set_source_rgba(cr, 0, 0, 0, 0.12);
         cairo_rectangle(cr, box.x + 2, box.y + 2, box.width, box.height);
@@ -489,7 +502,7 @@ bool Host::drawPanel(FBLayout& layout, int width, int height, const std::string&
     setColour(cr, kBackground);
     cairo_paint(cr);
 
-    Painter painter{cr, width, height, {}};
+    Painter painter{cr, width, height, {}, {}};
     painter.layout(layout, 0, 0, width, height);
     for (const Popup& p : painter.popups) painter.popup(p);
 
