@@ -27,7 +27,7 @@ void expectRect(const FBLayout& layout, const char* region, int width, int heigh
 }
 
 // One region as AddRegion takes it, all multipliers given.
-struct RegionSpec {
+struct RegionArgs {
     const char* name;
     int x;
     FBAttachType xt;
@@ -59,7 +59,7 @@ constexpr auto N = kFBAttachNone;
 
 // Layouts of 200 x 100, the regions added in table order.
 TEST(LayoutRegions, AttachmentsResolveToRectangles) {
-    const std::vector<RegionSpec> table = {
+    const std::vector<RegionArgs> table = {
         // Inset by margins from the layout's edges: sizes ending at its right and bottom.
         {"Inset", 10, L, "", 1, 5, T, "", 1, -10, R, "", 1, -5, B, "", 1, {10, 5, 180, 90}},
         // Half the layout's width through a multiplier on its width.
@@ -127,10 +127,10 @@ TEST(LayoutRegions, AttachmentsResolveToRectangles) {
         {"Empty", 50, L, "", 1, 0, T, "", 1, 10, L, "", 1, 0, R, "Half", 0.5, {50, 0, 0, 50}},
     };
     FBLayout layout;
-    for (const RegionSpec& s : table)
+    for (const RegionArgs& s : table)
         ASSERT_TRUE(layout.AddRegion(s.name, s.name, s.x, s.xt, s.xr, s.xm, s.y, s.yt, s.yr, s.ym,
                                      s.w, s.wt, s.wr, s.wm, s.h, s.ht, s.hr, s.hm));
-    for (const RegionSpec& s : table) expectRect(layout, s.name, 200, 100, s.expected);
+    for (const RegionArgs& s : table) expectRect(layout, s.name, 200, 100, s.expected);
 }
 
 // The settings panel's three layouts, built as the panel builds them (titles = names, all
