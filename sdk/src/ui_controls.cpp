@@ -311,6 +311,14 @@ double FBSpread::GetCellDouble(kReference row, int column) const {
     return it->second->number;
 }
 
+const char* FBSpread::GetCellString(kReference row, int column) const {
+    const Impl::Row* found = mImpl->findRow(row);
+    if (!found) return nullptr;
+    auto it = found->cells.find(column);
+    if (it == found->cells.end() || !it->second->isText) return nullptr;
+    return it->second->text.c_str();
+}
+
 // ---- FBTabPanel --------------------------------------------------------------------------
 
 FBTabPanel::FBTabPanel() {

@@ -360,6 +360,9 @@ TEST(Controls, SpreadColumnsRowsAndCells) {
     spread.SetCell(12, 2, 9.0);  // no such row: ignored
     EXPECT_DOUBLE_EQ(1.5, spread.GetCellDouble(10, 2));
     EXPECT_DOUBLE_EQ(0.0, spread.GetCellDouble(11, 2));
+    spread.SetCell(11, 0, "n/a");
+    EXPECT_STREQ("n/a", spread.GetCellString(11, 0));
+    EXPECT_EQ(nullptr, spread.GetCellString(10, 2)) << "a number cell";
 
     spread.Clear();
     EXPECT_EQ(0, spread.GetColumnCount());

@@ -398,9 +398,11 @@ struct Painter {
             if (y >= r.y + r.height) break;
             drawText(cr, row->Caption.Get(), lefts[0] + 3, y, widths[0] - 6, kItemHeight, kText);
             for (int c = 0; c < s.GetColumnCount(); ++c) {
-                char text[32];
-                std::snprintf(text, sizeof text, "%.2f", s.GetCellDouble(row->reference, c));
-                drawText(cr, text, lefts[c + 1] + 3, y, widths[c + 1] - 6, kItemHeight, kText);
+                char number[32];
+                std::snprintf(number, sizeof number, "%.2f", s.GetCellDouble(row->reference, c));
+                const char* text = s.GetCellString(row->reference, c);
+                drawText(cr, text ? text : number, lefts[c + 1] + 3, y, widths[c + 1] - 6,
+                         kItemHeight, kText);
             }
             y += kItemHeight;
         }

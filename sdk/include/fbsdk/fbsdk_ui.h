@@ -259,6 +259,8 @@ public:
     void SetCell(kReference row, int column, double value);
     void SetCell(kReference row, int column, const char* value);
     double GetCellDouble(kReference row, int column) const;
+    // Host side: a text cell's text; null for a number cell, an unset cell or none.
+    const char* GetCellString(kReference row, int column) const;
 
     struct Impl;
 
