@@ -182,6 +182,37 @@ TEST_F(PanelDiscoveryTest, PictureShowsTheChosenServerAndSubject) {
     EXPECT_EQ(height, static_cast<std::uint32_t>(kPanelHeight));
 }
 
+TEST_F(PanelDiscoveryTest, BoneTableShowsTheLiveChannelValuesWhileOnline) {
+    auto sender = startSender("Telmora Stage", "127.0.0.7", port, {"Actor"});
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Telmora Stage"); }));
+    host.pick(panel->listSources, indexOf(panel->listSources, "Telmora Stage"));
+    host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Actor"));
+    ASSERT_TRUE(host.deviceOperation(device, ORSDK2026::kOpInit));
+    ASSERT_TRUE(host.setOnline(device, true));
+    ASSERT_EQ(panel->boneSpread.GetRowCount(), 65);
+
+    // An idle between two equal snapshots wrote exactly that frame's values.
+    bool compared = false;
+    ASSERT_TRUE(idleUntil([&] {
+        const ChannelSnapshot before = device->hardware.channelSnapshot();
+        host.runIdle();
+        const ChannelSnapshot after = device->hardware.channelSnapshot();
+        if (after.frameSequence != before.frameSequence || after.frameSequence < 3) return false;
+        for (int i = 0; i < after.channelCount; ++i) {
+            const ChannelRecord& record = after.records[i];
+            const auto row = static_cast<ORSDK2026::kReference>(i);
+            for (int axis = 0; axis < 3; ++axis) {
+                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, axis), record.translation[axis]);
+                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, 3 + axis), record.rotation[axis]);
+            }
+        }
+        compared = true;
+        return true;
+    }));
+    EXPECT_TRUE(compared);
+    host.setOnline(device, false);
+}
+
 // A sender whose announcement changes every time, so every datagram notifies the panel.
 class FlickeringAnnouncer {
 public:
