@@ -12,8 +12,9 @@
 //
 // Degenerate input never produces NaN or infinity. Where a target, pole or chain length is
 // zero, an end target sits on its chain's root, a pole target lies on the root-target line, two
-// points of a chain coincide or a finger points along its hand reference, the affected limb or
-// chain keeps the rotations it had before that stage.
+// points of a chain coincide, a chain bone's up direction lies along its look direction or a
+// finger points along its hand reference, the affected limb or chain keeps the rotations it had
+// before that stage.
 
 #include <array>
 #include <cstdint>
@@ -127,7 +128,9 @@ public:
     // A chain whose first slot is the Spine slot takes its up vectors from the hips and
     // shoulder lines. Rewrites the local rotation of every chain bone but the last (a single
     // bone is rotated itself). Leaves the chain unchanged when chainLength, target or pole is
-    // zero or not finite, or when two of the points it aims between coincide.
+    // zero or not finite, when two of the points it aims between coincide, or when a bone's up
+    // direction (the pole, or on the spine the hips and shoulder lines) lies along the
+    // direction it would look in.
     void solveChain(const glm::vec3& target, const glm::vec3& pole, float chainLength,
                     const ChainSlots& slots, const glm::quat& alignment,
                     const PoseNodeList& restNodes, PoseNodeList& poseNodes,
@@ -135,7 +138,9 @@ public:
 
     // Reshapes poseNodes (local positions only) to the performer's measurements in `frame`
     // (skeleton axes, spine target doubled): spine length, shoulder width (only when the frame
-    // carries auxiliary values) and the mean upper/lower arm and leg segment lengths.
+    // carries auxiliary values) and the mean upper/lower arm and leg segment lengths. A spine,
+    // arm or leg length that is not positive and finite leaves the segments it would set (for
+    // a limb, both sides' upper and lower segments) as they are.
     void fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slotMap,
                         const SensorFrame& frame) const;
 };

@@ -18,6 +18,24 @@ constexpr float kShouldersShareOfFirstUp = 0.4f;
 
 constexpr int kMaxChainBones = 4;
 
+// Sine of the smallest angle between a bone's look and up directions that still fixes its roll.
+// glm::quatLookAt does not refuse a smaller one: it clamps the length of its side axis
+// (up x -look) instead of normalising it, so an up direction along the look direction gives a
+// basis that is not orthonormal and a quaternion that is no rotation (its length drifts well
+// away from 1) and would scale every bone below. 0.01 is about 0.6 degrees, well clear of that
+// clamp and of float rounding in the cross product.
+constexpr float kMinLookUpSine = 0.01f;
+
+// The rotation whose -z axis is `lookDir` (unit) and whose y axis leans towards `up`; false,
+// and `look` untouched, when `up` is zero, not finite or within kMinLookUpSine of `lookDir`.
+bool lookRotation(const glm::vec3& lookDir, const glm::vec3& up, glm::quat& look) {
+    const glm::vec3 upDir = normalizedOrZero(up);
+    const glm::vec3 side = glm::cross(upDir, lookDir);
+    if (!(glm::dot(side, side) >= kMinLookUpSine * kMinLookUpSine)) return false;
+    look = glm::quatLookAt(lookDir, upDir);
+    return true;
+}
+
 }  // namespace
 
 void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, float chainLength,
@@ -45,9 +63,11 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
     const float targetLength = glm::length(target);
     const glm::vec3 targetDir = target / targetLength;
 
-    // 3. A single bone looks along the target with the pole as its up direction.
+    // 3. A single bone looks along the target with the pole as its up direction; a pole along
+    //    the target leaves it as it is.
     if (n == 1) {
-        const glm::quat look = glm::quatLookAt(targetDir, pole);
+        glm::quat look;
+        if (!lookRotation(targetDir, pole, look)) return;
         poseNodes.setWorldRotation(bones[0], look * alignment * restNodes.worldRotation(bones[0]));
         return;
     }
@@ -127,8 +147,12 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
             restore(i);
             return;
         }
-        const glm::vec3 segmentDir = glm::normalize(segment);
-        const glm::quat look = glm::quatLookAt(segmentDir, i == 0 ? upFirst : upRest);
+        // An up direction along the segment gives no roll: the chain keeps its rotations.
+        glm::quat look;
+        if (!lookRotation(glm::normalize(segment), i == 0 ? upFirst : upRest, look)) {
+            restore(i);
+            return;
+        }
         poseNodes.setWorldRotation(bones[i], look * alignment * restNodes.worldRotation(bones[i]));
         previous = point;
     }

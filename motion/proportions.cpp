@@ -33,6 +33,12 @@ constexpr Segment kSegmentTable[] = {
 constexpr float kMinFittedLength = 0.001f;
 constexpr float kMetresToCm = 100.0f;
 
+// Lengths come from the wire: zero would collapse a segment, a negative one (the format allows
+// down to -1 m) turn it round, NaN poison everything below it.
+bool usableLength(float metres) {
+    return metres > 0.0f && std::isfinite(metres);
+}
+
 glm::vec3 transformPoint(const glm::mat4& m, const glm::vec3& p) {
     return glm::vec3(m * glm::vec4(p, 1.0f));
 }
@@ -55,6 +61,7 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
         // 1. Spine length: stretch the spine offsets vertically so the hips-to-shoulders
         //    distance becomes the performer's. Without a right index finger length the spine
         //    target counts at half.
+        //    A spine length that is no length leaves the spine as it is.
         const ChainTarget& spine = frame.targets[kSpineTarget];
         float spineLength = spine.length;
         if (frame.targets[kRightIndexTarget].length < kMinLength) spineLength *= 0.5f;
@@ -64,7 +71,7 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
         const glm::vec3 shoulderCentre =
             (poseNodes.worldPosition(rightArm) + poseNodes.worldPosition(leftArm)) * 0.5f;
         const float current = glm::length(shoulderCentre - hipCentre);
-        if (current > kMinFittedLength) {
+        if (current > kMinFittedLength && usableLength(spine.length)) {
             const float k = targetCm / current;
             for (std::int32_t bone : spineBones) {
                 glm::vec3 position = poseNodes[bone].position;
@@ -113,12 +120,19 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
     }
 
     // 3. Limb segments: both sides get half the mean of the two limb lengths, for the upper
-    //    and the lower segment alike.
+    //    and the lower segment alike. The mean needs both: with one limb's length unusable,
+    //    the four segments of that pair stay as the skeleton has them, on both sides alike.
+    const ChainTarget* targets = frame.targets.data();
+    const bool armsUsable = usableLength(targets[kRightArmTarget].length) &&
+                            usableLength(targets[kLeftArmTarget].length);
+    const bool legsUsable = usableLength(targets[kRightLegTarget].length) &&
+                            usableLength(targets[kLeftLegTarget].length);
     const float armSegment =
-        (frame.targets[kRightArmTarget].length + frame.targets[kLeftArmTarget].length) * 0.25f;
+        (targets[kRightArmTarget].length + targets[kLeftArmTarget].length) * 0.25f;
     const float legSegment =
-        (frame.targets[kRightLegTarget].length + frame.targets[kLeftLegTarget].length) * 0.25f;
+        (targets[kRightLegTarget].length + targets[kLeftLegTarget].length) * 0.25f;
     for (const Segment& segment : kSegmentTable) {
+        if (!(segment.arm ? armsUsable : legsUsable)) continue;
         const std::int32_t bone = nodeAtSlot(poseNodes, slotMap, segment.slot);
         if (bone < 0) continue;
         const glm::mat4 world = poseNodes.worldMatrix(bone);

@@ -1,7 +1,9 @@
 #include "network/discovery_service.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -10,11 +12,29 @@
 namespace telmora {
 namespace {
 
-// The plug-in name servers put in "pluginName" when they address us.
-constexpr const char* kPluginName = "Quenbrix";
-
 // The longest pause accepted for the sweeper: far beyond any use, and safe from overflow.
 constexpr double kLongestSweepPeriodSeconds = 24.0 * 3600.0;
+
+// One registration's half of the callback lifetime contract. The service's wrapper holds
+// `mutex` for each call and calls only while `open`; releasing the registrant's last token
+// closes the gate under the same mutex, so the release returns only once no call is running,
+// and none starts after it. Recursive because the callback itself may drop the last token: the
+// release then closes the gate on the thread already holding it and the call finishes as usual.
+// The gate is shared by the token and the wrapper, so either may outlive the service.
+struct CallbackGate {
+    std::recursive_mutex mutex;
+    std::atomic<bool> open{true};
+};
+
+void closeGate(CallbackGate& gate) noexcept {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(gate.mutex);
+        gate.open.store(false);
+    } catch (const std::exception&) {
+        // The mutex could not be taken; a call may be running, but none starts after this.
+        gate.open.store(false);
+    }
+}
 
 std::chrono::nanoseconds sweepPeriodOf(double seconds) {
     // NaN fails both comparisons and becomes the shortest period.
@@ -116,15 +136,18 @@ std::shared_ptr<void> DiscoveryService::RegisterUpdateCallback(std::function<voi
         return nullptr;
     }
     try {
-        auto token = std::make_shared<int>(0);
-        std::function<void()> wrapper = [callback = std::move(callback),
-                                         alive = std::weak_ptr<int>(token)]() {
+        auto gate = std::make_shared<CallbackGate>();
+        std::function<void()> wrapper = [callback = std::move(callback), gate]() {
             // Once the registrant has let go of every copy of its token, it is no longer
             // there to be told.
-            if (alive.expired() || !callback) return;
+            std::lock_guard<std::recursive_mutex> lock(gate->mutex);
+            if (!gate->open.load() || !callback) return;
             callback();
         };
+        // Made before the wrapper is installed: if this throws, nothing was registered.
+        std::shared_ptr<void> token(gate.get(), [gate](void*) { closeGate(*gate); });
         {
+            // Waits for a running call of the earlier callback, which is never called again.
             std::lock_guard<std::mutex> lock(callbackMutex);
             updateCallback = std::move(wrapper);
         }
@@ -166,24 +189,25 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         nlohmann::json announcement =
             nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true,
                                   /*ignore_comments=*/false);
-        if (announcement.is_object() && announcement.contains("pluginName") &&
-            announcement["pluginName"] != kPluginName) {
+        if (announcement.is_object() && announcement.contains(kPluginNameMember) &&
+            announcement[kPluginNameMember] != kPluginName) {
             return;  // addressed to another plug-in
         }
-        serverName = announcement["serverName"].get<std::string>();
+        serverName = announcement[kServerNameMember].get<std::string>();
         // Read as a double: an integer read of 4294972296 would wrap round to port 5000.
         // Booleans read as 1 and 0, strings fail as "type must be number".
-        const double port = announcement["streamPort"].get<double>();
-        subjects = announcement["subjects"].get<std::vector<std::string>>();
+        const double port = announcement[kStreamPortMember].get<double>();
+        subjects = announcement[kSubjectsMember].get<std::vector<std::string>>();
         if (!(port >= 1.0 && port < 65536.0)) {
             writeLine(log, LogStream::Err,
-                      "Stream port out of range: " + announcement["streamPort"].dump() + "\n");
+                      "Stream port out of range: " + announcement[kStreamPortMember].dump() + "\n");
             return;
         }
         // Truncates toward zero: 5000.9 is port 5000.
         streamPort = static_cast<std::int32_t>(port);
     } catch (const std::exception& error) {
-        writeLine(log, LogStream::Err, std::string("JSON parse error: ") + error.what() + "\n");
+        writeLine(log, LogStream::Err,
+                  "JSON parse error: " + escapeControlCharacters(error.what()) + "\n");
         return;
     }
 
@@ -207,9 +231,9 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         }
     }
     if (changed) NotifyUpdate();
-    writeLine(
-        log, LogStream::Out,
-        "Discovered server: " + serverName + " at " + ip + ":" + std::to_string(streamPort) + "\n");
+    writeLine(log, LogStream::Out,
+              "Discovered server: " + escapeControlCharacters(serverName) + " at " + ip + ":" +
+                  std::to_string(streamPort) + "\n");
 }
 
 void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {
@@ -239,7 +263,8 @@ void DiscoveryService::Sweep(double timeoutSeconds) {
                     .count();
             if (static_cast<double>(silentSeconds) > timeoutSeconds) {
                 writeLine(log, LogStream::Out,
-                          "Removing timed out server: " + entry->second.serverName + "\n");
+                          "Removing timed out server: " +
+                              escapeControlCharacters(entry->second.serverName) + "\n");
                 entry = servers.erase(entry);
                 removed = true;
             } else {

@@ -1,7 +1,8 @@
 #pragma once
 // The list of Telmora servers currently announcing themselves on the local network.
 //
-// Servers send one JSON object per UDP datagram to the listening port (22000 by default):
+// Servers send one JSON object per UDP datagram to the listening port (kDefaultListenPort,
+// 22000, by default; the announcement's members are in network/protocol.h):
 //   {"pluginName": "Quenbrix", "serverName": "...", "streamPort": 5000, "subjects": ["..."]}
 // "pluginName" is optional; other members are ignored. The service keeps one ServerInfo per
 // sender address, refreshes it on every announcement, drops it once it has been silent for
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "network/log_writer.h"
+#include "network/protocol.h"
 #include "network/shared_port_listener.h"
 
 namespace telmora {
@@ -42,7 +44,7 @@ using ServerMap = std::unordered_map<std::string, ServerInfo>;
 class DiscoveryService {
 public:
     // Announcements are at most this long; a longer datagram is dropped unread.
-    static constexpr std::size_t kMaxAnnouncementSize = 4095;
+    static constexpr std::size_t kMaxAnnouncementSize = kMaxAnnouncementDatagramSize;
 
     // Stopped: no socket, no threads, empty list. Lines go to `log` (standard streams by default).
     explicit DiscoveryService(LogWriter log = standardLogWriter());
@@ -70,8 +72,14 @@ public:
     ServerMap GetServers();
     // Installs `callback` as the one listener, replacing any earlier one; it is called after
     // each change of the list, on the service's threads, never twice at once. It may call
-    // GetServers; it must not call RegisterUpdateCallback. The callback runs only while the
-    // returned token (or a copy) is held. An empty callback is never called.
+    // GetServers and may release its own token; it must not call RegisterUpdateCallback. An
+    // empty callback is never called.
+    // Lifetime: the callback runs only while the returned token (or a copy) is held. Once the
+    // last copy has been released, or another callback registered, on a thread other than the
+    // service's own, no call of the earlier callback is running and none will start: the
+    // release (or the registration) waits for a running call to return. So a listener may be
+    // destroyed right after releasing its token, but must not release it while its callback is
+    // waiting for the releasing thread. The token may outlive the service.
     std::shared_ptr<void> RegisterUpdateCallback(std::function<void()> callback);
 
 private:

@@ -20,6 +20,13 @@ using LogWriter = std::function<void(LogStream stream, const std::string& line)>
 // Writes each line whole to std::cout or std::cerr and flushes it.
 LogWriter standardLogWriter();
 
+// `text` as it may appear inside a log line: control characters (0x00-0x1F and 0x7F) are
+// written as escapes, "\n", "\r" and "\t" by name and the others as "\x" and two lower-case
+// hex digits ("\x1b"); every other byte, UTF-8 sequences included, is kept. Names received from
+// the network go through this, so a name can neither start a line of its own nor send the
+// terminal a control sequence. The name itself is stored and compared unescaped.
+std::string escapeControlCharacters(const std::string& text);
+
 // Calls `writer` with `line`, swallowing anything it throws: a failing log never ends a thread.
 void writeLine(const LogWriter& writer, LogStream stream, const std::string& line) noexcept;
 

@@ -40,8 +40,9 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
         keepAliveThread = std::thread(&UdpStreamClient::KeepAliveLoop, this, subject);
         receiveThread = std::thread(&UdpStreamClient::ReceiveLoop, this);
         writeLine(log, LogStream::Out,
-                  "Connecting to " + serverIp + ":" + std::to_string(streamPort) +
-                      " for subject '" + subject + "'...\n");
+                  "Connecting to " + escapeControlCharacters(serverIp) + ":" +
+                      std::to_string(streamPort) + " for subject '" +
+                      escapeControlCharacters(subject) + "'...\n");
     } catch (const std::exception& error) {
         // What did start keeps running until the next Disconnect, which ends it.
         writeLine(log, LogStream::Err,
@@ -88,7 +89,8 @@ void UdpStreamClient::SetPacketCallback(PacketCallback callback) {
 void UdpStreamClient::KeepAliveLoop(std::string subject) {
     OwnThreadMark mark(this);
     try {
-        std::vector<std::uint8_t> message = {'m', 'o', 'b', 'u', ':'};
+        std::vector<std::uint8_t> message(kKeepAlivePrefix,
+                                          kKeepAlivePrefix + kKeepAlivePrefixLength);
         message.insert(message.end(), subject.begin(), subject.end());
 
         std::unique_lock<std::mutex> lock(keepAliveMutex);

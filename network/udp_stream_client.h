@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "network/log_writer.h"
+#include "network/protocol.h"
 #include "network/socket.h"
 
 namespace telmora {
@@ -27,16 +28,16 @@ namespace telmora {
 // one datagram after another.
 using PacketCallback = std::function<void(const std::vector<std::uint8_t>& packet)>;
 
-// The one-byte packet the receive loop hands to the callback, exactly once and as its last
-// packet, whenever it ends. 0xFF is no sensor-frame type, so consumers dispatch on it.
-inline constexpr std::array<std::uint8_t, 1> kEndOfStreamMarker = {0xFF};
+// The receive loop hands kEndOfStreamMarker (network/protocol.h) to the callback, exactly once
+// and as its last packet, whenever it ends. 0xFF is no sensor-frame type, so consumers dispatch
+// on it.
 
 class UdpStreamClient {
 public:
     // Interval between two keep-alive requests; the first leaves as soon as Connect starts.
     static constexpr std::chrono::seconds kKeepAliveInterval{2};
     // Longest datagram delivered; a longer one is dropped and the stream goes on.
-    static constexpr std::size_t kMaxDatagramSize = 4096;
+    static constexpr std::size_t kMaxDatagramSize = kMaxStreamDatagramSize;
     // Upper bound of one receive wait: how long a stop can go unnoticed where a socket shutdown
     // does not wake the receive.
     static constexpr std::chrono::milliseconds kReceiveWait{20};

@@ -8,6 +8,7 @@ packages=(
   libglm-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libassimp-dev libcairo2-dev libcli11-dev
+  clang-format
 )
 
 missing=()

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "common/glm_asserts.h"
+#include "motion/channel_table.h"
 #include "solver_test_support.h"
 
 namespace telmora {
@@ -252,6 +256,92 @@ TEST(BodySolver, AnyDecodedFrameSolvesToFiniteValues) {
         const Skeleton out = solveFrame(frame);
         ASSERT_TRUE(test::skeletonFinite(out)) << "trial " << trial;
     }
+}
+
+// A frame spoilt at random: decoded noise or a standing frame whose targets get poles along
+// (or a hair off) their targets, zero or huge values, and random rotations.
+SensorFrame spoiltFrame(std::mt19937& rng) {
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> pick(0, 9);
+    auto randomVec = [&](float scale) {
+        return glm::vec3(unit(rng), unit(rng), unit(rng)) * scale;
+    };
+    SensorFrame frame;
+    if (pick(rng) < 3) {
+        std::vector<std::uint8_t> datagram = test::randomSensorDatagram(rng);
+        for (int k = 0; k < 3; ++k) {
+            const float v = 5.0f * unit(rng);
+            std::memcpy(&datagram[2 + 4 * k], &v, 4);
+        }
+        frame = decodeSensorFrame(datagram);
+    } else {
+        frame = standingFrame();
+        frame.hipsRotation = glm::normalize(quatXYZW(unit(rng), unit(rng), unit(rng), 1.0f));
+    }
+    const float huge[] = {1e6f, 1e20f, 3e38f};
+    for (ChainTarget& target : frame.targets) {
+        switch (pick(rng)) {
+            case 0:  // pole along the target, either way round
+                target.pole = target.position * (unit(rng) * 3.0f);
+                break;
+            case 1: {  // pole a tiny angle off the target
+                const glm::vec3 off = glm::cross(target.position, randomVec(1.0f));
+                target.pole = target.position + off * (std::pow(10.0f, -6.0f * (unit(rng) + 1.0f)));
+                break;
+            }
+            case 2:  // target along a fixed axis, pole along the same axis
+                target.position = glm::vec3(0.0f, 0.0f, 0.0f);
+                target.position[pick(rng) % 3] = unit(rng);
+                target.pole = target.position;
+                break;
+            case 3:
+                target.position = glm::vec3(0.0f);
+                break;
+            case 4:
+                target.pole = glm::vec3(0.0f);
+                break;
+            case 5:
+                target.length = pick(rng) < 5 ? 0.0f : -unit(rng);
+                break;
+            case 6:
+                target.position = randomVec(huge[pick(rng) % 3]);
+                target.pole = randomVec(huge[pick(rng) % 3]);
+                break;
+            case 7:
+                target.position = randomVec(1.0f);
+                target.pole = randomVec(1.0f);
+                target.length = unit(rng) + 1.0f;
+                break;
+            default:
+                break;  // as it was
+        }
+    }
+    return frame;
+}
+
+// Whatever a frame asks for, every rotation the solver hands on is a rotation (a unit
+// quaternion) and every published translation is finite. glm::quatLookAt with an up direction
+// along the look direction gives neither, so this also covers the chain guard.
+TEST(BodySolver, RandomAndDegenerateFramesGiveUnitRotationsAndFiniteTranslations) {
+    constexpr int kFrames = 100000;
+    std::mt19937 rng(8);
+    float largestDeviation = 0.0f;
+    std::array<ChannelRecord, kMaxChannels> records{};
+    for (int trial = 0; trial < kFrames; ++trial) {
+        const SensorFrame frame = spoiltFrame(rng);
+        const Skeleton out = solveFrame(frame);
+        for (int i = 0; i < kMaxChannels; ++i) {
+            const float deviation = std::fabs(glm::length(out.bones[i].rotation) - 1.0f);
+            if (!(deviation <= largestDeviation)) largestDeviation = deviation;
+            ASSERT_LE(deviation, 1e-4f) << "trial " << trial << ", bone " << out.bones[i].name;
+            ASSERT_TRUE(isFinite(out.bones[i].offset)) << "trial " << trial << ", bone " << i;
+        }
+        ASSERT_TRUE(writeChannelValues(out, kMaxChannels, records.data())) << "trial " << trial;
+    }
+    RecordProperty("frames", kFrames);
+    std::ostringstream figure;
+    figure << std::scientific << largestDeviation;
+    RecordProperty("largestRotationLengthDeviation", figure.str());
 }
 
 // Rotations whose sent components square-sum past 1 decode unnormalised; they are solved as

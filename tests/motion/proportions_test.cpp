@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "common/glm_asserts.h"
 #include "motion/body_solver.h"
@@ -127,6 +130,52 @@ TEST(FitProportions, ZeroSpineTargetStillSetsAFiniteShoulderWidth) {
     PoseNodeList nodes(device().skeleton, 1.0f);
     BodySolver().fitProportions(nodes, device().slots, frame);
     EXPECT_NEAR(shoulderWidth(nodes), 40.0f, 1e-3f);
+}
+
+// A length from the wire that is not positive and finite (zero, negative, NaN) leaves the
+// segments it would set as the skeleton has them; the frame's other segments are still fitted.
+TEST(FitProportions, LengthsThatAreNotPositiveAndFiniteLeaveTheirSegments) {
+    struct Chain {
+        const char* name;
+        int target;
+        std::vector<const char*> carriers;  // nodes whose offset is the chain's segments
+        const char* stillFitted;            // a carrier of another chain
+    };
+    const std::vector<Chain> chains = {
+        {"left arm",
+         kLeftArmTarget,
+         {"LeftForeArm", "LeftHand", "RightForeArm", "RightHand"},
+         "LeftLeg"},
+        {"right arm",
+         kRightArmTarget,
+         {"LeftForeArm", "LeftHand", "RightForeArm", "RightHand"},
+         "RightLeg"},
+        {"left leg",
+         kLeftLegTarget,
+         {"LeftLeg", "LeftFoot", "RightLeg", "RightFoot"},
+         "LeftForeArm"},
+        {"right leg",
+         kRightLegTarget,
+         {"LeftLeg", "LeftFoot", "RightLeg", "RightFoot"},
+         "RightHand"},
+        {"spine", kSpineTarget, {"Spine", "Spine1", "Spine2"}, "LeftFoot"},
+    };
+    const PoseNodeList original(device().skeleton, 1.0f);
+    for (const Chain& chain : chains) {
+        for (float length : {0.0f, -0.4f, std::numeric_limits<float>::quiet_NaN()}) {
+            SCOPED_TRACE(std::string(chain.name) + " length " + std::to_string(length));
+            SensorFrame frame = measuredFrame();
+            frame.targets[chain.target].length = length;
+            PoseNodeList nodes(device().skeleton, 1.0f);
+            BodySolver().fitProportions(nodes, device().slots, frame);
+            for (const char* carrier : chain.carriers) {
+                EXPECT_EQ(nodes[bone(carrier)].position, original[bone(carrier)].position)
+                    << carrier;
+            }
+            EXPECT_NE(nodes[bone(chain.stillFitted)].position,
+                      original[bone(chain.stillFitted)].position);
+        }
+    }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -183,6 +186,36 @@ TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
             EXPECT_TRUE(err.empty()) << err.front();
         }
     }
+}
+
+// A name holding control characters cannot forge a log line or reach the terminal as a
+// control sequence: the line carries it escaped; the list keeps the name as sent.
+TEST_F(DiscoveryTest, ControlCharactersOfANameAreEscapedInTheLogOnly) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    struct Case {
+        std::string json;    // the name as the announcement's JSON text spells it
+        std::string name;    // the name it stands for
+        std::string logged;  // the name as the log line shows it
+    };
+    const std::vector<Case> cases = {
+        {"Fake\\nDiscovered server: Evil at 10.0.0.9:1",
+         "Fake\nDiscovered server: Evil at 10.0.0.9:1",
+         "Fake\\nDiscovered server: Evil at 10.0.0.9:1"},
+        {"\\u001b[2J\\u001b[31mRed", "\x1b[2J\x1b[31mRed", "\\x1b[2J\\x1b[31mRed"},
+        {"Tab\\tReturn\\r", "Tab\tReturn\r", "Tab\\tReturn\\r"},
+        {"Nul\\u0000Del\\u007f", std::string("Nul\0Del\x7f", 8), "Nul\\x00Del\\x7f"},
+        {"J\u00f6ns \u00c5berg", "J\u00f6ns \u00c5berg", "J\u00f6ns \u00c5berg"},
+    };
+    LoopbackPeer announcer{2};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        ASSERT_NO_FATAL_FAILURE(
+            announce(announcer, announcement(c.json, 5000, {}), discoveredLine(c.logged, 2, 5000)));
+        const ServerMap servers = service.GetServers();
+        ASSERT_EQ(servers.size(), 1u);
+        EXPECT_EQ(servers.begin()->second.serverName, c.name);
+    }
+    EXPECT_TRUE(log.err().empty());
 }
 
 TEST_F(DiscoveryTest, RepeatsRefreshTheEntryAndOnlyChangesNotify) {
@@ -444,10 +477,11 @@ TEST_F(DiscoveryTest, OnlyTheLatestHeldRegistrationIsCalled) {
     EXPECT_EQ(firstCalls.size(), 1u);
 }
 
-TEST_F(DiscoveryTest, ListenerMayStopTheServiceButNotReRegister) {
+TEST_F(DiscoveryTest, ListenerMayReleaseItsTokenAndStopTheServiceButNotReRegister) {
     ASSERT_NO_FATAL_FAILURE(start());
     Recorder<std::shared_ptr<void>> tokensFromInside;
     token = service.RegisterUpdateCallback([&] {
+        token.reset();  // the last copy, from inside the call it ends
         tokensFromInside.push(service.RegisterUpdateCallback([] {}));
         service.Stop();  // can only ask: this is the service's own thread
     });
@@ -465,6 +499,83 @@ TEST_F(DiscoveryTest, ListenerMayStopTheServiceButNotReRegister) {
     UdpSocket probe;
     ASSERT_EQ(probe.open(), 0);
     EXPECT_EQ(probe.bind(Ipv4Endpoint{0, port}), 0);
+}
+
+// A settings panel releases its token in its destroy hook and is gone right after. Once the
+// release returns, no call of its callback is running and none starts, while announcements
+// keep changing the list. Each call holds on until the release has begun, so a release that
+// did not wait for it would return with the call still running.
+TEST_F(DiscoveryTest, ReleasingTheTokenWaitsForARunningCallAndEndsTheCalls) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;    // a call of the current listener has begun
+        bool releasing = false;  // the test is about to release the current token
+        std::atomic<bool> released{false};
+        std::atomic<int> running{0};
+        std::atomic<int> lateCalls{0};  // calls begun after their token was released
+    } shared;
+    struct Listener {
+        int calls = 0;
+        std::shared_ptr<void> token;
+    };
+
+    // Announcements under ever new names: every one is a change, so every one calls.
+    std::atomic<bool> announcing{true};
+    std::mutex pauseMutex;
+    std::condition_variable pauseWake;
+    LoopbackPeer announcer{2};
+    std::thread sender([&] {
+        std::unique_lock<std::mutex> lock(pauseMutex);
+        for (int n = 0; announcing; ++n) {
+            announcer.send(announcement("Server" + std::to_string(n), 5000, {}), listening());
+            // Pacing only: a stop cuts it short.
+            pauseWake.wait_for(lock, std::chrono::milliseconds(1), [&] { return !announcing; });
+        }
+    });
+
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        {
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.entered = false;
+            shared.releasing = false;
+        }
+        shared.released = false;
+        auto listener = std::make_unique<Listener>();
+        Listener* self = listener.get();
+        listener->token = service.RegisterUpdateCallback([&shared, self] {
+            if (shared.released) ++shared.lateCalls;
+            ++shared.running;
+            {
+                std::unique_lock<std::mutex> lock(shared.mutex);
+                shared.entered = true;
+                shared.changed.notify_all();
+                shared.changed.wait_for(lock, kDeadline, [&] { return shared.releasing; });
+            }
+            ++self->calls;  // the listener is still there
+            --shared.running;
+        });
+        {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            ASSERT_TRUE(shared.changed.wait_for(lock, kDeadline, [&] { return shared.entered; }));
+            shared.releasing = true;
+        }
+        shared.changed.notify_all();
+        listener->token.reset();
+        shared.released = true;
+        EXPECT_EQ(shared.running.load(), 0);
+        listener.reset();
+    }
+    {
+        std::lock_guard<std::mutex> lock(pauseMutex);
+        announcing = false;
+    }
+    pauseWake.notify_all();
+    sender.join();
+    service.Stop();
+    EXPECT_EQ(shared.lateCalls.load(), 0);
 }
 
 TEST(DiscoveryLifetime, StartAndStopFromTwoThreads) {

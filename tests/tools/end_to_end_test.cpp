@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -104,16 +105,23 @@ SimServerConfig configFor(std::uint16_t announcePort, double rate = 60.0) {
     return config;
 }
 
-// Sensor frames as the sender encodes them, to tell which performance frame arrived.
-std::map<std::vector<std::uint8_t>, int> frameIndexByDatagram(const Performance& performance) {
+// Sensor frames as the sender encodes them, one per performance frame.
+std::vector<std::vector<std::uint8_t>> encodedFrames(const Performance& performance) {
     Skeleton skeleton;
     BoneSlotMap slots{};
     buildDefaultSkeleton(skeleton, slots);
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    for (const Skeleton& frame : performance.frames)
+        datagrams.push_back(encodeSensorFrame(makePerformerFrame(frame, performance.rest, slots)));
+    return datagrams;
+}
+
+// To tell which performance frame arrived.
+std::map<std::vector<std::uint8_t>, int> frameIndexByDatagram(
+    const std::vector<std::vector<std::uint8_t>>& datagrams) {
     std::map<std::vector<std::uint8_t>, int> index;
-    for (std::size_t f = 0; f < performance.frames.size(); ++f)
-        index.emplace(
-            encodeSensorFrame(makePerformerFrame(performance.frames[f], performance.rest, slots)),
-            static_cast<int>(f));
+    for (std::size_t f = 0; f < datagrams.size(); ++f)
+        index.emplace(datagrams[f], static_cast<int>(f));
     return index;
 }
 
@@ -141,6 +149,7 @@ struct Residuals {
     std::vector<float> byPoint[5];   // solved bone vs performer's bone, cm
     std::vector<float> toTarget[5];  // solved bone vs the point the frame asked for, cm
     std::vector<int> frameIndices;   // performance frame of each solved datagram
+    std::vector<std::vector<std::uint8_t>> received;  // every datagram, in arrival order
     int unknownDatagrams = 0;
 };
 
@@ -156,7 +165,8 @@ float percentileOf(std::vector<float> values, double fraction) {
 TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
     const Performance& performance = walk();
     ASSERT_FALSE(performance.frames.empty());
-    const auto index = frameIndexByDatagram(performance);
+    const auto datagrams = encodedFrames(performance);
+    const auto index = frameIndexByDatagram(datagrams);
     const std::uint16_t announcePort = test::freeUdpPort();
 
     DiscoveryService discovery(quiet());
@@ -179,6 +189,7 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
         [&](const std::vector<std::uint8_t>& datagram, const ChannelSnapshot& solved) {
             const auto it = index.find(datagram);
             std::lock_guard<std::mutex> lock(residuals.mutex);
+            residuals.received.push_back(datagram);
             if (it == index.end()) {
                 ++residuals.unknownDatagrams;
                 return;
@@ -207,16 +218,21 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
     EXPECT_EQ(residuals.unknownDatagrams, 0);
     EXPECT_EQ(monitor.framesDropped(), 0u);
     EXPECT_EQ(monitor.framesSolved(), monitor.framesReceived());
-    // At 60 Hz from a 120 Hz take every second captured frame is sent, in order, looping.
+    // The sender's i-th datagram to a client carries the take's frame at i / 60 s (every
+    // second frame of the 120 Hz take), looping. Loopback loses nothing, so the i-th datagram
+    // to arrive is exactly that one: a lost datagram shifts every later one.
+    ASSERT_EQ(residuals.received.size(), monitor.framesReceived());
     int wraps = 0;
-    for (std::size_t i = 1; i < residuals.frameIndices.size(); ++i) {
-        const int step = (residuals.frameIndices[i] - residuals.frameIndices[i - 1] +
-                          static_cast<int>(performance.frames.size())) %
-                         static_cast<int>(performance.frames.size());
-        if (residuals.frameIndices[i] < residuals.frameIndices[i - 1]) ++wraps;
-        // Loopback loses nothing in practice; a lost datagram would show as a step of 4.
-        EXPECT_TRUE(step == 2 || step == 1 || step == 3 || step == 4)
-            << "step " << step << " at " << i;
+    std::size_t previous = 0;
+    for (std::size_t i = 0; i < residuals.received.size(); ++i) {
+        const double seconds = static_cast<double>(i) / 60.0;
+        const std::size_t expected =
+            static_cast<std::size_t>(std::floor(seconds * performance.frameRate)) %
+            datagrams.size();
+        if (i > 0 && expected < previous) ++wraps;
+        previous = expected;
+        ASSERT_TRUE(residuals.received[i] == datagrams[expected])
+            << "datagram " << i << " is not frame " << expected << " (lost or out of order)";
     }
     EXPECT_GE(wraps, 1);
 

@@ -2,11 +2,15 @@
 
 #include "tools/performance/performance.h"
 
+#include <assimp/scene.h>
 #include <gtest/gtest.h>
 
+#include <assimp/Importer.hpp>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bvh_builder.h"
 #include "common/glm_asserts.h"
@@ -17,6 +21,7 @@
 namespace telmora {
 namespace {
 
+using test::quatNear;
 using test::vecNear;
 
 const std::string kMocapDir = TELMORA_MOCAP_DIR;
@@ -192,6 +197,61 @@ TEST(PerformanceClipTest, ReadsEachJointsOwnChannelOrderAcrossMixedLineEndings) 
     const glm::vec3 foreArm = clip->worldPosition(0, clip->findJoint("LeftForeArm"));
     EXPECT_TRUE(vecNear(arm, glm::vec3(15, 140, 0), 1e-3f));
     EXPECT_TRUE(vecNear(foreArm - arm, glm::vec3(0, 25, 0), 1e-3f));
+}
+
+// A take whose joint track carries no keys at all (no position channel, and here no rotation
+// or scaling either): the joint holds its rest transform, as if the take had not animated it.
+TEST(PerformanceClipTest, TrackWithoutKeysHoldsTheRestValue) {
+    test::BvhBuilder take = test::humanoidTake(false);
+    std::vector<test::BvhFrame> frames(3);
+    for (int f = 0; f < 3; ++f) {
+        frames[f].rootPosition = {2.0f * f, 95, 0};
+        frames[f].angles["LeftArm"] = {10.0f * f, 20, 30};
+        frames[f].angles["LeftHand"] = {0, 15.0f * f, 0};
+    }
+    const std::string restPath = test::temporaryPath("forearm-rest.bvh");
+    take.write(restPath, frames);
+    auto expected = loadClip(restPath);
+    std::remove(restPath.c_str());
+    ASSERT_TRUE(expected);
+
+    // The same take with the forearm animated, and then its track emptied.
+    for (test::BvhFrame& frame : frames) frame.angles["LeftForeArm"] = {40, 50, 60};
+    const std::string path = test::temporaryPath("forearm-keyless.bvh");
+    take.write(path, frames);
+    Assimp::Importer importer;
+    const aiScene* read = importer.ReadFile(path, 0);
+    std::remove(path.c_str());
+    ASSERT_NE(read, nullptr) << importer.GetErrorString();
+    std::unique_ptr<aiScene> scene(importer.GetOrphanedScene());
+    aiAnimation& animation = *scene->mAnimations[0];
+    aiNodeAnim* foreArm = nullptr;
+    for (unsigned i = 0; i < animation.mNumChannels; ++i) {
+        if (std::string(animation.mChannels[i]->mNodeName.C_Str()) == "LeftForeArm")
+            foreArm = animation.mChannels[i];
+    }
+    ASSERT_NE(foreArm, nullptr);
+    delete[] foreArm->mPositionKeys;
+    delete[] foreArm->mRotationKeys;
+    delete[] foreArm->mScalingKeys;
+    foreArm->mPositionKeys = nullptr;
+    foreArm->mRotationKeys = nullptr;
+    foreArm->mScalingKeys = nullptr;
+    foreArm->mNumPositionKeys = foreArm->mNumRotationKeys = foreArm->mNumScalingKeys = 0;
+
+    std::string error;
+    const std::optional<PerformanceClip> clip = PerformanceClip::fromScene(*scene, path, error);
+    ASSERT_TRUE(clip.has_value()) << error;
+    ASSERT_EQ(clip->frameCount(), expected->frameCount());
+    ASSERT_EQ(clip->jointCount(), expected->jointCount());
+    for (int f = 0; f < clip->frameCount(); ++f) {
+        for (int j = 0; j < clip->jointCount(); ++j) {
+            EXPECT_TRUE(vecNear(clip->worldPosition(f, j), expected->worldPosition(f, j), 1e-3f))
+                << "frame " << f << ", " << clip->joints()[j].name;
+            EXPECT_TRUE(quatNear(clip->worldRotation(f, j), expected->worldRotation(f, j), 1e-5f))
+                << "frame " << f << ", " << clip->joints()[j].name;
+        }
+    }
 }
 
 TEST(PerformanceClipTest, UnreadableFilesGiveTheImportersMessage) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "network/discovery_service.h"
+#include "network/protocol.h"
 #include "tools/common/command_line.h"
 #include "tools/common/stop_signals.h"
 #include "tools/monitor/pose_picture.h"
@@ -22,15 +23,20 @@ using std::chrono::milliseconds;
 
 constexpr int kExitNoServer = 1;
 
+using telmora::escapeControlCharacters;
+
+// Server and subject names come from the network: printed with their control characters
+// escaped, so a name cannot forge a line of its own.
 std::string joined(const std::vector<std::string>& items) {
     std::string out;
-    for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+    for (const std::string& item : items)
+        out += (out.empty() ? "" : ", ") + escapeControlCharacters(item);
     return out;
 }
 
 std::string describe(const telmora::ServerInfo& server) {
-    return "'" + server.serverName + "' at " + server.ip + ":" + std::to_string(server.streamPort) +
-           ", subjects: " + joined(server.subjects);
+    return "'" + escapeControlCharacters(server.serverName) + "' at " + server.ip + ":" +
+           std::to_string(server.streamPort) + ", subjects: " + joined(server.subjects);
 }
 
 // Discovery reports every announcement on standard output; the monitor prints its own list, so
@@ -51,7 +57,7 @@ std::string formatPoint(const glm::dvec3& p) {
 struct Options {
     std::string source;
     std::string subject;
-    int listenPort = 22000;
+    int listenPort = telmora::kDefaultListenPort;
     double waitSeconds = 5.0;
     double durationSeconds = 0.0;
     std::string picture;
@@ -86,8 +92,8 @@ int listServers(const Options& options, telmora::StopSignals& stopSignals) {
         }
         for (auto it = known.begin(); it != known.end();) {
             if (servers.count(it->first) == 0) {
-                std::cout << "- server '" << it->second.serverName << "' at " << it->second.ip
-                          << " is gone\n"
+                std::cout << "- server '" << escapeControlCharacters(it->second.serverName)
+                          << "' at " << it->second.ip << " is gone\n"
                           << std::flush;
                 it = known.erase(it);
             } else {
@@ -142,7 +148,8 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
             std::cerr << "No Telmora server '" << options.source << "' heard on port "
                       << options.listenPort << " within " << options.waitSeconds << " s\n";
         else
-            std::cerr << "Server " << lastSeen << " does not offer subject '" << subject << "'\n";
+            std::cerr << "Server " << lastSeen << " does not offer subject '"
+                      << escapeControlCharacters(subject) << "'\n";
         return kExitNoServer;
     }
     std::cout << "Found server " << describe(chosen) << "\n" << std::flush;

@@ -30,10 +30,11 @@ bool isHelperNode(const aiNode* node) {
            (name.front() == '<' && name.back() == '>');
 }
 
-// Sample one key track at a time in ticks: the nearest keys, interpolated.
-template <typename Key, typename Mix>
-auto sampleKeys(const Key* keys, unsigned count, double ticks, Mix mix)
-    -> decltype(keys[0].mValue) {
+// Sample one key track at a time in ticks: the nearest keys, interpolated. A track without
+// keys holds `rest`. (The importer's validation is off, so a track may well have none.)
+template <typename Key, typename Value, typename Mix>
+Value sampleKeys(const Key* keys, unsigned count, double ticks, const Value& rest, Mix mix) {
+    if (count == 0 || keys == nullptr) return rest;
     if (count == 1 || ticks <= keys[0].mTime) return keys[0].mValue;
     if (ticks >= keys[count - 1].mTime) return keys[count - 1].mValue;
     const Key* upper = std::upper_bound(keys, keys + count, ticks,
@@ -91,14 +92,21 @@ std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, st
         error = importer.GetErrorString();
         return std::nullopt;
     }
-    if (scene->mRootNode == nullptr || scene->mNumAnimations == 0) {
+    return fromScene(*scene, path, error);
+}
+
+std::optional<PerformanceClip> PerformanceClip::fromScene(const aiScene& scene,
+                                                          const std::string& path,
+                                                          std::string& error) {
+    if (scene.mRootNode == nullptr || scene.mNumAnimations == 0 || scene.mAnimations == nullptr ||
+        scene.mAnimations[0] == nullptr) {
         error = path + ": the file holds no animation";
         return std::nullopt;
     }
-    const aiAnimation* animation = scene->mAnimations[0];
+    const aiAnimation* animation = scene.mAnimations[0];
 
     std::vector<SceneNode> nodes;
-    flatten(scene->mRootNode, -1, nodes);
+    flatten(scene.mRootNode, -1, nodes);
     std::unordered_map<std::string, const aiNodeAnim*> tracks;
     for (unsigned i = 0; i < animation->mNumChannels; ++i)
         tracks[animation->mChannels[i]->mNodeName.C_Str()] = animation->mChannels[i];
@@ -142,25 +150,27 @@ std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, st
             glm::mat4 local = toGlm(n.node->mTransformation);
             if (animated && n.track != nullptr) {
                 const aiNodeAnim* t = n.track;
-                const aiVector3D p = sampleKeys(t->mPositionKeys, t->mNumPositionKeys, ticks,
-                                                [](const aiVector3D& a, const aiVector3D& b,
-                                                   float s) { return a + (b - a) * s; });
-                aiQuaternion r =
-                    sampleKeys(t->mRotationKeys, t->mNumRotationKeys, ticks,
+                // What a track without keys holds: the node's own rest transform.
+                aiVector3D restScaling, restPosition;
+                aiQuaternion restRotation;
+                n.node->mTransformation.Decompose(restScaling, restRotation, restPosition);
+                auto lerp = [](const aiVector3D& a, const aiVector3D& b, float s) {
+                    return a + (b - a) * s;
+                };
+                const aiVector3D p =
+                    sampleKeys(t->mPositionKeys, t->mNumPositionKeys, ticks, restPosition, lerp);
+                const aiQuaternion r =
+                    sampleKeys(t->mRotationKeys, t->mNumRotationKeys, ticks, restRotation,
                                [](const aiQuaternion& a, const aiQuaternion& b, float s) {
                                    aiQuaternion out;
                                    aiQuaternion::Interpolate(out, a, b, s);
                                    return out;
                                });
-                const aiVector3D sc = sampleKeys(t->mScalingKeys, t->mNumScalingKeys, ticks,
-                                                 [](const aiVector3D& a, const aiVector3D& b,
-                                                    float s) { return a + (b - a) * s; });
+                const aiVector3D sc =
+                    sampleKeys(t->mScalingKeys, t->mNumScalingKeys, ticks, restScaling, lerp);
                 glm::mat4 m = glm::mat4_cast(glm::normalize(toGlm(r)));
-                if (t->mNumScalingKeys > 0) m = m * glm::scale(glm::mat4(1.0f), {sc.x, sc.y, sc.z});
-                if (t->mNumPositionKeys > 0)
-                    m[3] = glm::vec4(p.x, p.y, p.z, 1.0f);
-                else
-                    m[3] = local[3];
+                m = m * glm::scale(glm::mat4(1.0f), {sc.x, sc.y, sc.z});
+                m[3] = glm::vec4(p.x, p.y, p.z, 1.0f);
                 local = m;
             }
             nodeWorld[i] = n.parent >= 0 ? nodeWorld[n.parent] * local : local;

@@ -10,6 +10,8 @@
 
 #include "motion/glm_conventions.h"
 
+struct aiScene;
+
 namespace telmora {
 
 struct ClipJoint {
@@ -22,6 +24,10 @@ class PerformanceClip {
 public:
     // Imports a take. On failure returns nothing and puts the importer's message in `error`.
     static std::optional<PerformanceClip> load(const std::string& path, std::string& error);
+    // The same from a scene the importer has already read (`path` names it in messages). A
+    // node track without position, rotation or scaling keys holds the node's rest value.
+    static std::optional<PerformanceClip> fromScene(const aiScene& scene, const std::string& path,
+                                                    std::string& error);
 
     const std::vector<ClipJoint>& joints() const { return joints_; }
     int jointCount() const { return static_cast<int>(joints_.size()); }

@@ -43,12 +43,12 @@ SimServer::~SimServer() {
 
 std::string SimServer::announcement() const {
     nlohmann::json message;
-    message["pluginName"] = "Quenbrix";
-    message["serverName"] = config_.serverName;
-    message["streamPort"] = boundStreamPort_;
+    message[kPluginNameMember] = kPluginName;
+    message[kServerNameMember] = config_.serverName;
+    message[kStreamPortMember] = boundStreamPort_;
     std::vector<std::string> names;
     for (const SimSubject& subject : subjects_) names.push_back(subject.name);
-    message["subjects"] = names;
+    message[kSubjectsMember] = names;
     return message.dump();
 }
 
@@ -139,8 +139,9 @@ void SimServer::Stop() {
         served.swap(clients_);
     }
     for (const auto& entry : served) {
-        const std::uint8_t marker = kStreamEndByte;
-        if (streamSocket_.sendTo(&marker, 1, endpointOf(entry.first)) == 0) ++endMarkersSent_;
+        if (streamSocket_.sendTo(kEndOfStreamMarker.data(), kEndOfStreamMarker.size(),
+                                 endpointOf(entry.first)) == 0)
+            ++endMarkersSent_;
     }
     streamSocket_.close();
     announceSocket_.close();
@@ -191,7 +192,7 @@ void SimServer::ReceiveLoop() {
 
 void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
                                 const Ipv4Endpoint& from) {
-    const std::size_t prefixSize = sizeof(kKeepAlivePrefix) - 1;
+    const std::size_t prefixSize = kKeepAlivePrefixLength;
     if (size < prefixSize || std::memcmp(data, kKeepAlivePrefix, prefixSize) != 0) {
         writeLine(log_, LogStream::Err,
                   "Ignoring a datagram that is no keep-alive from " + describe(from) + "\n");
@@ -202,7 +203,8 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
                                     [&](const SimSubject& s) { return s.name == wanted; });
     if (found == subjects_.end()) {
         writeLine(log_, LogStream::Err,
-                  "Unknown subject '" + wanted + "' requested by " + describe(from) + "\n");
+                  "Unknown subject '" + escapeControlCharacters(wanted) + "' requested by " +
+                      describe(from) + "\n");
         return;
     }
     const int subject = static_cast<int>(found - subjects_.begin());
@@ -219,7 +221,9 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
         }
     }
     if (started)
-        writeLine(log_, LogStream::Out, "Streaming '" + wanted + "' to " + describe(from) + "\n");
+        writeLine(
+            log_, LogStream::Out,
+            "Streaming '" + escapeControlCharacters(wanted) + "' to " + describe(from) + "\n");
 }
 
 void SimServer::DropSilentClients(Clock::time_point now) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "network/log_writer.h"
+#include "network/protocol.h"
 #include "network/socket.h"
 #include "tools/performance/performance.h"
 
@@ -29,7 +30,7 @@ struct SimServerConfig {
     std::string serverName = "Telmora Sim";
     // Where announcements go: the plug-in's discovery port.
     std::string announceAddress = "127.0.0.1";
-    std::uint16_t announcePort = 22000;
+    std::uint16_t announcePort = kDefaultListenPort;
     std::chrono::milliseconds announceInterval{1000};
     // Address and port of the stream socket; port 0 lets the system choose (see streamPort()).
     std::string bindAddress = "127.0.0.1";
@@ -120,10 +121,5 @@ private:
     std::atomic<std::uint64_t> endMarkersSent_{0};
     std::atomic<std::uint64_t> announcementsSent_{0};
 };
-
-// "mobu:" + subject: the text clients send to ask for a subject and keep its stream alive.
-constexpr char kKeepAlivePrefix[] = "mobu:";
-// The stream-end datagram.
-constexpr std::uint8_t kStreamEndByte = 0xFF;
 
 }  // namespace telmora
