@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
     validateCommand->add_flag("--list", list, "List the checks and exit");
     validateCommand->add_flag("--quick", validate.quick,
                               "Smaller counts and shorter runs (sanitizer builds)");
+    std::string pluginOutput;
+    validateCommand->add_option(
+        "--plugin-output", pluginOutput,
+        "File for the plug-in's own output lines (and a sanitizer's reports); default: none");
 
     telmora::host::SessionOptions session;
     session.pluginPath = TELMORA_DEFAULT_PLUGIN;
@@ -69,7 +73,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         validate.seed = validateCommand->count("--seed") ? seed : std::random_device{}();
-        telmora::host::Console console(true);
+        telmora::host::Console console(true, pluginOutput);
         return telmora::host::runValidate(validate, console);
     }
     return telmora::host::runSession(session);
