@@ -3,7 +3,7 @@
 #   motion/   includes nothing of network/, tools/, device/, ui/ or the host SDK (<fbsdk/...>);
 #   network/  includes nothing of motion/, tools/, device/, ui/ or the host SDK;
 #   the host SDK is included only by device/, ui/, the SDK stand-in (sdk/), the host harness
-#   (tools/host/) and tests/;
+#   (tools/host/), tests/ and bench/;
 #   device/ and ui/ (the plug-in) include nothing of tools/.
 # Include paths are taken from the project root ("network/socket.h"); leading ./ and ../ are
 # dropped first, so a relative path cannot slip through. A folder that does not exist yet has
@@ -41,6 +41,7 @@ function layerOf(path) {
   if (path ~ /^sdk\//) return "sdk"
   if (path ~ /^tools\/host\//) return "host"
   if (path ~ /^tests\//) return "tests"
+  if (path ~ /^bench\//) return "bench"
   return "other"
 }
 FNR == 1 { layer = layerOf(FILENAME); files++ }
@@ -51,8 +52,8 @@ FNR == 1 { layer = layerOf(FILENAME); files++ }
   while (target ~ /^\.\.?\//) sub(/^\.\.?\//, "", target)
   rule = ""
   if (target ~ /^fbsdk\// && layer != "device" && layer != "ui" && layer != "sdk" &&
-      layer != "host" && layer != "tests")
-    rule = "only device/, ui/, sdk/, tools/host/ and tests/ include the host SDK"
+      layer != "host" && layer != "tests" && layer != "bench")
+    rule = "only device/, ui/, sdk/, tools/host/, tests/ and bench/ include the host SDK"
   else if (layer == "motion" && target ~ /^(network|tools|device|ui)\//)
     rule = "motion/ includes nothing of network/, tools/, device/ or ui/"
   else if (layer == "network" && target ~ /^(motion|tools|device|ui)\//)

@@ -1,0 +1,511 @@
+#include "device/device.h"
+
+#include <cmath>
+#include <exception>
+#include <string>
+
+using namespace ORSDK2026;
+
+namespace {
+
+// Runs a host-facing operation; anything it throws ends here with `fallback` as the answer.
+template <typename Result, typename Body>
+Result guarded(Result fallback, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return fallback;
+    }
+}
+
+template <typename Body>
+void guardedVoid(Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+bool finite3(const double* v) {
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+// The values of a model's translation or rotation at `time`: from its animation node when it
+// has one, otherwise its current value.
+void evaluateProperty(FBPropertyAnimatableVector3d& property, FBTime time, double* values) {
+    if (FBAnimationNode* node = property.GetAnimationNode()) {
+        node->Evaluate(values, time);
+    } else {
+        property.GetData(values, 3 * sizeof(double));
+    }
+}
+
+FBModel* boundModel(FBModelTemplate* modelTemplate) {
+    return modelTemplate != nullptr ? modelTemplate->Model.Get() : nullptr;
+}
+
+// Sets an indicator's caption (and text) before it is shown, and always closes it.
+class ScopedProgress {
+public:
+    explicit ScopedProgress(const char* caption, const char* text = nullptr) {
+        progress_.Caption = caption;
+        if (text != nullptr) progress_.Text = text;
+        progress_.ProgressBegin();
+    }
+    ~ScopedProgress() { progress_.ProgressDone(); }
+    void text(const char* value) { progress_.Text = value; }
+
+private:
+    FBProgress progress_;
+};
+
+}  // namespace
+
+ORDeviceSkeleton::ORDeviceSkeleton(const char* name) : FBDevice(name) {}
+
+ORDeviceSkeleton::~ORDeviceSkeleton() {
+    guardedVoid([this] {
+        // The handler points at this device: gone before the stream is stopped, so neither the
+        // marker that stopping delivers nor one the server sends meanwhile reaches it.
+        hardware.SetStreamEndHandler(nullptr);
+        hardware.StopTestServerStream();
+        hardware.DisconnectStream();
+        if (idleHandlerAdded) {
+            FBSystem::TheOne().OnIdle.Remove(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
+            idleHandlerAdded = false;
+        }
+        // The templates are the device's own (the base device only takes its nodes with it):
+        // the bone templates left by a device never finished with operation 5, then
+        // "Reference".
+        for (BoneNodes& nodes : boneNodes) {
+            if (nodes.modelTemplate == nullptr) continue;
+            if (referenceTemplate != nullptr)
+                referenceTemplate->Children.Remove(nodes.modelTemplate);
+            nodes.modelTemplate->Children.RemoveAll();
+            nodes.modelTemplate->Bindings.RemoveAll();
+        }
+        for (BoneNodes& nodes : boneNodes) {
+            if (nodes.modelTemplate != nullptr) ORSDK2026::FBDelete(nodes.modelTemplate);
+            nodes.modelTemplate = nullptr;
+        }
+        if (referenceTemplate != nullptr) {
+            ModelTemplate.Remove(referenceTemplate);
+            referenceTemplate->Children.RemoveAll();
+            ORSDK2026::FBDelete(referenceTemplate);
+            referenceTemplate = nullptr;
+        }
+    });
+}
+
+const char* ORDeviceSkeleton::ClassName() {
+    return "ORDeviceSkeleton";
+}
+
+bool ORDeviceSkeleton::Is(int typeId) {
+    return typeId == classTypeId || FBDevice::Is(typeId);
+}
+
+int ORDeviceSkeleton::GetTypeId() {
+    return classTypeId;
+}
+
+void ORDeviceSkeleton::FBDelete() {
+    FBComponent::FBDelete();
+}
+
+bool ORDeviceSkeleton::FBCreate() {
+    return guarded(false, [this] {
+        referenceTemplate =
+            new FBModelTemplate("SkeletonDevice", "Reference", kFBModelTemplateRoot);
+        ModelTemplate.Add(referenceTemplate);
+        templatesLinked = false;
+        recordingDone = false;
+        plotting = false;
+        SamplingMode = kFBHardwareTimestamp;
+        SamplingPeriod = FBTime(0, 0, 1, 0) / 60.0;
+        useReferenceTransformation.CreateInternal(this, kFBPT_bool, "UseReferenceTransformation",
+                                                  nullptr, nullptr);
+        PropertyAdd(&useReferenceTransformation);
+        useReferenceTransformation = true;
+        FBSystem::TheOne().OnIdle.Add(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
+        idleHandlerAdded = true;
+        return true;
+    });
+}
+
+void ORDeviceSkeleton::FBDestroy() {
+    guardedVoid([this] {
+        FBDevice::FBDestroy();
+        FBSystem::TheOne().OnIdle.Remove(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
+        idleHandlerAdded = false;
+    });
+}
+
+bool ORDeviceSkeleton::SetStdCandidateTranslation() {
+    return true;
+}
+
+bool ORDeviceSkeleton::SetStdCandidateRotation() {
+    return true;
+}
+
+bool ORDeviceSkeleton::DeviceOperation(kDeviceOperations operation) {
+    return guarded(false, [&] {
+        switch (operation) {
+            case kOpInit:
+                return Init();
+            case kOpStart:
+                return Open();
+            case kOpStop:
+                return Close();
+            case kOpReset:
+                Close();
+                return Open();
+            case kOpDone:
+                return ReleaseChannels();
+            default:
+                return FBDevice::DeviceOperation(operation);
+        }
+    });
+}
+
+bool ORDeviceSkeleton::Init() {
+    ScopedProgress progress("Device", "Initializing device...");
+    const char* failed = "Could not get channel information from device.";
+    if (!hardware.SetupChannels()) {
+        Status = failed;
+        return false;
+    }
+    templatesLinked = false;
+    bool built = false;
+    try {
+        built = BuildNodesAndTemplates(hardware.channelSnapshot());
+    } catch (...) {
+        built = false;
+    }
+    if (!built) {
+        Status = failed;
+        return false;
+    }
+    hardware.SetStreamEndHandler([this] { streamEnded.store(true); });
+    return true;
+}
+
+bool ORDeviceSkeleton::BuildNodesAndTemplates(const telmora::ChannelSnapshot& channels) {
+    const int count = channels.channelCount < telmora::kMaxChannels ? channels.channelCount
+                                                                    : telmora::kMaxChannels;
+    for (int i = 0; i < count; ++i) {
+        const telmora::ChannelRecord& record = channels.records[i];
+        if (record.bone == nullptr) return false;
+        const FBString name(record.bone->name);
+        BoneNodes& nodes = boneNodes[i];
+        const int reference = static_cast<int>(kFirstChannelReference) + i;
+        if (nodes.translationNode == nullptr) {
+            nodes.translationNode = AnimationNodeOutCreate(
+                reference, name + " T", "Lcl Translation", true, nullptr, nullptr, false);
+        }
+        if (nodes.rotationNode == nullptr) {
+            nodes.rotationNode = AnimationNodeOutCreate(reference, name + " R", "Lcl Rotation",
+                                                        true, nullptr, nullptr, false);
+        }
+        // The host refused a node: no channel can work without both.
+        if (nodes.translationNode == nullptr || nodes.rotationNode == nullptr) return false;
+        if (nodes.modelTemplate == nullptr) {
+            nodes.modelTemplate =
+                new FBModelTemplate("SkeletonDevice", name, kFBModelTemplateSkeleton);
+            nodes.modelTemplate->Bindings.Add(nodes.translationNode);
+            nodes.modelTemplate->Bindings.Add(nodes.rotationNode);
+        }
+    }
+    if (!templatesLinked) {
+        for (int i = 0; i < count; ++i) {
+            const std::int32_t parent = channels.records[i].parentIndex;
+            FBModelTemplate* parentTemplate = nullptr;
+            if (parent == -1) {
+                parentTemplate = referenceTemplate;
+            } else if (parent >= 0 && parent < count) {
+                parentTemplate = boneNodes[parent].modelTemplate;
+            }
+            if (parentTemplate != nullptr) parentTemplate->Children.Add(boneNodes[i].modelTemplate);
+        }
+        templatesLinked = true;
+    }
+    return true;
+}
+
+bool ORDeviceSkeleton::Open() {
+    streamEnded.store(false);
+    ScopedProgress progress("Setting up device");
+    if (!hardware.ConnectStream()) {
+        Status = "Could not open device";
+        return false;
+    }
+    progress.text("Device found, scanning for channel information...");
+    Status = "Retrieving channel information";
+    if (!hardware.StartTestServerStream()) {
+        Status = "Could not start data stream.";
+        return false;
+    }
+    return true;
+}
+
+bool ORDeviceSkeleton::Close() {
+    ScopedProgress progress("Shutting down device");
+    if (!hardware.StopTestServerStream()) {
+        Status = "Could not stop data stream.";
+        return false;
+    }
+    progress.text("Closing device communication");
+    Status = "Closing device communication";
+    if (!hardware.DisconnectStream()) Status = "Could not close device";
+    return false;
+}
+
+bool ORDeviceSkeleton::ReleaseChannels() {
+    ScopedProgress progress("Device", "Shutting down device...");
+    for (BoneNodes& nodes : boneNodes) {
+        if (nodes.modelTemplate != nullptr) {
+            if (nodes.translationNode != nullptr && nodes.rotationNode != nullptr) {
+                nodes.modelTemplate->Bindings.Remove(nodes.translationNode);
+                nodes.modelTemplate->Bindings.Remove(nodes.rotationNode);
+            }
+            if (referenceTemplate != nullptr &&
+                referenceTemplate->Children.Find(nodes.modelTemplate) >= 0) {
+                referenceTemplate->Children.Remove(nodes.modelTemplate);
+            }
+        }
+        if (nodes.translationNode != nullptr) AnimationNodeDestroy(nodes.translationNode);
+        if (nodes.rotationNode != nullptr) AnimationNodeDestroy(nodes.rotationNode);
+        nodes.translationNode = nullptr;
+        nodes.rotationNode = nullptr;
+        if (nodes.modelTemplate != nullptr) nodes.modelTemplate->Children.RemoveAll();
+    }
+    for (BoneNodes& nodes : boneNodes) {
+        if (nodes.modelTemplate != nullptr) ORSDK2026::FBDelete(nodes.modelTemplate);
+        nodes.modelTemplate = nullptr;
+    }
+    return true;
+}
+
+bool ORDeviceSkeleton::ReferenceMatrix(FBMatrix& reference, FBEvaluateInfo* info) {
+    if (!useReferenceTransformation.Get() || referenceTemplate == nullptr) return false;
+    FBModel* model = boundModel(referenceTemplate);
+    if (model == nullptr) return false;
+    model->GetMatrix(reference, kModelTransformation, true, info);
+    for (int k = 0; k < 16; ++k) {
+        if (!std::isfinite(reference[k])) return false;  // a broken reference moves nothing
+    }
+    return true;
+}
+
+bool ORDeviceSkeleton::AnimationNodeNotify(FBAnimationNode* node, FBEvaluateInfo* info) {
+    return guarded(false, [&] { return AnimationNodeNotifyUnguarded(node, info); });
+}
+
+bool ORDeviceSkeleton::AnimationNodeNotifyUnguarded(FBAnimationNode* node, FBEvaluateInfo* info) {
+    if (node == nullptr || node->Reference.Get() < kFirstChannelReference) {
+        return FBDevice::AnimationNodeNotify(node, info);
+    }
+    FBMatrix reference;
+    const bool referenceApplies = ReferenceMatrix(reference, info);
+    const bool live = node->Live.Get();
+    const FBTime localTime = info != nullptr ? info->GetLocalTime() : system.LocalTime.Get();
+    // One publication for the whole evaluation: every bone from the same frame.
+    const telmora::ChannelSnapshot channels = hardware.channelSnapshot();
+    const int count = channels.channelCount;
+    for (int i = 0; i < count; ++i) {
+        BoneNodes& nodes = boneNodes[i];
+        if (nodes.translationNode == nullptr || nodes.rotationNode == nullptr) continue;
+        FBTVector translation;
+        FBRVector rotation;
+        const telmora::ChannelRecord& record = channels.records[i];
+        FBModel* model = boundModel(nodes.modelTemplate);
+        if (live && !plotting) {
+            translation = FBTVector(record.translation);
+            rotation = FBRVector(record.rotation);
+        } else if (model != nullptr) {
+            evaluateProperty(model->Translation, localTime, translation);
+            evaluateProperty(model->Rotation, localTime, rotation);
+        } else if (live) {
+            translation = FBTVector(record.translation);
+            rotation = FBRVector(record.rotation);
+        } else {
+            continue;
+        }
+        if (referenceApplies) {
+            FBMatrix local;
+            FBMatrix global;
+            FBTRSToMatrix(local, translation, rotation, FBSVector());
+            FBGetGlobalMatrix(global, reference, local);
+            FBMatrixToTranslation(translation, global);
+            FBMatrixToRotation(rotation, global, kFBXYZ);
+        }
+        if (!finite3(translation) || !finite3(rotation)) continue;
+        if (live && !plotting) {
+            nodes.rotationNode->WriteGlobalData(rotation, info);
+            nodes.translationNode->WriteGlobalData(translation, info);
+        } else {
+            nodes.rotationNode->WriteData(rotation, info);
+            nodes.translationNode->WriteData(translation, info);
+        }
+    }
+    return FBDevice::AnimationNodeNotify(node, info);
+}
+
+void ORDeviceSkeleton::DeviceTimeNotify(int action, FBTime time) {
+    guardedVoid([&] {
+        if (action == 0) hardware.SetTimeBase(time);
+    });
+}
+
+void ORDeviceSkeleton::DeviceIONotify(kDeviceIOs action, FBDeviceNotifyInfo& info) {
+    guardedVoid([&] {
+        if (action == kIOStopModeRead || action == kIOPlayModeWrite) RecordSamples(info);
+    });
+}
+
+void ORDeviceSkeleton::RecordSamples(FBDeviceNotifyInfo& info) {
+    FBTime time = info.GetLocalTime();
+    bool haveChannels = false;
+    telmora::ChannelSnapshot channels;
+    while (hardware.FetchSample(time)) {
+        if (playerControl.GetTransportMode() == kFBTransportPlay) {
+            if (!haveChannels) {
+                // One publication per notification: all its samples carry the same frame.
+                channels = hardware.channelSnapshot();
+                haveChannels = true;
+            }
+            FBMatrix reference;
+            const bool referenceApplies = ReferenceMatrix(reference, nullptr);
+            for (int i = 0; i < channels.channelCount; ++i) {
+                const BoneNodes& nodes = boneNodes[i];
+                const telmora::ChannelRecord& record = channels.records[i];
+                if (nodes.translationNode != nullptr) {
+                    if (FBAnimationNode* target = nodes.translationNode->GetAnimationToRecord()) {
+                        FBTVector translation(record.translation);
+                        if (referenceApplies) {
+                            FBTVector moved;
+                            FBVectorMatrixMult(moved, reference, translation);
+                            translation = moved;
+                        }
+                        if (finite3(translation)) {
+                            target->KeyAdd(time, translation, kFBInterpolationCubic,
+                                           kFBTangentModeAuto);
+                        }
+                    }
+                }
+                if (nodes.rotationNode != nullptr) {
+                    if (FBAnimationNode* target = nodes.rotationNode->GetAnimationToRecord()) {
+                        FBRVector rotation(record.rotation);
+                        if (referenceApplies) {
+                            FBMatrix local;
+                            FBMatrix global;
+                            FBRotationToMatrix(local, rotation, kFBXYZ);
+                            FBGetGlobalMatrix(global, reference, local);
+                            FBMatrixToRotation(rotation, global, kFBXYZ);
+                        }
+                        if (finite3(rotation)) {
+                            target->KeyAdd(time, rotation, kFBInterpolationCubic,
+                                           kFBTangentModeAuto);
+                        }
+                    }
+                }
+            }
+        }
+        AckOneSampleReceived();
+    }
+}
+
+bool ORDeviceSkeleton::ModelTemplateUnBindNotify(int /*index*/, FBModelTemplate* modelTemplate) {
+    return guarded(true, [&] {
+        const bool busy = GetObjectStatus(kFBStatusCreating) || GetObjectStatus(kFBStatusMerging) ||
+                          GetObjectStatus(kFBStatusDestroying);
+        FBModel* model = boundModel(modelTemplate);
+        if (model == nullptr || referenceTemplate == nullptr ||
+            model != boundModel(referenceTemplate) || busy) {
+            return true;
+        }
+        CandidatesFromReferenceModel();
+        return true;
+    });
+}
+
+void ORDeviceSkeleton::CandidatesFromReferenceModel() {
+    // Keeps the bound models where they are once the device stops driving them.
+    struct PauseEvaluation {
+        FBPlayerControl& control;
+        explicit PauseEvaluation(FBPlayerControl& c) : control(c) { control.EvaluationPause(); }
+        ~PauseEvaluation() { control.EvaluationResume(); }
+    } pause(FBPlayerControl::TheOne());
+    auto makeCandidate = [](FBPropertyAnimatableVector3d& property) {
+        property.SetAnimated(true, false);
+        double values[3] = {0.0, 0.0, 0.0};
+        property.GetData(values, sizeof values);
+        if (FBAnimationNode* node = property.GetAnimationNode()) node->SetCandidate(values);
+    };
+    for (BoneNodes& nodes : boneNodes) {
+        FBModel* model = boundModel(nodes.modelTemplate);
+        if (model == nullptr) continue;
+        if (nodes.translationNode != nullptr) makeCandidate(model->Translation);
+        if (nodes.rotationNode != nullptr) makeCandidate(model->Rotation);
+    }
+}
+
+void ORDeviceSkeleton::RecordingDoneAnimation(FBAnimationNode* node) {
+    guardedVoid([&] {
+        FBDevice::RecordingDoneAnimation(node);
+        recordingDone = true;
+    });
+}
+
+void ORDeviceSkeleton::EventIdle(HISender /*sender*/, HKEvent /*event*/) {
+    guardedVoid([this] {
+        if (streamEnded.exchange(false)) {
+            Close();
+            Online = false;
+            Live = false;
+            DeviceOperation(kOpStop);
+        }
+        if (recordingDone) {
+            recordingDone = false;
+            Plot();
+        }
+    });
+}
+
+void ORDeviceSkeleton::Plot() {
+    auto setBufferType = [this](bool global) {
+        for (BoneNodes& nodes : boneNodes) {
+            if (nodes.translationNode != nullptr) nodes.translationNode->SetBufferType(global);
+            if (nodes.rotationNode != nullptr) nodes.rotationNode->SetBufferType(global);
+        }
+    };
+    setBufferType(true);
+    FBModelList models;
+    FBGetSelectedModels(models, nullptr, true, false);
+    for (int i = 0; i < models.GetCount(); ++i) models[i]->Selected = false;
+    models.Clear();
+    for (BoneNodes& nodes : boneNodes) {
+        if (FBModel* model = boundModel(nodes.modelTemplate)) {
+            model->Selected = true;
+            models.InsertAt(models.GetCount(), model);
+        }
+    }
+    {
+        struct Plotting {
+            bool& flag;
+            explicit Plotting(bool& f) : flag(f) { flag = true; }
+            ~Plotting() { flag = false; }
+        } plottingNow(plotting);
+        if (FBTake* take = system.CurrentTake.Get()) take->PlotTakeOnSelected(SamplingPeriod.Get());
+    }
+    for (int i = 0; i < models.GetCount(); ++i) models[i]->Selected = false;
+    setBufferType(false);
+    if (useReferenceTransformation.Get()) {
+        if (FBModel* reference = boundModel(referenceTemplate)) {
+            FBVector4d zero;
+            reference->Translation.SetData(zero);
+            reference->Rotation.SetData(zero);
+        }
+    }
+}

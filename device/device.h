@@ -1,0 +1,88 @@
+#pragma once
+// The live device "TelmoraLink": one translation and one rotation node per bone of the default
+// skeleton, bound to a tree of model templates under "Reference". It writes the hardware's
+// live channel values into its nodes on every evaluation, keys them while the host records and
+// plots the take onto the bound models when recording ends.
+//
+// Every host-facing operation catches whatever escapes it: nothing unwinds into the host.
+
+#include <fbsdk/fbsdk.h>
+
+#include <atomic>
+
+#include "device/device_hardware.h"
+#include "motion/channel_table.h"
+
+// The host objects of one channel (bone); index = channel index. Null until Init.
+struct BoneNodes {
+    ORSDK2026::FBAnimationNode* translationNode = nullptr;
+    ORSDK2026::FBAnimationNode* rotationNode = nullptr;
+    ORSDK2026::FBModelTemplate* modelTemplate = nullptr;
+};
+
+class ORDeviceSkeleton : public ORSDK2026::FBDevice {
+public:
+    // Drawn from the SDK's type counter when the library loads (before the layout's number).
+    static int classTypeId;
+    // Nodes of channel i carry the user reference kFirstChannelReference + i; nodes with a
+    // smaller reference are left to the base device.
+    static constexpr ORSDK2026::kReference kFirstChannelReference = 10000;
+
+    explicit ORDeviceSkeleton(const char* name);
+    // Stops a stream that is still running before anything of the device goes away.
+    ~ORDeviceSkeleton() override;
+
+    const char* ClassName() override;
+    bool Is(int typeId) override;
+    int GetTypeId() override;
+
+    void FBDelete() override;
+    // Creation hook: the "Reference" template, sampling settings, "UseReferenceTransformation",
+    // the idle handler. Always true.
+    bool FBCreate() override;
+    void FBDestroy() override;
+
+    bool AnimationNodeNotify(ORSDK2026::FBAnimationNode* node,
+                             ORSDK2026::FBEvaluateInfo* info) override;
+    bool SetStdCandidateTranslation() override;
+    bool SetStdCandidateRotation() override;
+    bool DeviceOperation(ORSDK2026::kDeviceOperations operation) override;
+    void DeviceTimeNotify(int action, ORSDK2026::FBTime time) override;
+    void DeviceIONotify(ORSDK2026::kDeviceIOs action, ORSDK2026::FBDeviceNotifyInfo& info) override;
+    bool ModelTemplateUnBindNotify(int index, ORSDK2026::FBModelTemplate* modelTemplate) override;
+    void RecordingDoneAnimation(ORSDK2026::FBAnimationNode* node) override;
+
+    // DeviceOperation 0: channels, nodes and templates, the stream-end handler.
+    bool Init();
+
+    ORDeviceSkeletonHardware hardware;
+    ORSDK2026::FBModelTemplate* referenceTemplate = nullptr;
+    BoneNodes boneNodes[telmora::kMaxChannels];
+    ORSDK2026::FBPropertyBool useReferenceTransformation;
+    bool templatesLinked = false;
+
+    // Set on the receive thread by the stream-end handler, taken by the idle handler.
+    bool streamEndedPending() const { return streamEnded.load(); }
+
+private:
+    bool Open();
+    bool Close();
+    bool ReleaseChannels();
+    bool BuildNodesAndTemplates(const telmora::ChannelSnapshot& channels);
+    void Plot();
+    void EventIdle(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    // R = the global matrix of the model bound to "Reference", when the reference applies.
+    bool ReferenceMatrix(ORSDK2026::FBMatrix& reference, ORSDK2026::FBEvaluateInfo* info);
+    bool AnimationNodeNotifyUnguarded(ORSDK2026::FBAnimationNode* node,
+                                      ORSDK2026::FBEvaluateInfo* info);
+    void RecordSamples(ORSDK2026::FBDeviceNotifyInfo& info);
+    void CandidatesFromReferenceModel();
+    void StopStream();
+
+    std::atomic<bool> streamEnded{false};
+    ORSDK2026::FBPlayerControl playerControl;
+    ORSDK2026::FBSystem system;
+    bool recordingDone = false;
+    bool plotting = false;
+    bool idleHandlerAdded = false;
+};

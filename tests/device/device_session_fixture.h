@@ -1,0 +1,142 @@
+#pragma once
+// The TelmoraLink library loaded by path into the stand-in host, a device created through its
+// registration and initialised, its settings panel open and listening on a free port, and the
+// real test sender announcing to that port over loopback.
+//
+// The plug-in exports only its entry points: the test reaches the device and its panel through
+// the host, their virtual operations and their data members, never by calling the plug-in's own
+// functions.
+
+#include <fbhost/host.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/device.h"
+#include "network/net_test_support.h"
+#include "tools/performance/performance.h"
+#include "tools/sim_server/sim_server.h"
+#include "ui/device_layout.h"
+
+namespace telmora::test {
+
+using ORSDK2026::FBTime;
+
+inline constexpr std::chrono::milliseconds kSessionDeadline{20000};
+// One host step: a 60 Hz frame.
+inline const FBTime kStep = FBTime(FBTime::kTicksPerSecond / 60);
+
+inline fbhost::PluginLibrary& telmoraLinkLibrary() {
+    static fbhost::PluginLibrary library;
+    if (!library.isLoaded()) {
+        EXPECT_TRUE(library.load(TELMORA_PLUGIN_PATH)) << library.error();
+        EXPECT_TRUE(library.callLibraryInit());
+        EXPECT_TRUE(library.callEntryPoint(ORSDK2026::kFBDllLoad));
+    }
+    return library;
+}
+
+// The recorded walk, loaded once.
+inline std::shared_ptr<const Performance> recordedWalk() {
+    static const std::shared_ptr<const Performance> walk = [] {
+        std::string error;
+        std::optional<Performance> p =
+            loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
+        EXPECT_TRUE(p.has_value()) << error;
+        return std::make_shared<const Performance>(p ? std::move(*p) : Performance{});
+    }();
+    return walk;
+}
+
+// Polls `condition` (running the host's idle between tries) until it holds or time runs out.
+template <typename Condition>
+bool eventually(fbhost::Host& host, Condition condition,
+                std::chrono::milliseconds deadline = kSessionDeadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        host.runIdle();
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // poll interval
+    }
+}
+
+class DeviceSessionTest : public ::testing::Test {
+protected:
+    static constexpr const char* kServerName = "Session Sim";
+    static constexpr const char* kSubject = "walk";
+
+    void SetUp() override {
+        ASSERT_TRUE(telmoraLinkLibrary().isLoaded());
+        host.reset();
+        std::string error;
+        ORSDK2026::FBDevice* created = host.createDevice("TelmoraLink", "TelmoraLink", &error);
+        ASSERT_NE(created, nullptr) << error;
+        ASSERT_STREQ(created->ClassName(), "ORDeviceSkeleton");
+        // The plug-in's classes are hidden: a static cast after the class-name check.
+        device = static_cast<ORDeviceSkeleton*>(created);
+        ASSERT_TRUE(host.deviceOperation(device, ORSDK2026::kOpInit));
+        ORSDK2026::FBDeviceLayout* layout = host.openPanel(device, &error);
+        ASSERT_NE(layout, nullptr) << error;
+        ASSERT_STREQ(layout->ClassName(), "ORDeviceSkeletonLayout");
+        panel = static_cast<ORDeviceSkeletonLayout*>(layout);
+        // A port of our own, so that other processes' senders and listeners stay apart.
+        port = freeUdpPort();
+        host.type(panel->editNetworkPort, std::to_string(port));
+        host.click(panel->buttonConnect);
+        ASSERT_EQ(device->hardware.port, port);
+    }
+
+    void TearDown() override {
+        const std::vector<fbhost::PluginFailure> failures = host.failures();
+        EXPECT_TRUE(failures.empty()) << failures.front().call << ": " << failures.front().what;
+        host.reset();
+        if (sender) sender->Stop();
+    }
+
+    // Starts the test sender announcing to the device's port.
+    void startSender(double frameRate = 60.0) {
+        SimServerConfig config;
+        config.serverName = kServerName;
+        config.announcePort = static_cast<std::uint16_t>(port);
+        config.announceInterval = std::chrono::milliseconds(100);
+        config.frameRate = frameRate;
+        sender =
+            std::make_unique<SimServer>(config, std::vector<SimSubject>{{kSubject, recordedWalk()}},
+                                        [](LogStream, const std::string&) {});
+        std::string error;
+        ASSERT_TRUE(sender->Start(error)) << error;
+    }
+
+    // The user picks the sender and its subject in the panel once they are listed.
+    void selectSenderInPanel() {
+        ASSERT_TRUE(eventually(host, [&] {
+            return panel->listSources.Items.Find(kServerName) >= 0;
+        })) << "the sender was never listed";
+        host.pick(panel->listSources, panel->listSources.Items.Find(kServerName));
+        const int subject = panel->listSubjects.Items.Find(kSubject);
+        ASSERT_GE(subject, 0);
+        host.pick(panel->listSubjects, subject);
+        ASSERT_EQ(device->hardware.sourceName, kServerName);
+        ASSERT_EQ(device->hardware.subjectName, kSubject);
+    }
+
+    std::vector<std::string> statusTexts() const { return host.statusTexts(device); }
+    std::string lastStatus() const {
+        const auto texts = statusTexts();
+        return texts.empty() ? std::string() : texts.back();
+    }
+
+    fbhost::Host& host = fbhost::Host::instance();
+    ORDeviceSkeleton* device = nullptr;
+    ORDeviceSkeletonLayout* panel = nullptr;
+    int port = 0;
+    std::unique_ptr<SimServer> sender;
+};
+
+}  // namespace telmora::test

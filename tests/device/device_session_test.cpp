@@ -1,0 +1,419 @@
+// The TelmoraLink device in the stand-in host with the real test sender over loopback: a whole
+// session as a user runs it, and the edges that would hide a real fault.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device_session_fixture.h"
+#include "motion/channel_table.h"
+#include "tools/skeleton_test_server/skeleton_test_server.h"
+
+namespace telmora::test {
+namespace {
+
+using namespace ORSDK2026;
+
+// The default skeleton's channel setup values, computed here by the motion core alone.
+// The records point at the table's skeleton, so the table lives as long as they do.
+const ChannelSnapshot& setupChannels() {
+    static ChannelTable table;
+    static const ChannelSnapshot channels = [] {
+        table.SetupChannels();
+        return table.snapshot();
+    }();
+    return channels;
+}
+
+std::string boneName(int i) {
+    return setupChannels().records[i].bone->name;
+}
+
+bool near3(const double* a, const double* b, double tolerance) {
+    for (int k = 0; k < 3; ++k) {
+        if (!(std::fabs(a[k] - b[k]) <= tolerance)) return false;
+    }
+    return true;
+}
+
+bool hasProgress(const std::vector<fbhost::ProgressRecord>& shown, const std::string& caption,
+                 const std::vector<std::string>& texts) {
+    return std::any_of(shown.begin(), shown.end(), [&](const fbhost::ProgressRecord& p) {
+        return p.caption == caption && p.texts == texts && p.done;
+    });
+}
+
+TEST(DeviceLibraryTest, RegistersOnceWithTypeNumbersInOrder) {
+    fbhost::PluginLibrary& library = telmoraLinkLibrary();
+    ASSERT_TRUE(library.isLoaded());
+    // The host calls the entry point again; nothing is registered twice.
+    EXPECT_TRUE(library.callEntryPoint(kFBDllLoad));
+    EXPECT_TRUE(library.callEntryPoint(kFBDllLoad));
+    EXPECT_TRUE(library.callLibraryInit());
+    fbhost::Host& host = fbhost::Host::instance();
+    struct Row {
+        const char* group;
+        const char* entry;
+        const char* description;
+        const char* icon;
+    };
+    const Row rows[] = {
+        {"Boxes/Devices", "TelmoraLink", "TelmoraLink", "quorvelicon.png"},
+        {"FbxStorable/Device", "ORDeviceSkeleton", "TelmoraLink", "quorvelicon.png"},
+        {"UI_Associated_ClassName", "ORDeviceSkeleton", "ORDeviceSkeleton Device Layout",
+         "openreality_noicon.png"},
+    };
+    const std::vector<fbhost::Registration> all = host.registrations();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.group);
+        EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                                [&](const fbhost::Registration& r) {
+                                    return r.group == row.group && r.entry == row.entry;
+                                }),
+                  1);
+        const fbhost::Registration* r = host.findRegistration(row.group, row.entry);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->description, row.description);
+        EXPECT_EQ(r->icon, row.icon);
+        EXPECT_TRUE(r->flag);
+        EXPECT_NE(r->creator, nullptr);
+    }
+
+    host.reset();
+    FBDevice* device = host.createDevice("TelmoraLink", "TelmoraLink");
+    ASSERT_NE(device, nullptr);
+    FBDeviceLayout* layout = host.openPanel(device);
+    ASSERT_NE(layout, nullptr);
+    const int deviceType = device->GetTypeId();
+    const int layoutType = layout->GetTypeId();
+    EXPECT_EQ(layoutType, deviceType + 1);  // drawn in order, device first
+    EXPECT_TRUE(device->Is(deviceType));
+    EXPECT_TRUE(device->Is(FBDevice::TypeInfo));  // deferred to the base
+    EXPECT_FALSE(device->Is(layoutType));
+    EXPECT_TRUE(layout->Is(layoutType));
+    EXPECT_TRUE(layout->Is(FBDeviceLayout::TypeInfo));
+    EXPECT_FALSE(layout->Is(deviceType));
+    EXPECT_TRUE(host.failures().empty());
+    host.reset();
+}
+
+TEST_F(DeviceSessionTest, InitCreatesNamedNodesAndTheTemplateTree) {
+    const std::vector<FBAnimationNode*> nodes = host.deviceNodes(device);
+    ASSERT_EQ(nodes.size(), 130u);
+    for (int i = 0; i < kMaxChannels; ++i) {
+        SCOPED_TRACE(boneName(i));
+        FBAnimationNode* t = host.findNode(device, boneName(i) + " T");
+        FBAnimationNode* r = host.findNode(device, boneName(i) + " R");
+        ASSERT_NE(t, nullptr);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(t->Reference.Get(), 10000u + i);
+        EXPECT_EQ(r->Reference.Get(), 10000u + i);
+        EXPECT_STREQ(t->GetDataType(), "Lcl Translation");
+        EXPECT_STREQ(r->GetDataType(), "Lcl Rotation");
+        const BoneNodes& bone = device->boneNodes[i];
+        ASSERT_NE(bone.modelTemplate, nullptr);
+        EXPECT_STREQ(bone.modelTemplate->Name.Get().Buffer(), boneName(i).c_str());
+        EXPECT_EQ(bone.modelTemplate->Style.Get(), kFBModelTemplateSkeleton);
+        ASSERT_EQ(bone.modelTemplate->Bindings.GetCount(), 2);
+        EXPECT_EQ(bone.modelTemplate->Bindings[0], t);
+        EXPECT_EQ(bone.modelTemplate->Bindings[1], r);
+        // Each template hangs under its parent bone's, the root under "Reference".
+        const int parent = setupChannels().records[i].parentIndex;
+        FBModelTemplate* parentTemplate =
+            parent < 0 ? device->referenceTemplate : device->boneNodes[parent].modelTemplate;
+        EXPECT_GE(parentTemplate->Children.Find(bone.modelTemplate), 0);
+    }
+    ASSERT_EQ(device->ModelTemplate.GetCount(), 1);
+    EXPECT_EQ(device->ModelTemplate[0], device->referenceTemplate);
+    EXPECT_STREQ(device->referenceTemplate->Name.Get().Buffer(), "Reference");
+    ASSERT_EQ(device->referenceTemplate->Children.GetCount(), 1);
+    EXPECT_STREQ(device->referenceTemplate->Children[0]->Name.Get().Buffer(), "Hips");
+    EXPECT_TRUE(hasProgress(host.progressShown(), "Device", {"Initializing device..."}));
+    EXPECT_TRUE(device->PropertyList.Find("UseReferenceTransformation") != nullptr);
+    EXPECT_TRUE(device->useReferenceTransformation.Get());
+}
+
+TEST_F(DeviceSessionTest, LiveRecordedAndPlottedSessionKeepsTheChannelValues) {
+    startSender(120.0);
+    selectSenderInPanel();
+    FBModel* root = host.bindTemplates(device);
+    ASSERT_NE(root, nullptr);
+    ASSERT_TRUE(host.setOnline(device, true));
+    EXPECT_EQ(lastStatus(), "Retrieving channel information");
+    EXPECT_TRUE(hasProgress(host.progressShown(), "Setting up device",
+                            {"Device found, scanning for channel information..."}));
+
+    // Live: the bound hips follow the stream, away from the rest pose.
+    FBModel* hips = host.findModel("Hips");
+    ASSERT_NE(hips, nullptr);
+    const double* restHips = setupChannels().records[0].translation;
+    ASSERT_TRUE(eventually(host, [&] {
+        host.step(kStep);
+        const FBMatrix m = host.modelGlobalMatrix(hips, host.localTime());
+        const double global[3] = {m[12], m[13], m[14]};
+        return !near3(global, restHips, 1.0);
+    })) << "no live value reached the bound model";
+
+    // Record two seconds of the stream: before each host step the next frame has arrived, as
+    // in a host whose frames come slower than the sender's. One key per sample, every sample
+    // acknowledged.
+    FBAnimationNode* hipsT = host.findNode(device, "Hips T");
+    auto liveHips = [&] {
+        host.evaluate();
+        double value[3];
+        hipsT->Evaluate(value, host.localTime());
+        return std::vector<double>(value, value + 3);
+    };
+    const int acknowledgedBefore = host.samplesAcknowledged(device);
+    ASSERT_TRUE(host.startRecording());
+    constexpr int kSteps = 120;
+    std::vector<double> previous = liveHips();
+    for (int s = 0; s < kSteps; ++s) {
+        ASSERT_TRUE(eventually(host, [&] { return liveHips() != previous; }));
+        host.step(kStep);
+        previous = liveHips();
+    }
+    ASSERT_TRUE(host.stopRecording());
+    EXPECT_EQ(host.samplesAcknowledged(device) - acknowledgedBefore, kSteps);
+    const std::vector<FBKey> recorded = host.keys(hipsT);
+    ASSERT_EQ(recorded.size(), static_cast<std::size_t>(kSteps));
+    std::set<std::vector<double>> distinct;
+    for (std::size_t k = 0; k < recorded.size(); ++k) {
+        if (k > 0) {
+            EXPECT_LT(recorded[k - 1].time, recorded[k].time);
+        }
+        distinct.insert({recorded[k].value[0], recorded[k].value[1], recorded[k].value[2]});
+    }
+    EXPECT_EQ(distinct.size(), recorded.size()) << "the recording did not follow the stream";
+
+    // Stop, then the idle handler plots onto the bound models.
+    EXPECT_FALSE(host.setOnline(device, false));
+    EXPECT_EQ(lastStatus(), "Closing device communication");
+    host.runIdle();
+    ASSERT_GT(hips->Translation.GetAnimationNode()
+                  ? host.keys(hips->Translation.GetAnimationNode()).size()
+                  : 0u,
+              0u)
+        << "nothing was plotted";
+    for (int i = 0; i < kMaxChannels; ++i) {
+        FBModel* model = host.findModel(boneName(i));
+        ASSERT_NE(model, nullptr);
+        EXPECT_FALSE(model->Selected.Get()) << boneName(i);
+        FBAnimationNode* plottedNode = model->Translation.GetAnimationNode();
+        ASSERT_NE(plottedNode, nullptr) << boneName(i);
+        FBAnimationNode* t = host.findNode(device, boneName(i) + " T");
+        FBAnimationNode* r = host.findNode(device, boneName(i) + " R");
+        for (const FBKey& key : host.keys(plottedNode)) {
+            // The plotted model at that time sits where the recorded channels put it.
+            double translation[3];
+            double rotation[3];
+            t->Evaluate(translation, key.time);
+            r->Evaluate(rotation, key.time);
+            const FBMatrix global = host.modelGlobalMatrix(model, key.time);
+            const double position[3] = {global[12], global[13], global[14]};
+            ASSERT_TRUE(near3(position, translation, 1e-4))
+                << boneName(i) << " at " << key.time.GetSecondDouble();
+            FBMatrix expected;
+            FBRotationToMatrix(expected, FBRVector(rotation));
+            for (int row = 0; row < 3; ++row) {
+                for (int column = 0; column < 3; ++column) {
+                    ASSERT_NEAR(global(row, column), expected(row, column), 1e-5)
+                        << boneName(i) << " at " << key.time.GetSecondDouble();
+                }
+            }
+        }
+    }
+}
+
+TEST_F(DeviceSessionTest, UnknownSourceOrSubjectCannotOpen) {
+    startSender();
+    selectSenderInPanel();
+    struct Case {
+        const char* source;
+        const char* subject;
+    };
+    for (const Case& c :
+         {Case{"No Such Server", kSubject}, Case{kServerName, "nobody"}, Case{"", ""}}) {
+        SCOPED_TRACE(std::string(c.source) + " / " + c.subject);
+        device->hardware.sourceName = c.source;
+        device->hardware.subjectName = c.subject;
+        EXPECT_FALSE(host.setOnline(device, true));
+        EXPECT_EQ(lastStatus(), "Could not open device");
+    }
+    EXPECT_TRUE(sender->clients().empty());
+}
+
+TEST_F(DeviceSessionTest, AbsentTestServerFailsTheOpenWithTheStreamConnected) {
+    startSender();
+    selectSenderInPanel();
+    device->hardware.useTestServer = true;  // nothing listens on TCP at the device's port
+    EXPECT_FALSE(host.setOnline(device, true));
+    EXPECT_EQ(lastStatus(), "Could not start data stream.");
+    EXPECT_FALSE(device->hardware.testServerConnected());
+    // The UDP stream stays connected until the next close.
+    ASSERT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }));
+}
+
+TEST_F(DeviceSessionTest, TestServerRecordsPaceOneSampleEachStampedWithTheTimeBase) {
+    startSender();
+    selectSenderInPanel();
+    SkeletonTestServerConfig config;
+    config.port = static_cast<std::uint16_t>(port);
+    config.recordRate = 1000.0;
+    SkeletonTestServer testServer(config, nullptr, [](LogStream, const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(testServer.Start(error)) << error;
+    device->hardware.useTestServer = true;
+    ASSERT_TRUE(host.setOnline(device, true)) << lastStatus();
+    ASSERT_TRUE(device->hardware.testServerConnected());
+
+    host.step(kStep);
+    const FBTime timeBase = host.localTime();
+    ASSERT_TRUE(host.startRecording());
+    ASSERT_TRUE(eventually(host, [&] {
+        host.step(kStep);
+        return testServer.recordsSent() >= 200;
+    }));
+    // After the server has gone, the device reads what is left: a sample for every whole
+    // record sent, none for the part of one that stopping cut off.
+    testServer.Stop();
+    const std::uint64_t sent = testServer.recordsSent();
+    EXPECT_TRUE(eventually(host, [&] {
+        host.step(kStep);
+        return static_cast<std::uint64_t>(host.samplesAcknowledged(device)) >= sent;
+    }));
+    host.step(kStep);
+    ASSERT_TRUE(host.stopRecording());
+    EXPECT_EQ(static_cast<std::uint64_t>(host.samplesAcknowledged(device)), sent);
+    for (const char* name : {"Hips T", "Hips R", "Head T"}) {
+        const std::vector<FBKey> keys = host.keys(host.findNode(device, name));
+        ASSERT_EQ(keys.size(), 1u) << name;  // every sample at the one time
+        EXPECT_EQ(keys[0].time, timeBase) << name;
+    }
+}
+
+TEST_F(DeviceSessionTest, SenderStoppingTakesTheDeviceOfflineThroughTheIdleHandler) {
+    startSender();
+    selectSenderInPanel();
+    ASSERT_TRUE(host.setOnline(device, true));
+    ASSERT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }));
+    sender->Stop();  // sends the stream-end datagram
+    ASSERT_TRUE(eventually(host, [&] { return !device->Online.Get(); }));
+    EXPECT_FALSE(device->Live.Get());
+    EXPECT_EQ(lastStatus(), "Closing device communication");
+    EXPECT_TRUE(hasProgress(host.progressShown(), "Shutting down device",
+                            {"Closing device communication"}));
+}
+
+TEST_F(DeviceSessionTest, ReferenceTransformationPlacesThePerformanceOnTheReferenceModel) {
+    FBModel* referenceModel = host.bindTemplates(device);
+    ASSERT_NE(referenceModel, nullptr);
+    ASSERT_STREQ(referenceModel->Name.Get().Buffer(), "Reference");
+    FBAnimationNode* hipsT = host.findNode(device, "Hips T");
+    FBAnimationNode* hipsR = host.findNode(device, "Hips R");
+    hipsT->Live = true;
+    const double* rest = setupChannels().records[0].translation;
+    struct Case {
+        const char* name;
+        bool bound;
+        bool useReference;
+        // Expected global hips translation and rotation.
+        double translation[3];
+        double rotation[3];
+    };
+    // Reference model at (10, 0, 5) turned 90 degrees about Y: (x, y, z) -> (z + 10, y, 5 - x).
+    const Case cases[] = {
+        {"bound, applied", true, true, {rest[2] + 10.0, rest[1], 5.0 - rest[0]}, {0.0, 90.0, 0.0}},
+        {"bound, switched off", true, false, {rest[0], rest[1], rest[2]}, {0.0, 0.0, 0.0}},
+        {"unbound", false, true, {rest[0], rest[1], rest[2]}, {0.0, 0.0, 0.0}},
+    };
+    FBTime time(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.bound) host.unbindTemplates(device);
+        referenceModel->Translation = FBVector3d(10.0, 0.0, 5.0);
+        referenceModel->Rotation = FBVector3d(0.0, 90.0, 0.0);
+        device->useReferenceTransformation = c.useReference;
+        time += kStep;
+        FBEvaluateInfo info(time);
+        ASSERT_TRUE(device->AnimationNodeNotify(hipsT, &info));
+        double translation[3];
+        double rotation[3];
+        hipsT->Evaluate(translation, time);
+        hipsR->Evaluate(rotation, time);
+        EXPECT_TRUE(near3(translation, c.translation, 1e-4))
+            << translation[0] << ", " << translation[1] << ", " << translation[2];
+        EXPECT_TRUE(near3(rotation, c.rotation, 1e-4))
+            << rotation[0] << ", " << rotation[1] << ", " << rotation[2];
+    }
+}
+
+TEST_F(DeviceSessionTest, OnlyChannelReferencesLeadToWrites) {
+    FBAnimationNode* other = device->AnimationNodeOutCreate(9999, "Other", "Lcl Translation");
+    ASSERT_NE(other, nullptr);
+    FBAnimationNode* first = host.findNode(device, "Hips T");
+    // Counts the channel nodes holding their channel's value at `time`.
+    auto channelsWritten = [&](FBTime time) {
+        int written = 0;
+        for (int i = 0; i < kMaxChannels; ++i) {
+            const ChannelRecord& record = setupChannels().records[i];
+            double t[3];
+            double r[3];
+            host.findNode(device, boneName(i) + " T")->Evaluate(t, time);
+            host.findNode(device, boneName(i) + " R")->Evaluate(r, time);
+            if (near3(t, record.translation, 1e-9) && near3(r, record.rotation, 1e-9)) ++written;
+        }
+        return written;
+    };
+    struct Case {
+        FBAnimationNode* notified;
+        int written;
+    };
+    // Bone 0 rests above the origin: its unwritten translation node (zero) does not match.
+    ASSERT_FALSE(near3(setupChannels().records[0].translation, FBVector3d(), 1.0));
+    FBTime time(0);
+    for (const Case& c : {Case{other, 0}, Case{first, kMaxChannels}}) {
+        SCOPED_TRACE(c.notified->Reference.Get());
+        c.notified->Live = true;
+        time += kStep;
+        FBEvaluateInfo info(time);
+        ASSERT_TRUE(device->AnimationNodeNotify(c.notified, &info));
+        if (c.written == 0) {
+            double hips[3];
+            first->Evaluate(hips, time);
+            EXPECT_FALSE(near3(hips, setupChannels().records[0].translation, 1e-9));
+        } else {
+            EXPECT_EQ(channelsWritten(time), c.written);
+        }
+    }
+}
+
+TEST_F(DeviceSessionTest, OperationsTwoAndSixGoToTheBaseDevice) {
+    const std::size_t progressBefore = host.progressShown().size();
+    for (int operation : {kOpAutoDetect, kOpDetect}) {
+        SCOPED_TRACE(operation);
+        EXPECT_FALSE(host.deviceOperation(device, operation));  // the base device's answer
+    }
+    EXPECT_TRUE(statusTexts().empty());
+    EXPECT_EQ(host.progressShown().size(), progressBefore);
+    EXPECT_FALSE(device->Online.Get());
+}
+
+TEST_F(DeviceSessionTest, DestroyingAnOnlineDeviceStopsItsStreamFirst) {
+    startSender(1000.0);
+    selectSenderInPanel();
+    ASSERT_TRUE(host.setOnline(device, true));
+    ASSERT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }));
+    host.closePanel(panel);
+    // Destroyed as it is, online and streaming; then the sender ends its stream.
+    device->FBDelete();
+    EXPECT_FALSE(host.holdsDevice(device));
+    sender->Stop();
+    host.runIdle();
+}
+
+}  // namespace
+}  // namespace telmora::test

@@ -1,0 +1,238 @@
+// A whole session run by the headless host against the test sender over loopback, and the
+// take it exports read back by an independent reader (Assimp).
+
+#include "tools/host/session.h"
+
+#include <assimp/scene.h>
+#include <gtest/gtest.h>
+
+#include <assimp/Importer.hpp>
+#include <filesystem>
+#include <glm/gtc/quaternion.hpp>
+#include <map>
+#include <memory>
+
+#include "motion/skeleton.h"
+#include "network/socket.h"
+#include "tools/host/host_driver.h"
+#include "tools/performance/performance.h"
+#include "tools/sim_server/sim_server.h"
+
+namespace telmora::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kSenderRate = 120.0;
+constexpr double kRecordSeconds = 2.0;
+
+glm::dmat4 toGlm(const aiMatrix4x4& m) {
+    glm::dmat4 out;
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 4; ++col) out[col][row] = m[row][col];
+    return out;
+}
+
+// A file read back by Assimp, its nodes evaluated at the animation's own keys.
+class Reimported {
+public:
+    explicit Reimported(const std::string& path) {
+        scene_ = importer_.ReadFile(path, 0);
+        if (!scene_ || !scene_->mRootNode) return;
+        index(scene_->mRootNode);
+        if (scene_->mNumAnimations == 1) {
+            const aiAnimation* animation = scene_->mAnimations[0];
+            for (unsigned c = 0; c < animation->mNumChannels; ++c)
+                channels_[animation->mChannels[c]->mNodeName.C_Str()] = animation->mChannels[c];
+        }
+    }
+    const aiScene* scene() const { return scene_; }
+    std::string error() const { return importer_.GetErrorString(); }
+    const aiNode* node(const std::string& name) const {
+        const auto found = nodes_.find(name);
+        return found == nodes_.end() ? nullptr : found->second;
+    }
+    const aiNodeAnim* channel(const std::string& name) const {
+        const auto found = channels_.find(name);
+        return found == channels_.end() ? nullptr : found->second;
+    }
+    double ticksPerSecond() const {
+        const double ticks = scene_->mAnimations[0]->mTicksPerSecond;
+        return ticks > 0.0 ? ticks : 1.0;
+    }
+    // Global position of `name` at key `key`, in the file's units.
+    glm::dvec3 position(const std::string& name, unsigned key) const {
+        glm::dmat4 global(1.0);
+        for (const aiNode* n = node(name); n; n = n->mParent) global = local(n, key) * global;
+        return glm::dvec3(global[3]);
+    }
+
+private:
+    void index(const aiNode* n) {
+        nodes_[n->mName.C_Str()] = n;
+        for (unsigned c = 0; c < n->mNumChildren; ++c) index(n->mChildren[c]);
+    }
+    glm::dmat4 local(const aiNode* n, unsigned key) const {
+        const aiNodeAnim* anim = channel(n->mName.C_Str());
+        if (!anim) return toGlm(n->mTransformation);
+        const aiVector3D& t = anim->mPositionKeys[key].mValue;
+        const aiQuaternion& q = anim->mRotationKeys[key].mValue;
+        glm::dmat4 m(glm::mat3_cast(glm::dquat(q.w, q.x, q.y, q.z)));
+        m[3] = glm::dvec4(t.x, t.y, t.z, 1.0);
+        return m;
+    }
+
+    Assimp::Importer importer_;
+    const aiScene* scene_ = nullptr;
+    std::map<std::string, const aiNode*> nodes_;
+    std::map<std::string, const aiNodeAnim*> channels_;
+};
+
+// One session for the whole suite: the recorded walk streamed at 120 Hz, two seconds recorded.
+class HostSessionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder = new fs::path(fs::temp_directory_path() /
+                              ("telmora-host-session-" + std::to_string(::getpid())));
+        fs::remove_all(*folder);
+        std::string error;
+        std::optional<Performance> walk =
+            loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
+        ASSERT_TRUE(walk) << error;
+        SimServerConfig config;
+        config.serverName = "Session Test Sender";
+        config.announcePort = freeUdpPort();
+        config.announceInterval = std::chrono::milliseconds(100);
+        config.frameRate = kSenderRate;
+        SimServer sender(config, {{"walk", std::make_shared<const Performance>(std::move(*walk))}},
+                         [](LogStream, const std::string&) {});
+        ASSERT_TRUE(sender.Start(error)) << error;
+
+        SessionOptions options;
+        options.pluginPath = TELMORA_PLUGIN_PATH;
+        options.source = config.serverName;
+        options.subject = "walk";
+        options.recordSeconds = kRecordSeconds;
+        options.outDir = folder->string();
+        options.port = config.announcePort;
+        options.waitSeconds = 8.0;
+        Console console(false);
+        report = new SessionReport(runSessionSteps(options, console));
+        sender.Stop();
+    }
+    static void TearDownTestSuite() {
+        if (folder) fs::remove_all(*folder);
+        delete report;
+        delete folder;
+        report = nullptr;
+        folder = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(report);
+        ASSERT_EQ(report->status, kSessionOk) << report->failedStep << ": " << report->failure;
+    }
+
+    static std::string file(const char* name) { return (*folder / name).string(); }
+
+    // The file holds the default skeleton's joints and hierarchy, one key per plotted key over
+    // the plotted span, and at every key every joint where the host's plotted models put it.
+    static void expectPlottedTake(const char* name, double centimetresPerUnit, double toleranceCm,
+                                  bool keepsStartTime) {
+        const Take& take = report->take;
+        const Reimported reimported(file(name));
+        ASSERT_TRUE(reimported.scene()) << reimported.error();
+        ASSERT_EQ(reimported.scene()->mNumAnimations, 1u);
+
+        Skeleton skeleton;
+        BoneSlotMap slots = emptySlotMap();
+        buildDefaultSkeleton(skeleton, slots);
+        ASSERT_EQ(take.joints.size(), static_cast<std::size_t>(skeleton.boneCount));
+        for (std::int32_t b = 0; b < skeleton.boneCount; ++b) {
+            const Bone& bone = skeleton.bones[b];
+            const aiNode* node = reimported.node(bone.name);
+            ASSERT_TRUE(node) << bone.name << " missing from " << name;
+            if (bone.parent >= 0) {
+                ASSERT_TRUE(node->mParent) << bone.name;
+                EXPECT_STREQ(node->mParent->mName.C_Str(), skeleton.bones[bone.parent].name)
+                    << bone.name;
+            } else {
+                EXPECT_TRUE(!node->mParent || !reimported.channel(node->mParent->mName.C_Str()))
+                    << bone.name << " should be a root joint";
+            }
+        }
+        const std::size_t keys = take.times.size();
+        const double span = take.times.back() - take.times.front();
+        EXPECT_NEAR(span, kRecordSeconds, 0.1);
+        for (const TakeJoint& joint : take.joints) {
+            const aiNodeAnim* channel = reimported.channel(joint.name);
+            ASSERT_TRUE(channel) << joint.name;
+            ASSERT_EQ(channel->mNumPositionKeys, keys) << joint.name;
+            ASSERT_EQ(channel->mNumRotationKeys, keys) << joint.name;
+            const double first = channel->mPositionKeys[0].mTime / reimported.ticksPerSecond();
+            const double last =
+                channel->mPositionKeys[keys - 1].mTime / reimported.ticksPerSecond();
+            EXPECT_NEAR(first, keepsStartTime ? take.times.front() : 0.0, 1e-4) << joint.name;
+            EXPECT_NEAR(last - first, span, 1e-4) << joint.name;
+        }
+        for (unsigned k = 0; k < keys; ++k) {
+            for (std::size_t j = 0; j < take.joints.size(); ++j) {
+                const glm::dvec3 read =
+                    reimported.position(take.joints[j].name, k) * centimetresPerUnit;
+                const glm::dvec3& plotted = report->plottedGlobalPositions[k][j];
+                ASSERT_NEAR(glm::distance(read, plotted), 0.0, toleranceCm)
+                    << take.joints[j].name << " at key " << k;
+            }
+        }
+    }
+
+    static fs::path* folder;
+    static SessionReport* report;
+};
+
+fs::path* HostSessionTest::folder = nullptr;
+SessionReport* HostSessionTest::report = nullptr;
+
+TEST_F(HostSessionTest, WritesEveryFile) {
+    for (const char* name :
+         {"take.glb", "take.bvh", "take.csv", "panel.png", "take.png", "session.json"}) {
+        ASSERT_TRUE(fs::exists(file(name))) << name;
+        EXPECT_GT(fs::file_size(file(name)), 0u) << name;
+    }
+    EXPECT_TRUE(report->characterized);
+    EXPECT_EQ(report->characterName, "Telmora_walk_Character");
+    EXPECT_GT(report->framesSolved, 0u);
+}
+
+TEST_F(HostSessionTest, GlbHoldsThePlottedTake) {
+    expectPlottedTake("take.glb", 100.0, 0.01, true);
+}
+
+TEST_F(HostSessionTest, BvhHoldsThePlottedTake) {
+    expectPlottedTake("take.bvh", 1.0, 0.05, false);
+}
+
+TEST_F(HostSessionTest, RecordsOneSamplePerInputNotification) {
+    EXPECT_EQ(report->samplesRecorded, report->inputNotifications);
+    ASSERT_EQ(report->recordedTimes.size(), static_cast<std::size_t>(report->samplesRecorded));
+    for (std::size_t i = 1; i < report->recordedTimes.size(); ++i)
+        ASSERT_GT(report->recordedTimes[i], report->recordedTimes[i - 1]) << "sample " << i;
+    for (const auto& [node, keys] : report->keysPerNode)
+        EXPECT_EQ(keys, report->samplesRecorded) << node;
+}
+
+TEST_F(HostSessionTest, PlotsAtTheSamplingPeriodWithoutGapOrDuplicate) {
+    const std::vector<double>& plotted = report->plottedTimes;
+    const std::vector<double>& recorded = report->recordedTimes;
+    ASSERT_GE(plotted.size(), 2u);
+    const double period = report->samplingPeriod;
+    const double tick = 1.0 / static_cast<double>(ORSDK2026::FBTime::kTicksPerSecond);
+    EXPECT_NEAR(plotted.front(), recorded.front(), tick);
+    for (std::size_t i = 1; i < plotted.size(); ++i)
+        ASSERT_NEAR(plotted[i] - plotted[i - 1], period, 2 * tick) << "key " << i;
+    // The plot covers the recording: its last key is within one period of the last sample.
+    EXPECT_LE(plotted.back(), recorded.back() + tick);
+    EXPECT_GT(plotted.back(), recorded.back() - period);
+}
+
+}  // namespace
+}  // namespace telmora::host

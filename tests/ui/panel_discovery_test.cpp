@@ -1,0 +1,269 @@
+// The panel with real senders announcing over loopback: the lists follow the announcing
+// servers, the user's choice survives every refill, the port field restarts discovery, and a
+// panel closed while servers announce is never called afterwards.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net_test_support.h"
+#include "panel_fixture.h"
+#include "tools/performance/performance.h"
+#include "tools/sim_server/sim_server.h"
+
+namespace telmora::test {
+namespace {
+
+using Items = std::vector<std::string>;
+
+LogWriter quiet() {
+    return [](LogStream, const std::string&) {};
+}
+
+// A sender announcing `subjects` under `name` from 127.0.0.`last` to the panel's port, ten
+// times a second.
+std::unique_ptr<SimServer> startSender(const std::string& name, const std::string& bindAddress,
+                                       std::uint16_t announcePort,
+                                       const std::vector<std::string>& subjects) {
+    static const auto performance =
+        std::make_shared<const Performance>(syntheticPerformance("synthetic", 1.0, 30.0));
+    SimServerConfig config;
+    config.serverName = name;
+    config.announcePort = announcePort;
+    config.announceInterval = std::chrono::milliseconds(100);
+    config.bindAddress = bindAddress;
+    config.frameRate = 30.0;
+    std::vector<SimSubject> offered;
+    for (const std::string& subject : subjects) offered.push_back({subject, performance});
+    auto sender = std::make_unique<SimServer>(config, offered, quiet());
+    std::string error;
+    EXPECT_TRUE(sender->Start(error)) << error;
+    return sender;
+}
+
+bool contains(const Items& items, const std::string& item) {
+    return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+class PanelDiscoveryTest : public PanelTest {
+protected:
+    void SetUp() override {
+        PanelTest::SetUp();
+        if (HasFatalFailure()) return;
+        // A silent server goes after one whole second instead of ten; read by Start, which the
+        // Connect below runs.
+        device->hardware.discovery.serverTimeoutSeconds = 0;
+        device->hardware.discovery.sweepPeriodSeconds = 0.05;
+        port = freeUdpPort();
+        connectTo(std::to_string(port));
+        ASSERT_EQ(device->hardware.port, port);
+    }
+
+    std::uint16_t port = 0;
+};
+
+TEST_F(PanelDiscoveryTest, ListsFollowTheAnnouncingServersAndKeepTheUsersChoice) {
+    // Nothing announcing: both lists hold only the placeholder.
+    host.runIdle();
+    EXPECT_EQ(itemsOf(panel->listSources), Items{"Select"});
+    EXPECT_EQ(itemsOf(panel->listSubjects), Items{"Select"});
+    EXPECT_EQ(textOf(panel->editNetworkPort), std::to_string(port));
+
+    // A sender appears without user action: the discovery thread only flags the change, the
+    // next idle shows it.
+    auto stageA = startSender("Stage A", "127.0.0.2", port, {"Actor", "Extra"});
+    ASSERT_TRUE(waitUntil([&] { return panel->listsRefreshPending(); }));
+    EXPECT_EQ(itemsOf(panel->listSources), Items{"Select"});
+    host.runIdle();
+    EXPECT_EQ(itemsOf(panel->listSources), (Items{"Select", "Stage A"}));
+    EXPECT_FALSE(panel->listsRefreshPending());
+
+    // Pick it: its subjects fill the subject list. Pick a subject.
+    host.pick(panel->listSources, indexOf(panel->listSources, "Stage A"));
+    EXPECT_EQ(device->hardware.sourceName, "Stage A");
+    EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
+    host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Extra"));
+    EXPECT_EQ(device->hardware.subjectName, "Extra");
+
+    // A second server: the refill keeps both choices.
+    auto stageB = startSender("Stage B", "127.0.0.3", port, {"Extra", "Other"});
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Stage B"); }));
+    EXPECT_EQ(selectedOf(panel->listSources), "Stage A");
+    EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
+
+    // Switch servers and back: the subject is reselected by name wherever it stands.
+    host.pick(panel->listSources, indexOf(panel->listSources, "Stage B"));
+    EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Extra", "Other"}));
+    EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
+    host.pick(panel->listSources, indexOf(panel->listSources, "Stage A"));
+    EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
+    EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
+    EXPECT_EQ(device->hardware.sourceName, "Stage A");
+    EXPECT_EQ(device->hardware.subjectName, "Extra");
+
+    // The other sender stops: it leaves after the time-out and the lists are rebuilt with the
+    // choice restored.
+    stageB->Stop();
+    ASSERT_TRUE(idleUntil([&] { return !contains(itemsOf(panel->listSources), "Stage B"); }));
+    EXPECT_EQ(itemsOf(panel->listSources), (Items{"Select", "Stage A"}));
+    EXPECT_EQ(selectedOf(panel->listSources), "Stage A");
+    EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
+    EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
+
+    // The chosen sender stops too: only the placeholders are left, the choice is remembered.
+    stageA->Stop();
+    ASSERT_TRUE(idleUntil([&] { return itemsOf(panel->listSources) == Items{"Select"}; }));
+    EXPECT_EQ(itemsOf(panel->listSubjects), Items{"Select"});
+    EXPECT_EQ(device->hardware.sourceName, "Stage A");
+    EXPECT_EQ(device->hardware.subjectName, "Extra");
+}
+
+TEST_F(PanelDiscoveryTest, ConnectRestartsDiscoveryOnlyForANewUsablePort) {
+    // A sender on another port is not heard until Connect moves discovery there.
+    const std::uint16_t otherPort = freeUdpPort();
+    ASSERT_NE(otherPort, port);
+    auto sender = startSender("Stage C", "127.0.0.4", otherPort, {"Actor"});
+    ASSERT_TRUE(waitUntil([&] { return sender->announcementsSent() >= 3; }));
+    host.runIdle();
+    EXPECT_EQ(itemsOf(panel->listSources), Items{"Select"});
+
+    // Text that is not a usable port, and the port in use, change nothing; the field shows the
+    // port in use again.
+    const std::string current = std::to_string(port);
+    for (const std::string text :
+         {std::string("70000"), std::string("-1"), std::string("0"), std::string("abc"),
+          std::string(""), current, current + "abc", std::to_string(otherPort) + "0000"}) {
+        connectTo(text);
+        EXPECT_EQ(device->hardware.port, port) << '"' << text << '"';
+        EXPECT_EQ(textOf(panel->editNetworkPort), current) << '"' << text << '"';
+    }
+
+    // A new port, typed with trailing text ("%d" reads the number): discovery listens there.
+    connectTo(std::to_string(otherPort) + " ");
+    EXPECT_EQ(device->hardware.port, otherPort);
+    EXPECT_EQ(textOf(panel->editNetworkPort), std::to_string(otherPort));
+    EXPECT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Stage C"); }));
+}
+
+// Reads the size from a PNG's header chunk: 8-byte signature, then IHDR's length and type, then
+// width and height big-endian.
+bool pngSize(const std::string& path, std::uint32_t& width, std::uint32_t& height) {
+    std::ifstream file(path, std::ios::binary);
+    unsigned char header[24] = {};
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+    if (header[1] != 'P' || header[2] != 'N' || header[3] != 'G') return false;
+    auto be32 = [&](int at) {
+        return std::uint32_t(header[at]) << 24 | std::uint32_t(header[at + 1]) << 16 |
+               std::uint32_t(header[at + 2]) << 8 | std::uint32_t(header[at + 3]);
+    };
+    width = be32(16);
+    height = be32(20);
+    return true;
+}
+
+TEST_F(PanelDiscoveryTest, PictureShowsTheChosenServerAndSubject) {
+    auto sender = startSender("Telmora Stage", "127.0.0.6", port, {"Actor", "Extra"});
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Telmora Stage"); }));
+    host.pick(panel->listSources, indexOf(panel->listSources, "Telmora Stage"));
+    host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Actor"));
+    ASSERT_EQ(selectedOf(panel->listSubjects), "Actor");
+
+    const std::string path = TELMORA_PANEL_PICTURE;
+    std::remove(path.c_str());
+    std::string error;
+    ASSERT_TRUE(host.drawPanel(*panel, kPanelWidth, kPanelHeight, path, &error)) << error;
+    std::uint32_t width = 0, height = 0;
+    ASSERT_TRUE(pngSize(path, width, height));
+    EXPECT_EQ(width, static_cast<std::uint32_t>(kPanelWidth));
+    EXPECT_EQ(height, static_cast<std::uint32_t>(kPanelHeight));
+}
+
+TEST_F(PanelDiscoveryTest, BoneTableShowsTheLiveChannelValuesWhileOnline) {
+    auto sender = startSender("Telmora Stage", "127.0.0.7", port, {"Actor"});
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Telmora Stage"); }));
+    host.pick(panel->listSources, indexOf(panel->listSources, "Telmora Stage"));
+    host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Actor"));
+    ASSERT_TRUE(host.deviceOperation(device, ORSDK2026::kOpInit));
+    ASSERT_TRUE(host.setOnline(device, true));
+    ASSERT_EQ(panel->boneSpread.GetRowCount(), 65);
+
+    // An idle between two equal snapshots wrote exactly that frame's values.
+    bool compared = false;
+    ASSERT_TRUE(idleUntil([&] {
+        const ChannelSnapshot before = device->hardware.channelSnapshot();
+        host.runIdle();
+        const ChannelSnapshot after = device->hardware.channelSnapshot();
+        if (after.frameSequence != before.frameSequence || after.frameSequence < 3) return false;
+        for (int i = 0; i < after.channelCount; ++i) {
+            const ChannelRecord& record = after.records[i];
+            const auto row = static_cast<ORSDK2026::kReference>(i);
+            for (int axis = 0; axis < 3; ++axis) {
+                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, axis), record.translation[axis]);
+                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, 3 + axis), record.rotation[axis]);
+            }
+        }
+        compared = true;
+        return true;
+    }));
+    EXPECT_TRUE(compared);
+    host.setOnline(device, false);
+}
+
+// A sender whose announcement changes every time, so every datagram notifies the panel.
+class FlickeringAnnouncer {
+public:
+    explicit FlickeringAnnouncer(std::uint16_t port)
+        : thread([this, port] {
+              LoopbackPeer peer(5);
+              const Ipv4Endpoint to{loopback(1), port};
+              for (std::uint64_t n = 0; !stop.load(); ++n) {
+                  peer.send(std::string(R"({"serverName": "Flicker", "streamPort": 5000,)") +
+                                (n % 2 == 0 ? R"("subjects": ["A", "B"]})"
+                                            : R"("subjects": ["B", "A"]})"),
+                            to);
+                  sent.store(n + 1);
+                  // Pacing, not synchronisation: about five hundred announcements a second.
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              }
+          }) {}
+    ~FlickeringAnnouncer() {
+        stop.store(true);
+        thread.join();
+    }
+    std::uint64_t announcementsSent() const { return sent.load(); }
+
+private:
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> sent{0};
+    std::thread thread;
+};
+
+TEST_F(PanelDiscoveryTest, PanelClosedWhileServersAnnounceIsNeverCalledAgain) {
+    FlickeringAnnouncer announcer(port);
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Flicker"); }));
+    host.closePanel(panel);
+    panel = nullptr;
+
+    // Open and close panels while every announcement notifies: each closed panel has released
+    // its registration before it was freed (ASan and TSan watch the notifications that follow).
+    for (int round = 0; round < 20; ++round) {
+        ORDeviceSkeletonLayout* reopened = openPanel();
+        ASSERT_NE(reopened, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return reopened->listsRefreshPending(); }));
+        host.runIdle();
+        EXPECT_TRUE(contains(itemsOf(reopened->listSources), "Flicker"));
+        host.closePanel(reopened);
+    }
+    // Announcements go on after the last panel is gone; the device outlives its panels.
+    const std::uint64_t sentAtClose = announcer.announcementsSent();
+    ASSERT_TRUE(waitUntil([&] { return announcer.announcementsSent() >= sentAtClose + 50; }));
+    host.runIdle();
+    EXPECT_EQ(device->hardware.discovery.GetServers().size(), 1u);
+}
+
+}  // namespace
+}  // namespace telmora::test

@@ -1,0 +1,124 @@
+#pragma once
+// The settings panel as the user meets it: the TelmoraLink library loaded into the stand-in
+// host, a device created from its registration and its panel opened through the host.
+//
+// The plug-in exports only its entry points, so the test reaches the device and the panel
+// through their class layouts (header-only members and host-side virtual calls), never by
+// calling the plug-in's own functions.
+
+#include <fbhost/host.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/device.h"
+#include "ui/device_layout.h"
+
+namespace telmora::test {
+
+// Generous: these tests share a small machine with compilers.
+inline constexpr std::chrono::milliseconds kPanelDeadline{10000};
+
+// The size at which the host shows a device's settings panel in these tests (and the picture):
+// only the two outer regions depend on it.
+inline constexpr int kPanelWidth = 320;
+inline constexpr int kPanelHeight = 280;
+
+inline fbhost::PluginLibrary& telmoraLink() {
+    static fbhost::PluginLibrary library;
+    if (!library.isLoaded()) {
+        EXPECT_TRUE(library.load(TELMORA_PLUGIN_PATH)) << library.error();
+        EXPECT_TRUE(library.callLibraryInit());
+        EXPECT_TRUE(library.callEntryPoint(ORSDK2026::kFBDllLoad));
+    }
+    return library;
+}
+
+inline std::vector<std::string> itemsOf(const ORSDK2026::FBList& list) {
+    std::vector<std::string> items;
+    for (int i = 0; i < list.Items.GetCount(); ++i) items.emplace_back(list.Items[i]);
+    return items;
+}
+
+inline std::string selectedOf(const ORSDK2026::FBList& list) {
+    const int index = list.ItemIndex;
+    return index >= 0 && index < list.Items.GetCount() ? list.Items[index] : "<none>";
+}
+
+inline int indexOf(const ORSDK2026::FBList& list, const std::string& item) {
+    return list.Items.Find(item.c_str());
+}
+
+inline std::string textOf(const ORSDK2026::FBEdit& edit) {
+    return edit.Text.Get().str();
+}
+
+class PanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(telmoraLink().isLoaded());
+        host.reset();
+        std::string error;
+        ORSDK2026::FBDevice* created = host.createDevice("TelmoraLink", "TelmoraLink", &error);
+        ASSERT_NE(created, nullptr) << error;
+        ASSERT_STREQ(created->ClassName(), "ORDeviceSkeleton");
+        // The plug-in's classes are hidden: a static cast after the class-name check.
+        device = static_cast<ORDeviceSkeleton*>(created);
+        panel = openPanel();
+        ASSERT_NE(panel, nullptr);
+    }
+
+    void TearDown() override {
+        const std::vector<fbhost::PluginFailure> failures = host.failures();
+        EXPECT_TRUE(failures.empty()) << failures.front().call << ": " << failures.front().what;
+        host.reset();
+    }
+
+    ORDeviceSkeletonLayout* openPanel() {
+        std::string error;
+        ORSDK2026::FBDeviceLayout* layout = host.openPanel(device, &error);
+        EXPECT_NE(layout, nullptr) << error;
+        if (layout == nullptr) return nullptr;
+        EXPECT_STREQ(layout->ClassName(), "ORDeviceSkeletonLayout");
+        return static_cast<ORDeviceSkeletonLayout*>(layout);
+    }
+
+    // Runs the host's idle until `holds` is true; false once the deadline has passed.
+    template <typename Predicate>
+    bool idleUntil(Predicate holds, std::chrono::milliseconds timeout = kPanelDeadline) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            host.runIdle();
+            if (holds()) return true;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            // The host has nothing to do until a datagram arrives; let the service's threads run.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    // Waits, without running the host's idle, until `holds` is true.
+    template <typename Predicate>
+    static bool waitUntil(Predicate holds, std::chrono::milliseconds timeout = kPanelDeadline) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!holds()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    // Types `port` into the listening-port field and presses Connect.
+    void connectTo(const std::string& portText) {
+        host.type(panel->editNetworkPort, portText);
+        host.click(panel->buttonConnect);
+    }
+
+    fbhost::Host& host = fbhost::Host::instance();
+    ORDeviceSkeleton* device = nullptr;
+    ORDeviceSkeletonLayout* panel = nullptr;
+};
+
+}  // namespace telmora::test

@@ -1,0 +1,213 @@
+#include "tools/host/host_driver.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "network/socket.h"
+
+namespace telmora::host {
+
+using namespace ORSDK2026;
+
+FBVisualComponent* findControl(FBLayout& layout, const std::string& region) {
+    for (int i = 0; i < layout.GetRegionCount(); ++i) {
+        const char* name = layout.GetRegionName(i);
+        FBVisualComponent* control = layout.GetControl(name);
+        if (!control) continue;
+        if (region == name) return control;
+        if (control->Is(FBLayout::TypeInfo)) {
+            if (FBVisualComponent* found = findControl(*static_cast<FBLayout*>(control), region))
+                return found;
+        }
+    }
+    return nullptr;
+}
+
+int listIndexOf(const FBList& list, const std::string& text) {
+    for (int i = 0; i < list.Items.GetCount(); ++i) {
+        if (text == list.Items[i]) return i;
+    }
+    return -1;
+}
+
+std::vector<std::string> listItems(const FBList& list) {
+    std::vector<std::string> items;
+    for (int i = 0; i < list.Items.GetCount(); ++i) items.emplace_back(list.Items[i]);
+    return items;
+}
+
+bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               const std::function<void()>& pump, std::chrono::microseconds pause) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (Clock::now() >= deadline) return false;
+        if (pump) pump();
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+PacedStepper::PacedStepper(FBTime period) : period_(period), start_(Clock::now()) {}
+
+void PacedStepper::step() {
+    ++steps_;
+    const auto due = start_ + std::chrono::nanoseconds(static_cast<std::int64_t>(
+                                  period_.GetSecondDouble() * 1e9 * static_cast<double>(steps_)));
+    std::this_thread::sleep_until(due);
+    fbhost::Host& host = fbhost::Host::instance();
+    host.step(period_);
+    host.runIdle();
+}
+
+std::uint16_t freeUdpPort() {
+    UdpSocket socket;
+    if (socket.open() != 0) return 0;
+    if (socket.bind({*parseIpv4("127.0.0.1"), 0}) != 0) return 0;
+    const std::optional<Ipv4Endpoint> local = socket.localEndpoint();
+    return local ? local->port : 0;
+}
+
+std::vector<int> processThreadIds() {
+    std::vector<int> ids;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return ids;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        ids.push_back(std::atoi(entry->d_name));
+    }
+    closedir(dir);
+    return ids;
+}
+
+int processThreadCount() {
+    const std::vector<int> ids = processThreadIds();
+    return ids.empty() ? -1 : static_cast<int>(ids.size());
+}
+
+double threadsCpuSeconds(const std::vector<int>& threadIds) {
+    const double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+    double seconds = 0.0;
+    for (int id : threadIds) {
+        std::ifstream file("/proc/self/task/" + std::to_string(id) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        // The command name (field 2) is in parentheses and may hold spaces: count fields from
+        // the last ')'. utime and stime are fields 14 and 15.
+        const std::size_t close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 2));
+        std::string field;
+        double utime = 0.0, stime = 0.0;
+        for (int index = 3; rest >> field; ++index) {
+            if (index == 14) utime = std::atof(field.c_str());
+            if (index == 15) {
+                stime = std::atof(field.c_str());
+                break;
+            }
+        }
+        seconds += (utime + stime) / ticksPerSecond;
+    }
+    return seconds;
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+namespace {
+
+template <class T>
+bool readAt(const std::vector<char>& bytes, std::size_t offset, T& value) {
+    if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
+                                                        std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read '" + path + "'";
+        return std::nullopt;
+    }
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+    // ELF64 little-endian: e_ident "\x7fELF", class 2, data 1.
+    if (bytes.size() < 64 ||
+        std::memcmp(bytes.data(),
+                    "\x7f"
+                    "ELF",
+                    4) != 0 ||
+        bytes[4] != 2 || bytes[5] != 1) {
+        error = "'" + path + "' is no 64-bit little-endian ELF file";
+        return std::nullopt;
+    }
+    std::uint64_t sectionOffset = 0;
+    std::uint16_t sectionSize = 0, sectionCount = 0;
+    readAt(bytes, 0x28, sectionOffset);
+    readAt(bytes, 0x3A, sectionSize);
+    readAt(bytes, 0x3C, sectionCount);
+    struct Section {
+        std::uint32_t type = 0, link = 0;
+        std::uint64_t offset = 0, size = 0, entrySize = 0;
+    };
+    auto section = [&](std::uint32_t index, Section& s) {
+        const std::size_t base = sectionOffset + std::size_t{index} * sectionSize;
+        return readAt(bytes, base + 4, s.type) && readAt(bytes, base + 24, s.offset) &&
+               readAt(bytes, base + 32, s.size) && readAt(bytes, base + 40, s.link) &&
+               readAt(bytes, base + 56, s.entrySize);
+    };
+    constexpr std::uint32_t kDynamicSymbols = 11;
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < sectionCount; ++i) {
+        Section symbols;
+        if (!section(i, symbols) || symbols.type != kDynamicSymbols) continue;
+        Section strings;
+        if (symbols.entrySize < 24 || !section(symbols.link, strings)) break;
+        for (std::uint64_t at = symbols.offset; at + 24 <= symbols.offset + symbols.size;
+             at += symbols.entrySize) {
+            std::uint32_t nameOffset = 0;
+            std::uint8_t info = 0, other = 0;
+            std::uint16_t sectionIndex = 0;
+            if (!readAt(bytes, at, nameOffset) || !readAt(bytes, at + 4, info) ||
+                !readAt(bytes, at + 5, other) || !readAt(bytes, at + 6, sectionIndex))
+                break;
+            const int binding = info >> 4;
+            const int visibility = other & 3;
+            const bool defined = sectionIndex != 0;
+            const bool global =
+                binding == 1 || binding == 2 || binding == 10;        // GLOBAL, WEAK, UNIQUE
+            const bool visible = visibility == 0 || visibility == 3;  // DEFAULT, PROTECTED
+            if (!defined || !global || !visible) continue;
+            const std::size_t nameAt = strings.offset + nameOffset;
+            if (nameAt >= bytes.size()) continue;
+            const char* name = bytes.data() + nameAt;
+            const std::size_t length = strnlen(name, bytes.size() - nameAt);
+            if (length > 0) names.emplace_back(name, length);
+        }
+        return names;
+    }
+    error = "'" + path + "' has no dynamic symbol table";
+    return std::nullopt;
+}
+
+bool nodeValueFinite(FBAnimationNode* node, FBTime time, double* value) {
+    double v[3] = {0.0, 0.0, 0.0};
+    node->Evaluate(v, time);
+    if (value) std::copy(v, v + 3, value);
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+}  // namespace telmora::host

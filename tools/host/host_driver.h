@@ -1,0 +1,77 @@
+#pragma once
+// What the harness needs to act as the host and its user: finding a panel's controls by region
+// as a user finds them on screen, waiting for a condition while the host keeps running, pacing
+// host steps to the wall clock, and reading the process itself (threads, a library's exports).
+
+#include <fbhost/host.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telmora::host {
+
+using Clock = std::chrono::steady_clock;
+
+// The control placed in `region` of `layout` or of a layout nested in it at any depth; null when
+// no region of that name holds a control.
+ORSDK2026::FBVisualComponent* findControl(ORSDK2026::FBLayout& layout, const std::string& region);
+// The same, when the control is of the given SDK class (its type number); null otherwise.
+template <class Control>
+Control* findControlOf(ORSDK2026::FBLayout& layout, const std::string& region) {
+    ORSDK2026::FBVisualComponent* control = findControl(layout, region);
+    return control && control->Is(Control::TypeInfo) ? static_cast<Control*>(control) : nullptr;
+}
+
+// The index of the first item of `list` whose text is `text`, or -1.
+int listIndexOf(const ORSDK2026::FBList& list, const std::string& text);
+std::vector<std::string> listItems(const ORSDK2026::FBList& list);
+
+// Calls `pump` until `condition` holds or `timeout` has passed; true when it holds. `pump` runs
+// the host (idle, steps) and may wait a little itself; a pause of `pause` follows each round.
+bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               const std::function<void()>& pump,
+               std::chrono::microseconds pause = std::chrono::microseconds(500));
+
+// Steps the host by a fixed period, each step at its wall-clock moment: after n steps the host's
+// local time has advanced by n periods and about as much real time has passed. A step that is
+// late (the process was descheduled) is taken at once; the host's time never skips.
+class PacedStepper {
+public:
+    explicit PacedStepper(ORSDK2026::FBTime period);
+    // Waits for the next step's moment, then steps the host and runs its idle.
+    void step();
+    std::uint64_t steps() const { return steps_; }
+    ORSDK2026::FBTime period() const { return period_; }
+
+private:
+    ORSDK2026::FBTime period_;
+    Clock::time_point start_;
+    std::uint64_t steps_ = 0;
+};
+
+// A UDP port on 127.0.0.1 free at the time of the call (bound once by the system and released).
+std::uint16_t freeUdpPort();
+// Threads of this process now (/proc/self/task); -1 where that cannot be read.
+int processThreadCount();
+// The thread ids of this process now; empty where they cannot be read.
+std::vector<int> processThreadIds();
+// CPU seconds (user + system) used so far by the given threads of this process.
+double threadsCpuSeconds(const std::vector<int>& threadIds);
+// CPU seconds (user + system) used so far by the whole process.
+double processCpuSeconds();
+
+// Names of the functions and objects a shared library exports (defined, global or weak, default
+// or protected visibility in its dynamic symbol table), read from the ELF file itself. Nothing,
+// with `error` set, for a file that is no 64-bit little-endian ELF.
+std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
+                                                        std::string& error);
+
+// Every value of a node (as the host evaluates it now) is finite.
+bool nodeValueFinite(ORSDK2026::FBAnimationNode* node, ORSDK2026::FBTime time,
+                     double* value = nullptr);
+
+}  // namespace telmora::host

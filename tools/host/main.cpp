@@ -1,0 +1,80 @@
+// telmora-host: a headless host for the TelmoraLink plug-in. It loads the plug-in by path as a
+// host does, validates it, and runs the user's whole session from the panel to a recorded,
+// plotted and exported take.
+
+#include <CLI/CLI.hpp>
+#include <random>
+#include <string>
+
+#include "tools/common/command_line.h"
+#include "tools/host/console.h"
+#include "tools/host/session.h"
+#include "tools/host/validate.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Headless host for the TelmoraLink plug-in: validate it, or run a whole session "
+        "and export the take.\nExit status: 0 success, 1 no server or subject heard in "
+        "time, 2 bad arguments, 3 the plug-in failed a check or a session step."};
+    app.require_subcommand(1);
+
+    telmora::host::ValidateOptions validate;
+    validate.pluginPath = TELMORA_DEFAULT_PLUGIN;
+    std::uint64_t seed = 0;
+    bool list = false;
+    CLI::App* validateCommand = app.add_subcommand(
+        "validate", "Check the plug-in: each check prints one verdict line, then a tally");
+    validateCommand
+        ->add_option("plugin", validate.pluginPath, "The plug-in library (default: this build's)")
+        ->capture_default_str();
+    validateCommand->add_option("--seed", seed, "Seed of the random actions (default: drawn)");
+    validateCommand->add_option("--only", validate.only,
+                                "Run only the checks whose name matches this regular expression");
+    validateCommand->add_flag("--list", list, "List the checks and exit");
+    validateCommand->add_flag("--quick", validate.quick,
+                              "Smaller counts and shorter runs (sanitizer builds)");
+    std::string pluginOutput;
+    validateCommand->add_option(
+        "--plugin-output", pluginOutput,
+        "File for the plug-in's own output lines (and a sanitizer's reports); default: none");
+
+    telmora::host::SessionOptions session;
+    session.pluginPath = TELMORA_DEFAULT_PLUGIN;
+    CLI::App* sessionCommand = app.add_subcommand(
+        "session", "The user's session: panel, Init, online, record, plot, Characterize, export");
+    sessionCommand
+        ->add_option("plugin", session.pluginPath, "The plug-in library (default: this build's)")
+        ->capture_default_str();
+    sessionCommand->add_option("--source", session.source, "Server (source) to pick")->required();
+    sessionCommand->add_option("--subject", session.subject, "Subject to pick")->required();
+    sessionCommand->add_option("--record", session.recordSeconds, "Seconds to record")
+        ->required()
+        ->check(CLI::Range(0.05, 3600.0));
+    sessionCommand->add_option("--out", session.outDir, "Folder the files are written to")
+        ->required();
+    sessionCommand->add_option("--port", session.port, "Listening port typed into the panel")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    sessionCommand
+        ->add_option("--wait", session.waitSeconds,
+                     "Seconds to wait for the source and subject to be announced")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->capture_default_str();
+
+    if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
+        return *status;
+    }
+
+    if (*validateCommand) {
+        if (list) {
+            telmora::host::Console console(false);
+            for (const telmora::host::CheckInfo& check : telmora::host::validatorChecks())
+                console.line(check.name + "  " + check.description);
+            return 0;
+        }
+        validate.seed = validateCommand->count("--seed") ? seed : std::random_device{}();
+        telmora::host::Console console(true, pluginOutput);
+        return telmora::host::runValidate(validate, console);
+    }
+    return telmora::host::runSession(session);
+}

@@ -1,0 +1,473 @@
+#include "tools/host/session.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "device/device.h"
+#include "tools/host/host_driver.h"
+#include "tools/host/panel_user.h"
+
+namespace telmora::host {
+
+using namespace ORSDK2026;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kPanelWidth = 320;
+constexpr int kPanelHeight = 280;
+constexpr const char* kDeviceEntry = "TelmoraLink";
+
+// A session step failed: what the step was, why, and the exit status it ends with.
+struct StepFailure {
+    int status;
+    std::string reason;
+};
+
+// A bar redrawn in place on a terminal; elsewhere only its last state is written, as one line.
+class ProgressBar {
+public:
+    ProgressBar(Console& console, std::string label)
+        : console_(console), label_(std::move(label)), terminal_(console.isTerminal()) {}
+    void update(double fraction, const std::string& detail) {
+        fraction = std::clamp(fraction, 0.0, 1.0);
+        const int percent = static_cast<int>(fraction * 100.0);
+        if (percent == lastPercent_ && detail == lastDetail_) return;
+        lastPercent_ = percent;
+        lastDetail_ = detail;
+        if (terminal_) console_.write("\r" + text(fraction, detail) + "\033[K");
+    }
+    void finish(const std::string& detail) {
+        if (terminal_) {
+            console_.write("\r" + text(1.0, detail) + "\033[K\n");
+        } else {
+            console_.line(text(1.0, detail));
+        }
+    }
+
+private:
+    std::string text(double fraction, const std::string& detail) const {
+        constexpr int kWidth = 30;
+        const int filled = static_cast<int>(fraction * kWidth);
+        char percent[8];
+        std::snprintf(percent, sizeof(percent), "%3d%%", static_cast<int>(fraction * 100.0));
+        return "  " + label_ + " [" + std::string(static_cast<std::size_t>(filled), '#') +
+               std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + percent + "  " +
+               detail;
+    }
+    Console& console_;
+    std::string label_;
+    bool terminal_;
+    int lastPercent_ = -1;
+    std::string lastDetail_;
+};
+
+std::string formatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f s", seconds);
+    return text;
+}
+
+// The device's own counters, when the device is TelmoraLink's: frames received and solved. The
+// device's class is hidden inside the plug-in (its type information is not exported), so the
+// undefined-behaviour sanitizer's dynamic-type check, which needs that type information, is left
+// out here; the class name has been checked instead.
+__attribute__((no_sanitize("vptr"))) void readFrameCounters(FBDevice* device,
+                                                            SessionReport& report) {
+    if (std::string(device->ClassName()) != "ORDeviceSkeleton") return;
+    const ChannelTable& table = static_cast<ORDeviceSkeleton*>(device)->hardware.channelTable();
+    report.framesSolved = table.framesSolved();
+    report.framesReceived = table.framesSolved() + table.framesDropped();
+}
+
+struct PlottedJoint {
+    FBModel* model = nullptr;
+    int parent = -1;
+};
+
+// The bone models under the model bound to "Reference", parents before children.
+std::vector<PlottedJoint> boneModels(FBModel* reference) {
+    std::vector<PlottedJoint> joints;
+    std::vector<std::pair<FBModel*, int>> pending;
+    for (int i = reference->Children.GetCount() - 1; i >= 0; --i)
+        pending.emplace_back(reference->Children[i], -1);
+    while (!pending.empty()) {
+        auto [model, parent] = pending.back();
+        pending.pop_back();
+        const int index = static_cast<int>(joints.size());
+        joints.push_back({model, parent});
+        for (int i = model->Children.GetCount() - 1; i >= 0; --i)
+            pending.emplace_back(model->Children[i], index);
+    }
+    return joints;
+}
+
+std::vector<FBTime> keyTimes(FBAnimationNode* node) {
+    std::vector<FBTime> times;
+    for (int i = 0; i < node->KeyCount(); ++i) times.push_back(node->GetKey(i).time);
+    return times;
+}
+
+// Builds the take from the plotted models: local translation and rotation of every bone at
+// every plotted key, and the host's global positions for the checks.
+void takeFromPlottedModels(FBModel* reference, double framePeriod, SessionReport& report,
+                           ProgressBar& bar) {
+    fbhost::Host& host = fbhost::Host::instance();
+    const std::vector<PlottedJoint> joints = boneModels(reference);
+    if (joints.empty()) throw StepFailure{kSessionStepFailed, "no bone model under 'Reference'"};
+    const std::vector<FBTime> times =
+        keyTimes(joints.front().model->Translation.GetAnimationNode());
+    if (times.empty()) throw StepFailure{kSessionStepFailed, "the plot left no keys"};
+    Take& take = report.take;
+    take.framePeriod = framePeriod;
+    for (const PlottedJoint& joint : joints)
+        take.joints.push_back({joint.model->Name.Get().str(), joint.parent});
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        const FBTime t = times[k];
+        take.times.push_back(t.GetSecondDouble());
+        std::vector<JointPose> poses;
+        std::vector<glm::dvec3> globals;
+        for (const PlottedJoint& joint : joints) {
+            const FBVector3d translation = host.modelTranslation(joint.model, t);
+            const FBVector3d rotation = host.modelRotation(joint.model, t);
+            JointPose pose;
+            pose.translation = {translation[0], translation[1], translation[2]};
+            pose.rotation = {rotation[0], rotation[1], rotation[2]};
+            poses.push_back(pose);
+            const FBMatrix global = host.modelGlobalMatrix(joint.model, t);
+            globals.emplace_back(global(0, 3), global(1, 3), global(2, 3));
+        }
+        take.poses.push_back(std::move(poses));
+        report.plottedGlobalPositions.push_back(std::move(globals));
+        bar.update(static_cast<double>(k + 1) / static_cast<double>(times.size()),
+                   std::to_string(k + 1) + "/" + std::to_string(times.size()) + " keys read");
+    }
+    // Every bone must be keyed at the same times as the first.
+    for (const PlottedJoint& joint : joints) {
+        if (keyTimes(joint.model->Translation.GetAnimationNode()) != times ||
+            keyTimes(joint.model->Rotation.GetAnimationNode()) != times)
+            throw StepFailure{kSessionStepFailed, "bone '" +
+                                                      std::string(joint.model->Name.Get().str()) +
+                                                      "' is plotted at other times than the hips"};
+    }
+    // The root joints' poses are relative to "Reference", which the plot leaves at rest.
+    const FBMatrix referenceMatrix = host.modelGlobalMatrix(reference, times.front());
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (std::abs(referenceMatrix(r, c) - (r == c ? 1.0 : 0.0)) > 1e-9)
+                throw StepFailure{kSessionStepFailed, "the 'Reference' model is not at rest"};
+}
+
+// One CSV row per recorded key of every bone: its translation and rotation node's keys.
+std::vector<TakeCsvRow> recordedRows(FBDevice* device, SessionReport& report) {
+    fbhost::Host& host = fbhost::Host::instance();
+    std::vector<TakeCsvRow> rows;
+    const std::vector<FBAnimationNode*> nodes = host.deviceNodes(device);
+    for (FBAnimationNode* node : nodes)
+        report.keysPerNode[node->Name.Get().str()] = node->KeyCount();
+    struct Bone {
+        std::string name;
+        std::vector<FBKey> translation, rotation;
+    };
+    std::vector<Bone> bones;
+    for (FBAnimationNode* node : nodes) {
+        const std::string name = node->Name.Get().str();
+        if (name.size() < 3 || name.compare(name.size() - 2, 2, " T") != 0) continue;
+        const std::string bone = name.substr(0, name.size() - 2);
+        FBAnimationNode* rotation = host.findNode(device, bone + " R");
+        if (!rotation) continue;
+        bones.push_back({bone, host.keys(node), host.keys(rotation)});
+    }
+    std::size_t keyCount = 0;
+    for (const Bone& bone : bones) keyCount = std::max(keyCount, bone.translation.size());
+    for (std::size_t k = 0; k < keyCount; ++k) {
+        for (const Bone& bone : bones) {
+            if (k >= bone.translation.size() || k >= bone.rotation.size()) continue;
+            const FBKey& t = bone.translation[k];
+            const FBKey& r = bone.rotation[k];
+            TakeCsvRow row;
+            row.time = t.time.GetSecondDouble();
+            row.bone = bone.name;
+            row.translation = {t.value[0], t.value[1], t.value[2]};
+            row.rotation = {r.value[0], r.value[1], r.value[2]};
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
+nlohmann::json reportJson(const SessionOptions& options, const SessionReport& report) {
+    nlohmann::json json;
+    json["plugin"] = options.pluginPath;
+    json["source"] = options.source;
+    json["subject"] = options.subject;
+    json["recordSeconds"] = options.recordSeconds;
+    json["result"] = report.status == kSessionOk ? "ok" : "failed";
+    if (!report.failedStep.empty()) {
+        json["failedStep"] = report.failedStep;
+        json["failure"] = report.failure;
+    }
+    json["frames"] = {{"received", report.framesReceived}, {"solved", report.framesSolved}};
+    json["recording"] = {
+        {"inputNotifications", report.inputNotifications},
+        {"samplesRecorded", report.samplesRecorded},
+        {"samplesAcknowledged", report.samplesAcknowledged},
+        {"firstKey", report.recordedTimes.empty() ? 0.0 : report.recordedTimes.front()},
+        {"lastKey", report.recordedTimes.empty() ? 0.0 : report.recordedTimes.back()}};
+    json["keysPerNode"] = report.keysPerNode;
+    const double span = report.plottedTimes.size() < 2
+                            ? 0.0
+                            : report.plottedTimes.back() - report.plottedTimes.front();
+    json["plot"] = {{"keys", report.plottedTimes.size()},
+                    {"start", report.plottedTimes.empty() ? 0.0 : report.plottedTimes.front()},
+                    {"end", report.plottedTimes.empty() ? 0.0 : report.plottedTimes.back()},
+                    {"span", span},
+                    {"samplingPeriod", report.samplingPeriod},
+                    {"joints", report.take.joints.size()}};
+    json["statusTexts"] = report.statusTexts;
+    json["character"] = {{"name", report.characterName},
+                         {"characterized", report.characterized},
+                         {"linkedSlots", report.characterLinks}};
+    json["files"] = report.filesWritten;
+    return json;
+}
+
+}  // namespace
+
+SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
+    SessionReport report;
+    fbhost::Host& host = fbhost::Host::instance();
+    fbhost::PluginLibrary library;
+    const std::filesystem::path out(options.outDir);
+    const auto wait = std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000.0));
+    FBDevice* device = nullptr;
+    std::string current;
+    auto step = [&](const std::string& text) {
+        current = text;
+        console.line(text);
+    };
+    auto fail = [&](int status, const std::string& reason) { throw StepFailure{status, reason}; };
+    auto written = [&](const std::string& name) {
+        report.filesWritten.push_back((out / name).string());
+    };
+    try {
+        std::error_code ec;
+        std::filesystem::create_directories(out, ec);
+        if (ec) fail(kSessionStepFailed, "cannot create '" + options.outDir + "': " + ec.message());
+
+        step("Loading the plug-in " + options.pluginPath);
+        if (!library.load(options.pluginPath) || !library.callEntryPoint(0))
+            fail(kSessionStepFailed, library.error());
+
+        step("Creating the device 'TelmoraLink'");
+        std::string error;
+        device = host.createDevice(kDeviceEntry, kDeviceEntry, &error);
+        if (!device) fail(kSessionStepFailed, error);
+
+        step("Opening its settings panel");
+        FBDeviceLayout* layout = host.openPanel(device, &error);
+        std::optional<PanelControls> panel = findPanelControls(layout, error);
+        if (!panel) fail(kSessionStepFailed, error);
+        if (panel->port->Text.Get().str() != std::to_string(options.port)) {
+            step("Typing the listening port " + std::to_string(options.port) +
+                 " and clicking Connect");
+            applyListeningPort(*panel, options.port);
+        }
+
+        step("Waiting for the source '" + options.source + "' (up to " +
+             formatSeconds(options.waitSeconds) + ")");
+        if (!waitAndPick(*panel->sources, options.source, wait)) {
+            std::vector<std::string> heard = listItems(*panel->sources);
+            heard.erase(heard.begin());  // "Select"
+            std::string names;
+            for (const std::string& name : heard) names += (names.empty() ? "" : ", ") + name;
+            fail(kSessionNotHeard,
+                 "no source '" + options.source + "' announced on port " +
+                     std::to_string(options.port) +
+                     (names.empty() ? " (none heard)" : " (heard: " + names + ")"));
+        }
+        step("Picking the subject '" + options.subject + "'");
+        if (!waitAndPick(*panel->subjects, options.subject, wait))
+            fail(kSessionNotHeard, "the source offers no subject '" + options.subject + "'");
+        if (!host.drawPanel(*layout, kPanelWidth, kPanelHeight, (out / "panel.png").string(),
+                            &error))
+            fail(kSessionStepFailed, "panel.png: " + error);
+        written("panel.png");
+
+        step("Init");
+        if (!host.deviceOperation(device, kOpInit)) fail(kSessionStepFailed, "Init failed");
+
+        step("Binding the templates to a new model tree");
+        FBModel* reference = host.bindTemplates(device);
+        if (!reference) fail(kSessionStepFailed, "the device has no templates to bind");
+
+        step("Going online");
+        device->RecordMode = true;
+        if (!host.setOnline(device, true)) {
+            const std::vector<std::string> texts = host.statusTexts(device);
+            fail(kSessionStepFailed, "the device did not go online (status '" +
+                                         (texts.empty() ? std::string() : texts.back()) + "')");
+        }
+        const FBTime period = device->SamplingPeriod.Get();
+        report.samplingPeriod = period.GetSecondDouble();
+        if (!(report.samplingPeriod > 0.0))
+            fail(kSessionStepFailed, "sampling period not positive");
+        const int stepsPerSecond = static_cast<int>(std::lround(1.0 / report.samplingPeriod));
+
+        step("Watching for 1 s");
+        FBAnimationNode* hips = host.findNode(device, "Hips T");
+        if (!hips) fail(kSessionStepFailed, "the device has no node 'Hips T'");
+        PacedStepper stepper(period);
+        int changes = 0;
+        double last[3] = {0.0, 0.0, 0.0};
+        for (int i = 0; i < stepsPerSecond; ++i) {
+            stepper.step();
+            double now[3];
+            nodeValueFinite(hips, host.localTime(), now);
+            if (now[0] != last[0] || now[1] != last[1] || now[2] != last[2]) ++changes;
+            std::copy(now, now + 3, last);
+        }
+        if (changes == 0)
+            fail(kSessionNotHeard, "no frame of '" + options.subject + "' arrived in 1 s");
+        console.line("  the pose changed in " + std::to_string(changes) + " of " +
+                     std::to_string(stepsPerSecond) + " evaluations");
+
+        step("Recording " + formatSeconds(options.recordSeconds));
+        if (!host.startRecording()) fail(kSessionStepFailed, "the host did not start recording");
+        const int recordSteps = std::max(
+            1, static_cast<int>(std::lround(options.recordSeconds / report.samplingPeriod)));
+        {
+            ProgressBar bar(console, "recording");
+            for (int i = 0; i < recordSteps; ++i) {
+                stepper.step();
+                ++report.inputNotifications;
+                bar.update(static_cast<double>(i + 1) / recordSteps,
+                           formatSeconds((i + 1) * report.samplingPeriod) + " of " +
+                               formatSeconds(options.recordSeconds));
+            }
+            bar.finish(std::to_string(recordSteps) + " host steps");
+        }
+        step("Stopping the recording");
+        if (!host.stopRecording()) fail(kSessionStepFailed, "the host was not recording");
+        report.samplesRecorded = hips->KeyCount();
+        for (const FBKey& key : host.keys(hips))
+            report.recordedTimes.push_back(key.time.GetSecondDouble());
+        report.samplesAcknowledged = host.samplesAcknowledged(device);
+        if (report.samplesRecorded == 0) fail(kSessionStepFailed, "nothing was recorded");
+
+        step("Plotting (the device's idle handler)");
+        {
+            ProgressBar bar(console, "plotting");
+            bar.update(0.0, "plotting the take");
+            const Clock::time_point plotStart = Clock::now();
+            host.runIdle();
+            const double plotSeconds =
+                std::chrono::duration<double>(Clock::now() - plotStart).count();
+            takeFromPlottedModels(reference, report.samplingPeriod, report, bar);
+            for (double t : report.take.times) report.plottedTimes.push_back(t);
+            char detail[96];
+            std::snprintf(detail, sizeof(detail), "%zu keys per bone, plotted in %.2f s",
+                          report.take.times.size(), plotSeconds);
+            bar.finish(detail);
+        }
+
+        step("Characterize");
+        const std::size_t charactersBefore = host.characters().size();
+        host.click(*panel->characterize);
+        const std::vector<FBCharacter*> characters = host.characters();
+        if (characters.size() != charactersBefore + 1)
+            fail(kSessionStepFailed, "Characterize made no character");
+        FBCharacter* character = characters.back();
+        report.characterName = character->Name.Get().str();
+        report.characterized = character->GetCharacterize();
+        report.characterLinks = static_cast<int>(host.characterLinks(character).size());
+        console.line("  '" + report.characterName + "': " + std::to_string(report.characterLinks) +
+                     " slots linked, " +
+                     (report.characterized ? "characterised" : "NOT characterised"));
+        if (!report.characterized) fail(kSessionStepFailed, "the character is not characterised");
+
+        step("Going offline");
+        host.setOnline(device, false);
+        readFrameCounters(device, report);
+        report.statusTexts = host.statusTexts(device);
+
+        step("Writing " + (out / "take.glb").string());
+        if (!writeTakeGlb((out / "take.glb").string(), report.take, error))
+            fail(kSessionStepFailed, error);
+        written("take.glb");
+        step("Writing " + (out / "take.bvh").string());
+        if (!writeTakeBvh((out / "take.bvh").string(), report.take, error))
+            fail(kSessionStepFailed, error);
+        written("take.bvh");
+        step("Writing " + (out / "take.csv").string());
+        if (!writeTakeCsv((out / "take.csv").string(), recordedRows(device, report), error))
+            fail(kSessionStepFailed, error);
+        written("take.csv");
+        step("Writing " + (out / "take.png").string());
+        if (!writeTakePicture(
+                (out / "take.png").string(), report.take,
+                "TelmoraLink take: " + options.source + " / " + options.subject + ", " +
+                    formatSeconds(report.take.times.back() - report.take.times.front()),
+                error))
+            fail(kSessionStepFailed, error);
+        written("take.png");
+    } catch (const StepFailure& failure) {
+        report.status = failure.status;
+        report.failedStep = current;
+        report.failure = failure.reason;
+        console.line("FAILED: " + current + ": " + failure.reason);
+        if (device && host.holdsDevice(device)) {
+            report.statusTexts = host.statusTexts(device);
+            readFrameCounters(device, report);
+        }
+    }
+    for (const fbhost::PluginFailure& failure : host.failures()) {
+        if (report.status == kSessionOk) {
+            report.status = kSessionStepFailed;
+            report.failedStep = failure.call;
+            report.failure = "an exception left the plug-in: " + failure.what;
+            console.line("FAILED: " + failure.call + ": " + failure.what);
+        }
+    }
+    // session.json is written whatever happened: it says how far the session got.
+    std::error_code ec;
+    if (std::filesystem::is_directory(out, ec)) {
+        const std::string path = (out / "session.json").string();
+        report.filesWritten.push_back(path);
+        std::ofstream file(path);
+        file << reportJson(options, report).dump(2) << "\n";
+        if (!file) report.filesWritten.pop_back();
+    }
+    host.reset();
+    library.unload();
+    return report;
+}
+
+int runSession(const SessionOptions& options) {
+    std::error_code ec;
+    std::filesystem::create_directories(options.outDir, ec);
+    const std::string log = (std::filesystem::path(options.outDir) / "plugin.log").string();
+    Console console(!ec, log);
+    const SessionReport report = runSessionSteps(options, console);
+    if (report.status == kSessionOk) {
+        char line[200];
+        std::snprintf(
+            line, sizeof(line),
+            "Done: %d samples recorded, %zu keys plotted over %.2f s, %llu frames "
+            "received, %llu solved",
+            report.samplesRecorded, report.take.times.size(),
+            report.take.times.empty() ? 0.0 : report.take.times.back() - report.take.times.front(),
+            static_cast<unsigned long long>(report.framesReceived),
+            static_cast<unsigned long long>(report.framesSolved));
+        console.line(line);
+    }
+    console.line("Files in " + options.outDir + ":");
+    for (const std::string& file : report.filesWritten) console.line("  " + file);
+    console.line("The plug-in's own output lines are in " + log);
+    return report.status;
+}
+
+}  // namespace telmora::host

@@ -1,0 +1,72 @@
+#pragma once
+// `telmora-host session`: the user's whole session with a TelmoraLink device, headless. Create
+// the device, open its panel, wait for the source, pick source and subject, Init, bind the
+// templates to a new model tree, go online, watch one second, record, stop, let the idle handler
+// plot, Characterize, go offline; then export the plotted take and what happened.
+
+#include <cstdint>
+#include <glm/glm.hpp>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/host/console.h"
+#include "tools/take_export/take_export.h"
+
+namespace telmora::host {
+
+struct SessionOptions {
+    std::string pluginPath;
+    std::string source;
+    std::string subject;
+    double recordSeconds = 10.0;
+    std::string outDir;
+    // The listening port typed into the panel (the device starts on 22000).
+    int port = 22000;
+    // How long to wait for the source and then the subject to be announced.
+    double waitSeconds = 10.0;
+};
+
+// Exit statuses of a session.
+constexpr int kSessionOk = 0;
+constexpr int kSessionNotHeard = 1;  // no source, subject or frame within the wait
+constexpr int kSessionStepFailed = 3;
+
+// What a session did, in figures (session.json holds the same).
+struct SessionReport {
+    int status = kSessionOk;
+    // The step that failed and why ("" when none did).
+    std::string failedStep;
+    std::string failure;
+
+    std::uint64_t framesReceived = 0;  // datagrams of sensor frames the device took in
+    std::uint64_t framesSolved = 0;    // of those, solved into the channel table
+    int inputNotifications = 0;        // host input notifications while recording
+    int samplesRecorded = 0;           // keys on the device's "Hips T" node
+    int samplesAcknowledged = 0;       // AckOneSampleReceived calls the host counted
+    std::map<std::string, int> keysPerNode;
+    std::vector<double> recordedTimes;  // the recorded keys' times, seconds
+    std::vector<double> plottedTimes;   // the plotted keys' times, seconds
+    double samplingPeriod = 0.0;        // seconds
+    std::vector<std::string> statusTexts;
+    std::string characterName;
+    bool characterized = false;
+    int characterLinks = 0;
+    std::vector<std::string> filesWritten;
+
+    // The plotted take, and every joint's global position (centimetres) at every plotted key as
+    // the host computes it from the plotted models: positions[key][joint].
+    Take take;
+    std::vector<std::vector<glm::dvec3>> plottedGlobalPositions;
+};
+
+// Runs the session, printing one line per step (and progress bars) to `console`. The plug-in's
+// own output lines go to DIR/plugin.log when `console` was made to redirect them.
+SessionReport runSessionSteps(const SessionOptions& options, Console& console);
+
+// The command: the session with the plug-in's lines sent to DIR/plugin.log. Returns the exit
+// status.
+int runSession(const SessionOptions& options);
+
+}  // namespace telmora::host

@@ -1,0 +1,356 @@
+#include "ui/device_layout.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "device/device.h"
+#include "ui/character_setup.h"
+#include "ui/port_text.h"
+#include "ui/source_lists.h"
+
+using namespace ORSDK2026;
+
+namespace {
+
+// Every region's four multipliers are 1.0 and its title is its name.
+bool addRegion(FBLayout& layout, const char* name, int x, FBAttachType xType, const char* xRegion,
+               int y, FBAttachType yType, const char* yRegion, int w, FBAttachType wType,
+               const char* wRegion, int h, FBAttachType hType, const char* hRegion) {
+    return layout.AddRegion(name, name, x, xType, xRegion, 1.0, y, yType, yRegion, 1.0, w, wType,
+                            wRegion, 1.0, h, hType, hRegion, 1.0);
+}
+
+void fillList(FBList& list, const telmora::ListContents& contents) {
+    list.Items.Clear();
+    for (const std::string& item : contents.items) list.Items.Add(item.c_str(), 0);
+    list.ItemIndex = contents.selected;
+}
+
+// The text of a list's selected item; "" when nothing (or nothing valid) is selected.
+std::string selectedText(const FBList& list) {
+    const int index = list.ItemIndex;
+    if (index < 0 || index >= list.Items.GetCount()) return std::string();
+    return list.Items[index];
+}
+
+// Handlers run inside the host's event dispatch: nothing may escape into it.
+template <typename Body>
+void guarded(const char* what, Body body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "TelmoraLink panel: %s failed: %s\n", what, error.what());
+    } catch (...) {
+        std::fprintf(stderr, "TelmoraLink panel: %s failed.\n", what);
+    }
+}
+
+}  // namespace
+
+ORDeviceSkeletonLayout::ORDeviceSkeletonLayout(FBDevice* owningDevice)
+    : FBDeviceLayout(owningDevice) {}
+
+ORDeviceSkeletonLayout::~ORDeviceSkeletonLayout() {
+    // Normally FBDestroy has released it already; a layout deleted without it must not be
+    // told of list changes either.
+    updateToken.reset();
+}
+
+const char* ORDeviceSkeletonLayout::ClassName() {
+    return "ORDeviceSkeletonLayout";
+}
+
+bool ORDeviceSkeletonLayout::Is(int typeId) {
+    return typeId == classTypeId || FBDeviceLayout::Is(typeId);
+}
+
+int ORDeviceSkeletonLayout::GetTypeId() {
+    return classTypeId;
+}
+
+void ORDeviceSkeletonLayout::FBDelete() {
+    FBDeviceLayout::FBDelete();
+}
+
+bool ORDeviceSkeletonLayout::FBCreate() {
+    guarded("creation", [&] {
+        device = dynamic_cast<ORDeviceSkeleton*>(Device.Get());
+        UICreate();
+        UIConfigureLayout1();
+        UIReset();
+        if (device != nullptr) {
+            device->OnStatusChange.Add(
+                this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnDeviceStatusChange));
+        }
+        system.OnUIIdle.Add(this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnIdleRefresh));
+    });
+    return true;
+}
+
+void ORDeviceSkeletonLayout::FBDestroy() {
+    // Once the last copy of the token is gone no notification is running or will start.
+    updateToken.reset();
+    system.OnUIIdle.Remove(this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnIdleRefresh));
+    if (device != nullptr) {
+        device->OnStatusChange.Remove(
+            this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnDeviceStatusChange));
+    }
+    FBDeviceLayout::FBDestroy();
+}
+
+void ORDeviceSkeletonLayout::UICreate() {
+    addRegion(*this, "TabPanel", 0, kFBAttachLeft, "", 0, kFBAttachTop, "", 0, kFBAttachRight, "",
+              2, kFBAttachNone, "");
+    addRegion(*this, "MainLayout", 4, kFBAttachLeft, "TabPanel", 4, kFBAttachBottom, "TabPanel", -4,
+              kFBAttachRight, "TabPanel", -4, kFBAttachBottom, "");
+    UICreateLayout1();
+    SetBorder("MainLayout", kFBStandardBorder, false, true, 1, 0, 90.0, 0);
+    tabPanel.Items.SetString("Markers~Setup");
+    SetControl("MainLayout", setupLayout);
+}
+
+void ORDeviceSkeletonLayout::UICreateLayout1() {
+    addRegion(setupLayout, "LabelSetup", 4, kFBAttachLeft, "", 4, kFBAttachTop, "", 250,
+              kFBAttachNone, "", 18, kFBAttachNone, "");
+    setupLayout.SetControl("LabelSetup", labelSetup);
+    addRegion(setupLayout, "CharacterizeButton", 4, kFBAttachLeft, "", 4, kFBAttachBottom,
+              "LabelSetup", 250, kFBAttachNone, "", 18, kFBAttachNone, "");
+    setupLayout.SetControl("CharacterizeButton", buttonCharacterize);
+    addRegion(setupLayout, "NetworkSetup", 4, kFBAttachLeft, "", 15, kFBAttachBottom,
+              "CharacterizeButton", 250, kFBAttachNone, "", 200, kFBAttachNone, "");
+
+    // "NetworkSetup" is not a region of networkLayout: it names the region that holds it.
+    addRegion(networkLayout, "LayoutRegionNetwork", 5, kFBAttachLeft, "", 15, kFBAttachTop,
+              "NetworkSetup", -10, kFBAttachWidth, "NetworkSetup", -30, kFBAttachHeight,
+              "NetworkSetup");
+    addRegion(networkLayout, "LabelNetworkPort", 10, kFBAttachLeft, "", 12, kFBAttachTop,
+              "LayoutRegionNetwork", 80, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "EditNetworkPort", 5, kFBAttachRight, "LabelNetworkPort", 0,
+              kFBAttachTop, "LabelNetworkPort", 95, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "ButtonConnect", 5, kFBAttachRight, "EditNetworkPort", 0, kFBAttachTop,
+              "EditNetworkPort", 50, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "LabelSources", 10, kFBAttachLeft, "", 12, kFBAttachBottom,
+              "LabelNetworkPort", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "QVLinkSources", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
+              "LabelSources", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "LabelSubjects", 0, kFBAttachLeft, "QVLinkSources", 4, kFBAttachBottom,
+              "QVLinkSources", 0, kFBAttachWidth, "QVLinkSources", 0, kFBAttachHeight,
+              "QVLinkSources");
+    addRegion(networkLayout, "QVLinkSubjects", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
+              "LabelSubjects", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
+    networkLayout.SetControl("LabelNetworkPort", labelNetworkPort);
+    networkLayout.SetControl("EditNetworkPort", editNetworkPort);
+    networkLayout.SetControl("ButtonConnect", buttonConnect);
+    networkLayout.SetControl("LabelSources", labelSources);
+    networkLayout.SetControl("QVLinkSources", listSources);
+    networkLayout.SetControl("LabelSubjects", labelSubjects);
+    networkLayout.SetControl("QVLinkSubjects", listSubjects);
+
+    setupLayout.SetControl("NetworkSetup", networkLayout);
+}
+
+void ORDeviceSkeletonLayout::UIConfigureLayout1() {
+    labelSetup.Caption = "Character setup according to device template";
+    buttonCharacterize.Caption = "Characterize";
+    buttonCharacterize.OnClick.Add(
+        this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnCharacterizeClick));
+
+    networkLayout.SetBorder("LayoutRegionNetwork", kFBEmbossBorder, false, true, 2, 1, 90.0, 0);
+
+    buttonTestServer.Caption = "Use skeleton test server";
+    buttonTestServer.Style = kFBCheckbox;
+    buttonTestServer.State = (device != nullptr && device->hardware.useTestServer) ? 1 : 0;
+    buttonTestServer.OnClick.Add(
+        this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnTestServerClick));
+
+    buttonConnect.Caption = "Connect";
+    buttonConnect.Style = kFBPushButton;
+    buttonConnect.OnClick.Add(this,
+                              static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnConnectClick));
+
+    labelNetworkPort.Caption = "Listening Port :";
+    labelSources.Caption = "Telmora Sources :";
+    if (device != nullptr) editTestServerAddress.Text = device->hardware.testServerAddress;
+    editTestServerAddress.OnChange.Add(
+        this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnTestServerAddressChange));
+    labelSubjects.Caption = "Telmora Subjects :";
+
+    ShowPort();
+
+    // Both lists start with the placeholder selected.
+    listSources.Items.Add(telmora::kListPlaceholder, 0);
+    listSources.ItemIndex = 0;
+    listSubjects.Items.Add(telmora::kListPlaceholder, 0);
+    listSubjects.ItemIndex = 0;
+    FillLists(false);
+
+    if (device != nullptr) {
+        // The callback outlives nothing it touches: it holds its own share of the flag.
+        std::shared_ptr<std::atomic<bool>> changed = listsChanged;
+        updateToken = device->hardware.discovery.RegisterUpdateCallback(
+            [changed] { changed->store(true, std::memory_order_release); });
+    }
+
+    listSources.OnChange.Add(this,
+                             static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnSourceChange));
+    listSubjects.OnChange.Add(this,
+                              static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnSubjectChange));
+}
+
+void ORDeviceSkeletonLayout::UIReset() {
+    boneSpread.Clear();
+    if (FBSpreadColumn* header = boneSpread.GetColumn(-1)) header->Width = 200;
+    static const char* const kColumns[] = {"PosX", "PosY", "PosZ", "RotX", "RotY", "RotZ"};
+    for (const char* caption : kColumns) {
+        const int column = boneSpread.ColumnAdd(caption);
+        if (FBSpreadColumn* added = boneSpread.GetColumn(column)) {
+            added->Width = 60;
+            added->Style = kFBCellStyleDouble;
+        }
+    }
+    if (device == nullptr) return;
+    const telmora::ChannelSnapshot channels = device->hardware.channelSnapshot();
+    for (int i = 0; i < channels.channelCount; ++i) {
+        const telmora::Bone* bone = channels.records[i].bone;
+        boneSpread.RowAdd(bone != nullptr ? bone->name : "", static_cast<kReference>(i));
+        if (FBSpreadCell* cell = boneSpread.GetSpreadCell(static_cast<kReference>(i), 5)) {
+            cell->ReadOnly = true;
+        }
+    }
+}
+
+void ORDeviceSkeletonLayout::FillLists(bool clearFirst) {
+    if (device == nullptr) return;
+    const telmora::SourceLists lists =
+        telmora::buildSourceLists(device->hardware.discovery.GetServers(),
+                                  device->hardware.sourceName, device->hardware.subjectName);
+    if (clearFirst) {
+        fillList(listSources, lists.sources);
+        fillList(listSubjects, lists.subjects);
+        return;
+    }
+    // The first fill: the placeholders are in already.
+    for (std::size_t i = 1; i < lists.sources.items.size(); ++i) {
+        listSources.Items.Add(lists.sources.items[i].c_str(), 0);
+    }
+    for (std::size_t i = 1; i < lists.subjects.items.size(); ++i) {
+        listSubjects.Items.Add(lists.subjects.items[i].c_str(), 0);
+    }
+    listSources.ItemIndex = lists.sources.selected;
+    listSubjects.ItemIndex = lists.subjects.selected;
+}
+
+void ORDeviceSkeletonLayout::ShowPort() {
+    if (device == nullptr) return;
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(device->hardware.port));
+    editNetworkPort.Text = text;
+}
+
+void ORDeviceSkeletonLayout::RefreshLists() {
+    guarded("list refill", [&] { FillLists(true); });
+}
+
+void ORDeviceSkeletonLayout::OnCharacterizeClick(HISender, HKEvent) {
+    guarded("Characterize", [&] {
+        if (device == nullptr) return;
+        const int channelCount = device->hardware.channelCount();
+        if (!device->templatesLinked || channelCount <= 0) return;
+        // The character belongs to the host's scene from here on.
+        auto* character =
+            new FBCharacter(telmora::characterNameFor(device->hardware.subjectName).c_str());
+        FBModel* root =
+            device->referenceTemplate != nullptr ? device->referenceTemplate->Model.Get() : nullptr;
+        if (root == nullptr) return;
+        // No skeleton of channelCount bones is deeper than that.
+        telmora::LinkModelTree(*character, root, channelCount);
+        character->SetCharacterizeOn(true);
+    });
+}
+
+void ORDeviceSkeletonLayout::OnConnectClick(HISender, HKEvent) {
+    guarded("Connect", [&] {
+        if (device == nullptr) return;
+        const std::optional<int> port = telmora::parseListeningPort(editNetworkPort.Text.Get());
+        if (port && *port != device->hardware.port) {
+            device->hardware.port = *port;
+            device->hardware.discovery.Start(*port);
+        }
+        // Whatever was typed, the field shows the port in use.
+        ShowPort();
+    });
+}
+
+void ORDeviceSkeletonLayout::OnSourceChange(HISender, HKEvent) {
+    guarded("source choice", [&] {
+        if (device == nullptr) return;
+        device->hardware.sourceName = selectedText(listSources);
+        // The remembered subject stays, also when this server does not offer it.
+        const std::optional<telmora::ListContents> subjects =
+            telmora::buildSubjectList(device->hardware.discovery.GetServers(),
+                                      device->hardware.sourceName, device->hardware.subjectName);
+        if (subjects) fillList(listSubjects, *subjects);
+    });
+}
+
+void ORDeviceSkeletonLayout::OnSubjectChange(HISender, HKEvent) {
+    guarded("subject choice", [&] {
+        if (device == nullptr) return;
+        device->hardware.subjectName = selectedText(listSubjects);
+    });
+}
+
+void ORDeviceSkeletonLayout::OnTestServerClick(HISender, HKEvent) {
+    if (device == nullptr) return;
+    device->hardware.useTestServer = buttonTestServer.State == 1;
+}
+
+void ORDeviceSkeletonLayout::OnTestServerAddressChange(HISender, HKEvent) {
+    guarded("test server address", [&] {
+        if (device == nullptr) return;
+        device->hardware.testServerAddress = editTestServerAddress.Text.Get();
+        editTestServerAddress.Text = device->hardware.testServerAddress;
+    });
+}
+
+void ORDeviceSkeletonLayout::OnIdleRefresh(HISender, HKEvent) {
+    guarded("idle refresh", [&] {
+        if (device == nullptr) return;
+        if (listsChanged->exchange(false, std::memory_order_acquire)) RefreshLists();
+        if (!device->Online) return;
+        const telmora::ChannelSnapshot channels = device->hardware.channelSnapshot();
+        // Rows exist for the channels of the last UIReset; a later setup waits for the next.
+        const int rows = std::min<int>(channels.channelCount, boneSpread.GetRowCount());
+        for (int i = 0; i < rows; ++i) {
+            const telmora::ChannelRecord& record = channels.records[i];
+            const auto row = static_cast<kReference>(i);
+            for (int axis = 0; axis < 3; ++axis) {
+                boneSpread.SetCell(row, axis, record.translation[axis]);
+                boneSpread.SetCell(row, 3 + axis, record.rotation[axis]);
+            }
+        }
+    });
+}
+
+void ORDeviceSkeletonLayout::OnDeviceStatusChange(HISender, HKEvent) {
+    guarded("status change", [&] { UIReset(); });
+}
+
+HIObject ORDeviceSkeletonLayoutCreate(HIObject /*owner*/, const char* /*name*/, void* data) {
+    try {
+        auto* hostDevice = dynamic_cast<FBDevice*>(FBGetFBObject(static_cast<HIObject>(data)));
+        if (hostDevice == nullptr) return nullptr;
+        auto* layout = new ORDeviceSkeletonLayout(hostDevice);
+        layout->mAllocated = true;
+        layout->mClassName = "ORDeviceSkeletonLayout";
+        if (!layout->FBCreate()) {
+            layout->FBDelete();
+            return nullptr;
+        }
+        return layout->GetHIObject();
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,96 @@
+// The TelmoraLink device's settings panel: the listening port with its Connect button, the
+// announcing servers ("sources") and the chosen server's subjects, and the Characterize button.
+//
+// The user's choices go straight into the device's hardware (sourceName, subjectName, port); the
+// stream follows the device's online state, the panel only selects.
+//
+// Threads: every control is touched on the host's user-interface thread only. The discovery
+// service reports list changes on its own threads; its callback only raises a flag, and the
+// next user-interface idle refills the lists.
+#pragma once
+
+#include <fbsdk/fbsdk.h>
+
+#include <atomic>
+#include <memory>
+
+class ORDeviceSkeleton;
+
+class ORDeviceSkeletonLayout : public ORSDK2026::FBDeviceLayout {
+public:
+    // Drawn from the SDK's type counter when the library loads (after the device's number).
+    static int classTypeId;
+
+    explicit ORDeviceSkeletonLayout(ORSDK2026::FBDevice* device);
+    ~ORDeviceSkeletonLayout() override;
+
+    const char* ClassName() override;
+    bool Is(int typeId) override;
+    int GetTypeId() override;
+    void FBDelete() override;
+    // Builds the regions and controls, fills them from the device and subscribes the handlers.
+    // Always true.
+    bool FBCreate() override;
+    // Silences the discovery callback (no call into the panel after this returns) and drops the
+    // idle and status subscriptions.
+    void FBDestroy() override;
+
+    // Creation steps.
+    void UICreate();
+    void UICreateLayout1();
+    void UIConfigureLayout1();
+    // Rebuilds the bone value table for the device's current channels.
+    void UIReset();
+
+    // Handlers.
+    void OnCharacterizeClick(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnConnectClick(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnSourceChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnSubjectChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnTestServerClick(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnTestServerAddressChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    // User-interface idle: refills the lists after a discovery change, then (while the device
+    // is online) writes the bone values.
+    void OnIdleRefresh(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnDeviceStatusChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    // Refills both lists from the service's servers, the remembered source and subject selected
+    // again by name. User-interface thread only.
+    void RefreshLists();
+    // A discovery change is waiting for the next user-interface idle to refill the lists.
+    bool listsRefreshPending() const { return listsChanged->load(std::memory_order_acquire); }
+
+    ORSDK2026::FBTabPanel tabPanel;
+    ORSDK2026::FBList listSources;
+    ORSDK2026::FBList listSubjects;
+    ORSDK2026::FBLayout markersLayout;
+    ORSDK2026::FBSpread boneSpread;
+    ORSDK2026::FBLayout setupLayout;
+    ORSDK2026::FBLabel labelSetup;
+    ORSDK2026::FBButton buttonCharacterize;
+    ORSDK2026::FBLayout networkLayout;
+    ORSDK2026::FBButton buttonTestServer;
+    ORSDK2026::FBButton buttonConnect;
+    ORSDK2026::FBLabel labelSources;
+    ORSDK2026::FBEdit editTestServerAddress;
+    ORSDK2026::FBLabel labelSubjects;
+    ORSDK2026::FBLabel labelNetworkPort;
+    ORSDK2026::FBEdit editNetworkPort;
+    ORSDK2026::FBSystem system;
+    ORDeviceSkeleton* device = nullptr;
+    // Keeps the discovery callback alive; released by FBDestroy.
+    std::shared_ptr<void> updateToken;
+
+private:
+    void FillLists(bool clearFirst);
+    void ShowPort();
+
+    // Raised by the discovery callback, taken by the next user-interface idle. Shared with the
+    // callback so that even a notification already past the service's token test touches only
+    // this flag, never the panel.
+    std::shared_ptr<std::atomic<bool>> listsChanged = std::make_shared<std::atomic<bool>>(false);
+};
+
+// The layout factory registered with the device: `data` is the host handle of the device whose
+// panel is wanted. Returns the new layout's host handle, or null.
+ORSDK2026::HIObject ORDeviceSkeletonLayoutCreate(ORSDK2026::HIObject owner, const char* name,
+                                                 void* data);
