@@ -1,7 +1,6 @@
 #pragma once
-// The TelmoraLink library loaded by path into the stand-in host, a device created through its
-// registration and initialised, its settings panel open and listening on a free port, and the
-// real test sender announcing to that port over loopback.
+// The TelmoraLink device of the plug-in fixture, initialised, its settings panel open and listening
+// on a free port, and the real test sender announcing to that port over loopback.
 //
 // The plug-in exports only its entry points: the test reaches the device and its panel through
 // the host, their virtual operations and their data members, never by calling the plug-in's own
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/plugin_fixture.h"
 #include "device/device.h"
 #include "network/net_test_support.h"
 #include "tools/performance/performance.h"
@@ -30,16 +30,6 @@ using ORSDK2026::FBTime;
 inline constexpr std::chrono::milliseconds kSessionDeadline{20000};
 // One host step: a 60 Hz frame.
 inline const FBTime kStep = FBTime(FBTime::kTicksPerSecond / 60);
-
-inline fbhost::PluginLibrary& telmoraLinkLibrary() {
-    static fbhost::PluginLibrary library;
-    if (!library.isLoaded()) {
-        EXPECT_TRUE(library.load(TELMORA_PLUGIN_PATH)) << library.error();
-        EXPECT_TRUE(library.callLibraryInit());
-        EXPECT_TRUE(library.callEntryPoint(ORSDK2026::kFBDllLoad));
-    }
-    return library;
-}
 
 // The recorded walk, loaded once.
 inline std::shared_ptr<const Performance> recordedWalk() {
@@ -66,20 +56,15 @@ bool eventually(fbhost::Host& host, Condition condition,
     }
 }
 
-class DeviceSessionTest : public ::testing::Test {
+class DeviceSessionTest : public PluginDeviceTest {
 protected:
     static constexpr const char* kServerName = "Session Sim";
     static constexpr const char* kSubject = "walk";
 
     void SetUp() override {
-        ASSERT_TRUE(telmoraLinkLibrary().isLoaded());
-        host.reset();
+        PluginDeviceTest::SetUp();
+        if (HasFatalFailure()) return;
         std::string error;
-        ORSDK2026::FBDevice* created = host.createDevice("TelmoraLink", "TelmoraLink", &error);
-        ASSERT_NE(created, nullptr) << error;
-        ASSERT_STREQ(created->ClassName(), "ORDeviceSkeleton");
-        // The plug-in's classes are hidden: a static cast after the class-name check.
-        device = static_cast<ORDeviceSkeleton*>(created);
         ASSERT_TRUE(host.deviceOperation(device, ORSDK2026::kOpInit));
         ORSDK2026::FBDeviceLayout* layout = host.openPanel(device, &error);
         ASSERT_NE(layout, nullptr) << error;
@@ -93,9 +78,7 @@ protected:
     }
 
     void TearDown() override {
-        const std::vector<fbhost::PluginFailure> failures = host.failures();
-        EXPECT_TRUE(failures.empty()) << failures.front().call << ": " << failures.front().what;
-        host.reset();
+        PluginDeviceTest::TearDown();
         if (sender) sender->Stop();
     }
 
@@ -132,8 +115,6 @@ protected:
         return texts.empty() ? std::string() : texts.back();
     }
 
-    fbhost::Host& host = fbhost::Host::instance();
-    ORDeviceSkeleton* device = nullptr;
     ORDeviceSkeletonLayout* panel = nullptr;
     int port = 0;
     std::unique_ptr<SimServer> sender;

@@ -1,6 +1,6 @@
 #pragma once
-// The settings panel as the user meets it: the TelmoraLink library loaded into the stand-in
-// host, a device created from its registration and its panel opened through the host.
+// The settings panel as the user meets it: the plug-in fixture's TelmoraLink device with its
+// panel opened through the host.
 //
 // The plug-in exports only its entry points, so the test reaches the device and the panel
 // through their class layouts (header-only members and host-side virtual calls), never by
@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/plugin_fixture.h"
 #include "device/device.h"
 #include "ui/device_layout.h"
 
@@ -26,16 +27,6 @@ inline constexpr std::chrono::milliseconds kPanelDeadline{10000};
 // only the two outer regions depend on it.
 inline constexpr int kPanelWidth = 320;
 inline constexpr int kPanelHeight = 280;
-
-inline fbhost::PluginLibrary& telmoraLink() {
-    static fbhost::PluginLibrary library;
-    if (!library.isLoaded()) {
-        EXPECT_TRUE(library.load(TELMORA_PLUGIN_PATH)) << library.error();
-        EXPECT_TRUE(library.callLibraryInit());
-        EXPECT_TRUE(library.callEntryPoint(ORSDK2026::kFBDllLoad));
-    }
-    return library;
-}
 
 inline std::vector<std::string> itemsOf(const ORSDK2026::FBList& list) {
     std::vector<std::string> items;
@@ -56,25 +47,13 @@ inline std::string textOf(const ORSDK2026::FBEdit& edit) {
     return edit.Text.Get().str();
 }
 
-class PanelTest : public ::testing::Test {
+class PanelTest : public PluginDeviceTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(telmoraLink().isLoaded());
-        host.reset();
-        std::string error;
-        ORSDK2026::FBDevice* created = host.createDevice("TelmoraLink", "TelmoraLink", &error);
-        ASSERT_NE(created, nullptr) << error;
-        ASSERT_STREQ(created->ClassName(), "ORDeviceSkeleton");
-        // The plug-in's classes are hidden: a static cast after the class-name check.
-        device = static_cast<ORDeviceSkeleton*>(created);
+        PluginDeviceTest::SetUp();
+        if (HasFatalFailure()) return;
         panel = openPanel();
         ASSERT_NE(panel, nullptr);
-    }
-
-    void TearDown() override {
-        const std::vector<fbhost::PluginFailure> failures = host.failures();
-        EXPECT_TRUE(failures.empty()) << failures.front().call << ": " << failures.front().what;
-        host.reset();
     }
 
     ORDeviceSkeletonLayout* openPanel() {
@@ -116,8 +95,6 @@ protected:
         host.click(panel->buttonConnect);
     }
 
-    fbhost::Host& host = fbhost::Host::instance();
-    ORDeviceSkeleton* device = nullptr;
     ORDeviceSkeletonLayout* panel = nullptr;
 };
 

@@ -33,4 +33,12 @@ bool StopSignals::waitFor(std::chrono::milliseconds timeout) {
     return signalNumber_ != 0;
 }
 
+void waitForStopOrDuration(StopSignals& stopSignals, double durationSeconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::duration<double>(durationSeconds);
+    while (!stopSignals.waitFor(std::chrono::milliseconds(100))) {
+        if (durationSeconds > 0.0 && std::chrono::steady_clock::now() - start >= limit) break;
+    }
+}
+
 }  // namespace telmora

@@ -31,4 +31,8 @@ private:
     int signalNumber_ = 0;
 };
 
+// Returns once SIGINT or SIGTERM has arrived or, when `durationSeconds` is positive, once that
+// long has passed (whichever comes first); 0 waits for a signal only.
+void waitForStopOrDuration(StopSignals& stopSignals, double durationSeconds);
+
 }  // namespace telmora

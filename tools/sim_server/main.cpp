@@ -2,7 +2,6 @@
 // TelmoraLink clients on the local network.
 
 #include <CLI/CLI.hpp>
-#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -96,11 +95,7 @@ int main(int argc, char** argv) {
         std::cerr << "Cannot start: " << error << "\n";
         return 1;
     }
-    const auto start = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::duration<double>(durationSeconds);
-    while (!stopSignals.waitFor(std::chrono::milliseconds(100))) {
-        if (durationSeconds > 0.0 && std::chrono::steady_clock::now() - start >= limit) break;
-    }
+    telmora::waitForStopOrDuration(stopSignals, durationSeconds);
     server.Stop();
     return 0;
 }

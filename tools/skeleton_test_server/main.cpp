@@ -2,7 +2,6 @@
 // recorded samples when "Use skeleton test server" is on.
 
 #include <CLI/CLI.hpp>
-#include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -63,11 +62,7 @@ int main(int argc, char** argv) {
         std::cerr << "Cannot start: " << error << "\n";
         return 1;
     }
-    const auto start = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::duration<double>(durationSeconds);
-    while (!stopSignals.waitFor(std::chrono::milliseconds(100))) {
-        if (durationSeconds > 0.0 && std::chrono::steady_clock::now() - start >= limit) break;
-    }
+    telmora::waitForStopOrDuration(stopSignals, durationSeconds);
     server.Stop();
     std::cout << "Records sent: " << server.recordsSent() << "\n";
     return 0;
