@@ -82,12 +82,18 @@ public:
     // waiting for the releasing thread. The token may outlive the service.
     std::shared_ptr<void> RegisterUpdateCallback(std::function<void()> callback);
 
+    // What the listening thread does with one datagram from the port: parses it as an
+    // announcement and, if it is a valid one addressed to us, adds or refreshes its sender's
+    // entry (telling the listener when the entry changed). Anything else leaves the list as it
+    // was and writes why to the log. Needs no socket, so any bytes can be driven through it
+    // directly; call it only where the listening thread could (one call at a time).
+    void HandleAnnouncement(const ReceivedDatagram& datagram);
+
 private:
     void StopLocked();
     void RequestStop();
     void ListenLoop();
     void SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period);
-    void HandleAnnouncement(const ReceivedDatagram& datagram);
     void Sweep(double timeoutSeconds);
     void NotifyUpdate();
     bool OnOwnThread() const;

@@ -84,6 +84,9 @@ public:
     // Releases the handle and the library reference. No other thread may be using the socket.
     void close() noexcept;
     bool isOpen() const noexcept;
+    // The platform's handle (a descriptor, or a Winsock SOCKET), still owned by this socket, for
+    // an option this class does not wrap; all bits set while closed.
+    std::uintptr_t nativeHandle() const noexcept { return handle_; }
 
 private:
     // Wide enough for an int descriptor and for a Winsock SOCKET; all bits set is "no socket"

@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libassimp-dev libcairo2-dev libcli11-dev
   clang-format
+  clang libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix googletest wine wine64
 )
 
 missing=()
