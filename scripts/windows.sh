@@ -13,7 +13,7 @@ step() { echo "windows: $1 ($((SECONDS - started)) s so far)"; }
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DTELMORA_BUILD_TOOLS=OFF -DTELMORA_BUILD_BENCH=OFF
+  -DTELMORA_BUILD_BENCH=OFF
 
 # program:tests left out under Wine (a gtest negative filter), with the reason beside it.
 #
