@@ -401,7 +401,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         report.statusTexts = host.statusTexts(device);
 
         if (!canWriteTakeGlb()) {
-            console.line("take.glb left out: this build writes no glTF (no Assimp)");
+            console.line("  take.glb left out: this build writes no glTF (no Assimp)");
         } else {
             step("Writing " + (out / "take.glb").string());
             if (!writeTakeGlb((out / "take.glb").string(), report.take, error))
@@ -417,7 +417,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             fail(kSessionStepFailed, error);
         written("take.csv");
         if (!canWriteTakePicture()) {
-            console.line("take.png left out: this build draws no pictures (no cairo)");
+            console.line("  take.png left out: this build draws no pictures (no cairo)");
         } else {
             step("Writing " + (out / "take.png").string());
             if (!writeTakePicture(
