@@ -22,12 +22,6 @@
 #include "motion/skeleton.h"
 #include "tools/performance/performance.h"
 
-// Cairo's text drawing loads fontconfig, which keeps its configuration for the life of the
-// process and never frees it: not a leak of ours. LeakSanitizer reads this hook, when it runs.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-
 namespace telmora {
 namespace {
 
