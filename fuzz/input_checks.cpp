@@ -24,15 +24,6 @@
 #define TELMORA_GETPID getpid
 #endif
 
-// Assimp's BVH importer leaks the joints it has read when a hierarchy turns out malformed
-// part-way (it throws before attaching them): a bounded loss per failed load, in the library,
-// which a long fuzz run would otherwise report on nearly every malformed take. Only the
-// programs that load takes through these checks carry this suppression (LeakSanitizer reads it
-// at exit; without LeakSanitizer the function is never called).
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libassimp.so\n";
-}
-
 namespace telmora::fuzz {
 
 namespace {
