@@ -28,7 +28,7 @@ endif()
 # own headers (never /usr/include itself, whose C library headers would shadow mingw's), and
 # GoogleTest is built inside the cross build from its sources.
 set(TELMORA_HEADER_ONLY_DEPS_DIR ${CMAKE_BINARY_DIR}/mingw-headers)
-foreach(header_dir glm nlohmann)
+foreach(header_dir glm nlohmann CLI)
   if(NOT EXISTS ${TELMORA_HEADER_ONLY_DEPS_DIR}/${header_dir})
     file(MAKE_DIRECTORY ${TELMORA_HEADER_ONLY_DEPS_DIR})
     file(CREATE_LINK /usr/include/${header_dir} ${TELMORA_HEADER_ONLY_DEPS_DIR}/${header_dir}
@@ -36,6 +36,10 @@ foreach(header_dir glm nlohmann)
   endif()
 endforeach()
 set(TELMORA_GTEST_SOURCE_DIR /usr/src/googletest)
+
+# pkg-config looks in the mingw tree only: the build machine's cairo is not for Windows.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${TELMORA_MINGW_TRIPLE}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 
 # Parts that join this build later (each builds with this same toolchain):
 # - the SDK stand-in fbsdk.dll, linked by the plug-in and the host harness;

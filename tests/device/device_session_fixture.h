@@ -31,9 +31,12 @@ inline constexpr std::chrono::milliseconds kSessionDeadline{20000};
 // One host step: a 60 Hz frame.
 inline const FBTime kStep = FBTime(FBTime::kTicksPerSecond / 60);
 
-// The recorded walk, loaded once.
+// The recorded walk, loaded once. A build that reads no take files (no Assimp: the Windows
+// build) streams the synthetic walk under the same subject name instead.
 inline std::shared_ptr<const Performance> recordedWalk() {
     static const std::shared_ptr<const Performance> walk = [] {
+        if (!TELMORA_READS_TAKE_FILES)
+            return std::make_shared<const Performance>(syntheticPerformance("walk"));
         std::string error;
         std::optional<Performance> p =
             loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);

@@ -10,7 +10,9 @@
 
 #include "device_session_fixture.h"
 #include "motion/channel_table.h"
+#if TELMORA_HAVE_SKELETON_TEST_SERVER
 #include "tools/skeleton_test_server/skeleton_test_server.h"
+#endif
 
 namespace telmora::test {
 namespace {
@@ -257,6 +259,7 @@ TEST_F(DeviceSessionTest, AbsentTestServerFailsTheOpenWithTheStreamConnected) {
     ASSERT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }));
 }
 
+#if TELMORA_HAVE_SKELETON_TEST_SERVER
 TEST_F(DeviceSessionTest, TestServerRecordsPaceOneSampleEachStampedWithTheTimeBase) {
     startSender();
     selectSenderInPanel();
@@ -294,6 +297,7 @@ TEST_F(DeviceSessionTest, TestServerRecordsPaceOneSampleEachStampedWithTheTimeBa
         EXPECT_EQ(keys[0].time, timeBase) << name;
     }
 }
+#endif
 
 TEST_F(DeviceSessionTest, SenderStoppingTakesTheDeviceOfflineThroughTheIdleHandler) {
     startSender();

@@ -8,8 +8,18 @@
 #include <fstream>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace {
 
+#if defined(_WIN32)
+// A module handle exists exactly while the DLL is loaded in this process.
+bool mapped(const std::string& path) {
+    return GetModuleHandleA(path.c_str()) != nullptr;
+}
+#else
 bool mapped(const std::string& path) {
     std::ifstream maps("/proc/self/maps");
     std::string line;
@@ -18,6 +28,7 @@ bool mapped(const std::string& path) {
     }
     return false;
 }
+#endif
 
 TEST(LibraryUnloadTest, UnloadingUnmapsTheLibraryAndReloadingRegistersAgain) {
     fbhost::Host& host = fbhost::Host::instance();
@@ -35,7 +46,7 @@ TEST(LibraryUnloadTest, UnloadingUnmapsTheLibraryAndReloadingRegistersAgain) {
         library.unload();
         EXPECT_FALSE(host.holdsDevice(device));
         EXPECT_EQ(host.findRegistration("Boxes/Devices", "TelmoraLink"), nullptr);
-        EXPECT_FALSE(mapped(TELMORA_PLUGIN_PATH)) << "the library stayed mapped after dlclose";
+        EXPECT_FALSE(mapped(TELMORA_PLUGIN_PATH)) << "the library stayed mapped after unloading";
     }
     EXPECT_TRUE(host.failures().empty());
 }

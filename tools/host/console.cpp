@@ -6,6 +6,16 @@
 #include <cstdio>
 #include <iostream>
 
+#if defined(_WIN32)
+// Windows: the descriptor is not inherited by child processes (O_CLOEXEC's counterpart); the
+// null device is NUL.
+constexpr int kNoInherit = O_NOINHERIT | O_BINARY;
+constexpr const char* kNullDevice = "NUL";
+#else
+constexpr int kNoInherit = O_CLOEXEC;
+constexpr const char* kNullDevice = "/dev/null";
+#endif
+
 namespace telmora::host {
 
 Console::Console(bool redirect, const std::string& pluginOutputPath) {
@@ -16,8 +26,8 @@ Console::Console(bool redirect, const std::string& pluginOutputPath) {
     savedStdout_ = dup(1);
     if (savedStdout_ < 0) return;
     savedStderr_ = dup(2);
-    const char* target = pluginOutputPath.empty() ? "/dev/null" : pluginOutputPath.c_str();
-    const int fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const char* target = pluginOutputPath.empty() ? kNullDevice : pluginOutputPath.c_str();
+    const int fd = open(target, O_WRONLY | O_CREAT | O_TRUNC | kNoInherit, 0644);
     if (fd < 0) {
         close(savedStdout_);
         savedStdout_ = -1;

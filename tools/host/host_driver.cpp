@@ -1,9 +1,16 @@
 #include "tools/host/host_driver.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+// tlhelp32.h needs windows.h first.
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -75,6 +82,51 @@ std::uint16_t freeUdpPort() {
     return local ? local->port : 0;
 }
 
+#if defined(_WIN32)
+std::vector<int> processThreadIds() {
+    std::vector<int> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    // The snapshot holds every thread of the system; ours are those owned by this process.
+    const DWORD self = GetCurrentProcessId();
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == self) ids.push_back(static_cast<int>(entry.th32ThreadID));
+        entry.dwSize = sizeof(entry);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+namespace {
+// FILETIME counts 100 ns.
+double fileTimeSeconds(const FILETIME& t) {
+    return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                               t.dwLowDateTime) *
+           1e-7;
+}
+}  // namespace
+
+double threadsCpuSeconds(const std::vector<int>& threadIds) {
+    double seconds = 0.0;
+    for (int id : threadIds) {
+        HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+        if (!thread) continue;
+        FILETIME created, exited, kernel, user;
+        if (GetThreadTimes(thread, &created, &exited, &kernel, &user))
+            seconds += fileTimeSeconds(kernel) + fileTimeSeconds(user);
+        CloseHandle(thread);
+    }
+    return seconds;
+}
+
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    return fileTimeSeconds(kernel) + fileTimeSeconds(user);
+}
+#else
 std::vector<int> processThreadIds() {
     std::vector<int> ids;
     DIR* dir = opendir("/proc/self/task");
@@ -85,11 +137,6 @@ std::vector<int> processThreadIds() {
     }
     closedir(dir);
     return ids;
-}
-
-int processThreadCount() {
-    const std::vector<int> ids = processThreadIds();
-    return ids.empty() ? -1 : static_cast<int>(ids.size());
 }
 
 double threadsCpuSeconds(const std::vector<int>& threadIds) {
@@ -123,6 +170,12 @@ double processCpuSeconds() {
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
+#endif
+
+int processThreadCount() {
+    const std::vector<int> ids = processThreadIds();
+    return ids.empty() ? -1 : static_cast<int>(ids.size());
+}
 
 namespace {
 
@@ -131,6 +184,66 @@ bool readAt(const std::vector<char>& bytes, std::size_t offset, T& value) {
     if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
     std::memcpy(&value, bytes.data() + offset, sizeof(T));
     return true;
+}
+
+// The names of a PE file's export directory (a Windows DLL). Every offset is checked against
+// the file: a damaged file gives an error, never a read outside it.
+std::optional<std::vector<std::string>> peExports(const std::vector<char>& bytes,
+                                                  const std::string& path, std::string& error) {
+    const auto damaged = [&] {
+        error = "'" + path + "' is a damaged PE file";
+        return std::nullopt;
+    };
+    std::uint32_t header = 0, signature = 0;
+    std::uint16_t sectionCount = 0, optionalSize = 0, magic = 0;
+    if (!readAt(bytes, 0x3C, header) || !readAt(bytes, header, signature) ||
+        signature != 0x00004550 /* "PE\0\0" */ ||
+        !readAt(bytes, std::size_t{header} + 6, sectionCount) ||
+        !readAt(bytes, std::size_t{header} + 20, optionalSize))
+        return damaged();
+    const std::size_t optional = std::size_t{header} + 24;
+    if (!readAt(bytes, optional, magic)) return damaged();
+    // The data directories follow the optional header's fixed part: 96 bytes for PE32
+    // (0x10b), 112 for PE32+ (0x20b). Directory 0 is the export table.
+    const std::size_t directories = optional + (magic == 0x20b ? 112 : 96);
+    std::uint32_t directoryCount = 0, exportRva = 0;
+    if (!readAt(bytes, directories - 4, directoryCount) || !readAt(bytes, directories, exportRva))
+        return damaged();
+    std::vector<std::string> names;
+    if (directoryCount == 0 || exportRva == 0) return names;
+    // An address in the loaded image to its offset in the file, through the section table.
+    const std::size_t sections = optional + optionalSize;
+    const auto fileOffset = [&](std::uint32_t rva, std::size_t& offset) {
+        for (std::uint16_t i = 0; i < sectionCount; ++i) {
+            const std::size_t at = sections + std::size_t{i} * 40;
+            std::uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0;
+            if (!readAt(bytes, at + 8, virtualSize) || !readAt(bytes, at + 12, virtualAddress) ||
+                !readAt(bytes, at + 16, rawSize) || !readAt(bytes, at + 20, rawOffset))
+                return false;
+            const std::uint32_t extent = std::max(virtualSize, rawSize);
+            if (rva >= virtualAddress && rva - virtualAddress < extent) {
+                offset = std::size_t{rawOffset} + (rva - virtualAddress);
+                return offset < bytes.size();
+            }
+        }
+        return false;
+    };
+    std::size_t directory = 0, nameTable = 0;
+    std::uint32_t nameCount = 0, nameTableRva = 0;
+    if (!fileOffset(exportRva, directory) || !readAt(bytes, directory + 24, nameCount) ||
+        !readAt(bytes, directory + 32, nameTableRva) ||
+        (nameCount > 0 && !fileOffset(nameTableRva, nameTable)))
+        return damaged();
+    for (std::uint32_t i = 0; i < nameCount; ++i) {
+        std::uint32_t nameRva = 0;
+        std::size_t nameAt = 0;
+        if (!readAt(bytes, nameTable + std::size_t{i} * 4, nameRva) || !fileOffset(nameRva, nameAt))
+            return damaged();
+        const char* name = bytes.data() + nameAt;
+        const std::size_t length = strnlen(name, bytes.size() - nameAt);
+        if (length > 0) names.emplace_back(name, length);
+    }
+    return names;
 }
 
 }  // namespace
@@ -144,6 +257,8 @@ std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
     }
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
                                   std::istreambuf_iterator<char>());
+    if (bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z')
+        return peExports(bytes, path, error);
     // ELF64 little-endian: e_ident "\x7fELF", class 2, data 1.
     if (bytes.size() < 64 ||
         std::memcmp(bytes.data(),
@@ -151,7 +266,7 @@ std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
                     "ELF",
                     4) != 0 ||
         bytes[4] != 2 || bytes[5] != 1) {
-        error = "'" + path + "' is no 64-bit little-endian ELF file";
+        error = "'" + path + "' is neither a PE file nor a 64-bit little-endian ELF file";
         return std::nullopt;
     }
     std::uint64_t sectionOffset = 0;

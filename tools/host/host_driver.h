@@ -55,7 +55,8 @@ private:
 
 // A UDP port on 127.0.0.1 free at the time of the call (bound once by the system and released).
 std::uint16_t freeUdpPort();
-// Threads of this process now (/proc/self/task); -1 where that cannot be read.
+// Threads of this process now (/proc/self/task, or a Toolhelp snapshot on Windows); -1 where
+// that cannot be read.
 int processThreadCount();
 // The thread ids of this process now; empty where they cannot be read.
 std::vector<int> processThreadIds();
@@ -64,9 +65,10 @@ double threadsCpuSeconds(const std::vector<int>& threadIds);
 // CPU seconds (user + system) used so far by the whole process.
 double processCpuSeconds();
 
-// Names of the functions and objects a shared library exports (defined, global or weak, default
-// or protected visibility in its dynamic symbol table), read from the ELF file itself. Nothing,
-// with `error` set, for a file that is no 64-bit little-endian ELF.
+// Names of the functions and objects a shared library exports, read from the file itself: for
+// ELF those defined, global or weak, default or protected visibility in its dynamic symbol
+// table; for a PE file (Windows DLL) the names of its export directory. Nothing, with `error`
+// set, for a file that is neither a PE file nor a 64-bit little-endian ELF.
 std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
                                                         std::string& error);
 

@@ -1,15 +1,20 @@
 #include "tools/performance/performance_clip.h"
 
-#include <assimp/config.h>
-#include <assimp/scene.h>
-
 #include <algorithm>
-#include <assimp/Importer.hpp>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
 
+#if TELMORA_HAVE_ASSIMP
+#include <assimp/config.h>
+#include <assimp/scene.h>
+
+#include <assimp/Importer.hpp>
+#endif
+
 namespace telmora {
+
+#if TELMORA_HAVE_ASSIMP
 namespace {
 
 glm::mat4 toGlm(const aiMatrix4x4& m) {
@@ -59,6 +64,7 @@ void flatten(const aiNode* node, int parent, std::vector<SceneNode>& out) {
 }
 
 }  // namespace
+#endif
 
 float guessMetresPerUnit(float restHeightUnits) {
     // A rest pose measured from the ankles or toes up to the head is about 1.45 m for an adult.
@@ -83,6 +89,14 @@ int PerformanceClip::findJoint(const std::string& name) const {
     return -1;
 }
 
+#if !TELMORA_HAVE_ASSIMP
+// Builds without the importer (the Windows cross build) read no take files; the synthetic
+// performance still works.
+std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, std::string& error) {
+    error = path + ": this build reads no take files (built without Assimp)";
+    return std::nullopt;
+}
+#else
 std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, std::string& error) {
     Assimp::Importer importer;
     // Keep the file's own transforms; pivot helpers would only add nodes between joints.
@@ -208,5 +222,7 @@ std::optional<PerformanceClip> PerformanceClip::fromScene(const aiScene& scene,
     clip.metresPerUnit_ = guessMetresPerUnit(highest - lowest);
     return clip;
 }
+
+#endif
 
 }  // namespace telmora

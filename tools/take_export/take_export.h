@@ -78,6 +78,8 @@ glm::dvec3 unrollEulerDegrees(const glm::dvec3& rotationDegrees, const glm::dvec
 //   one for a joint no bone reaches; every vertex weighted wholly to one joint.
 // Names of these three get a suffix ("_2") if a joint already has them.
 bool writeTakeGlb(const std::string& path, const Take& take, std::string& error);
+// Whether this build writes take.glb (it needs Assimp); without, writeTakeGlb refuses.
+bool canWriteTakeGlb();
 
 // take.bvh, centimetres. HIERARCHY with one ROOT (a take with several roots is refused), the
 // joints in the take's order, an End Site after each leaf; OFFSET = the joint's key-0
@@ -108,5 +110,7 @@ bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows, 
 // `title` across the top.
 bool writeTakePicture(const std::string& path, const Take& take, const std::string& title,
                       std::string& error, int moments = 6);
+// Whether this build draws take.png (it needs cairo); without, writeTakePicture refuses.
+bool canWriteTakePicture();
 
 }  // namespace telmora

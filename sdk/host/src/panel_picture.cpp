@@ -473,6 +473,10 @@ struct Painter {
 
 }  // namespace
 
+bool Host::canDrawPanels() {
+    return true;
+}
+
 bool Host::drawPanel(FBLayout& layout, int width, int height, const std::string& pngPath,
                      std::string* error) {
     auto fail = [&](const std::string& why) {

@@ -201,7 +201,10 @@ public:
     void reportPluginFailure(const std::string& call, const std::string& what);
 
     // ---- User interface (implemented with the UI controls) ----
-    // Draws the layout at the given size as a PNG. False (with *error) when it cannot be written.
+    // Whether this build can draw panels (it needs cairo, which some platforms' builds lack).
+    static bool canDrawPanels();
+    // Draws the layout at the given size as a PNG. False (with *error) when it cannot be written
+    // or this build cannot draw.
     bool drawPanel(FBLayout& layout, int width, int height, const std::string& pngPath,
                    std::string* error = nullptr);
     // The user clicks a button: a check box flips State first; then OnClick fires.
