@@ -87,6 +87,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
   step "Wine prefix created"
 fi
+# One wine server for the whole stage: each program otherwise starts and leaves its own, and a
+# program started while the last one's server is shutting down loses it ("wine client error:
+# recvmsg: Connection reset by peer") before it runs a test.
+wineserver -p
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 status=0
 for p in "${programs[@]}"; do
