@@ -8,6 +8,7 @@
 #include <assimp/Importer.hpp>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -266,6 +267,22 @@ TEST(PerformanceClipTest, UnreadableFilesGiveTheImportersMessage) {
     EXPECT_FALSE(error.empty());
 }
 
+// A frame time of 0 makes the importer's ticks per second infinite; one below the smallest
+// double's reciprocal does the same. Either take has no rate to stream at.
+TEST(PerformanceClipTest, FrameTimesWithoutAUsableRateAreRefused) {
+    test::BvhBuilder take = test::humanoidTake(false);
+    std::vector<test::BvhFrame> frames(2);
+    for (test::BvhFrame& frame : frames) frame.rootPosition = {0, 95, 0};
+    for (double frameTime : {0.0, 1e-320}) {
+        const std::string path = test::temporaryPath("frame-time.bvh");
+        take.write(path, frames, frameTime);
+        std::string error;
+        EXPECT_FALSE(loadPerformance(path, "take", error).has_value()) << frameTime;
+        EXPECT_NE(error.find("no usable frame rate"), std::string::npos) << error;
+        std::remove(path.c_str());
+    }
+}
+
 TEST(RetargeterTest, NamesTheBonesATakeLacks) {
     test::BvhBuilder take = test::humanoidTake(false);
     take.remove("LeftHand");
@@ -356,6 +373,27 @@ TEST(RetargeterTest, CarriesThePerformersTwist) {
     EXPECT_LT(angleDegrees(worldRotation(posed, findBone(posed, "LeftArm")) * glm::vec3(0, 1, 0),
                            {0, 1, 0}),
               0.5f);
+}
+
+TEST(PerformanceTest, FrameAtLoopsAndNeverLeavesTheTake) {
+    Performance take;
+    take.frameRate = 10.0;
+    take.frames.resize(3);
+    const struct {
+        double rate, seconds;
+        std::size_t frame;
+    } cases[] = {{10.0, 0.0, 0},
+                 {10.0, 0.25, 2},
+                 {10.0, 0.35, 0},
+                 {10.0, -0.05, 2},
+                 // Products past a double's range start the loop again.
+                 {1e308, 10.0, 0},
+                 {10.0, std::numeric_limits<double>::infinity(), 0}};
+    for (const auto& c : cases) {
+        take.frameRate = c.rate;
+        EXPECT_EQ(&take.frameAt(c.seconds), &take.frames[c.frame])
+            << c.rate << " fps at " << c.seconds << " s";
+    }
 }
 
 TEST(SyntheticPerformanceTest, WalksInPlaceAndLoopsCleanly) {

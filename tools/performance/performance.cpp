@@ -12,6 +12,8 @@ const Skeleton& Performance::frameAt(double seconds) const {
     const double count = static_cast<double>(frames.size());
     double index = std::floor(seconds * frameRate);
     index = std::fmod(index, count);
+    // Past what a double holds (a very high rate, a very long run) the loop restarts.
+    if (!std::isfinite(index)) index = 0.0;
     if (index < 0.0) index += count;
     return frames[static_cast<size_t>(index)];
 }

@@ -155,6 +155,11 @@ std::optional<PerformanceClip> PerformanceClip::fromScene(const aiScene& scene,
     const double ticksPerFrame =
         clip.frameCount_ > 1 ? (lastTick - firstTick) / (clip.frameCount_ - 1) : 1.0;
     clip.frameRate_ = ticksPerFrame > 0.0 ? ticksPerSecond / ticksPerFrame : ticksPerSecond;
+    // A frame time of 0 (or one too small for a double's reciprocal) leaves no rate to play at.
+    if (!std::isfinite(clip.frameRate_) || !(clip.frameRate_ > 0.0)) {
+        error = path + ": the take's frame time gives no usable frame rate";
+        return std::nullopt;
+    }
 
     const size_t jointCount = clip.joints_.size();
     std::vector<glm::mat4> nodeWorld(nodes.size());
