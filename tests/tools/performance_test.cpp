@@ -8,6 +8,9 @@
 #include <assimp/Importer.hpp>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -281,6 +284,38 @@ TEST(PerformanceClipTest, FrameTimesWithoutAUsableRateAreRefused) {
         EXPECT_NE(error.find("no usable frame rate"), std::string::npos) << error;
         std::remove(path.c_str());
     }
+}
+
+// The importer would size its buffers by these counts before reading what they count.
+TEST(PerformanceClipTest, CountsTheFileCannotHoldAreRefused) {
+    test::BvhBuilder take = test::humanoidTake(false);
+    std::vector<test::BvhFrame> frames(2);
+    for (test::BvhFrame& frame : frames) frame.rootPosition = {0, 95, 0};
+    const std::string path = test::temporaryPath("counts.bvh");
+    take.write(path, frames);
+    std::string text;
+    {
+        std::ifstream file(path, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    const struct {
+        const char *field, *count, *what;
+    } cases[] = {{"Frames: 2", "-91", "frames"},         {"Frames: 2", "4294967295", "frames"},
+                 {"Frames: 2", "1e9", "frames"},         {"Frames: 2", "nan", "frames"},
+                 {"CHANNELS 3", "99999999", "channels"}, {"CHANNELS 3", "-1", "channels"}};
+    for (const auto& c : cases) {
+        std::string corrupt = text;
+        const std::size_t at = corrupt.find(c.field);
+        ASSERT_NE(at, std::string::npos);
+        const std::string name(c.field, std::strchr(c.field, ' ') + 1);
+        corrupt.replace(at, std::strlen(c.field), name + c.count);
+        std::ofstream(path, std::ios::binary) << corrupt;
+        std::string error;
+        EXPECT_FALSE(PerformanceClip::load(path, error).has_value()) << c.count;
+        const std::string expected = std::string("declares ") + c.count + " " + c.what;
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
+    std::remove(path.c_str());
 }
 
 TEST(RetargeterTest, NamesTheBonesATakeLacks) {

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <limits>
+#include <sstream>
 #include <unordered_map>
 
 #if TELMORA_HAVE_ASSIMP
@@ -48,6 +52,37 @@ Value sampleKeys(const Key* keys, unsigned count, double ticks, const Value& res
     const double span = upper->mTime - lower->mTime;
     const float t = span > 0.0 ? static_cast<float>((ticks - lower->mTime) / span) : 0.0f;
     return mix(lower->mValue, upper->mValue, t);
+}
+
+// Assimp's BVH importer sizes its buffers by the counts a file declares before it reads what
+// they count, so a corrupt count ("Frames: -91" reads as four billion) asks for gigabytes. Each
+// counted item takes at least two bytes, a value or name and a separator: a BVH file declaring
+// more channels or frames than that, or fewer than none, gets a message here instead. Other
+// files pass.
+std::string implausibleCount(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return {};  // the importer has its own message for that
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    const std::size_t bytes = text.size();
+    std::istringstream tokens(text);
+    std::string token;
+    if (!(tokens >> token) || token != "HIERARCHY") return {};
+    bool motion = false;
+    while (tokens >> token) {
+        motion = motion || token == "MOTION";
+        const bool frames = motion && token == "Frames:";
+        if (!frames && (motion || token != "CHANNELS")) continue;
+        if (!(tokens >> token)) return {};
+        // The importer reads counts as floating-point numbers.
+        const double declared = std::strtod(token.c_str(), nullptr);
+        if (!(declared >= 0.0 && declared <= static_cast<double>(bytes / 2))) {
+            return "the take declares " + token.substr(0, 32) + (frames ? " frames" : " channels") +
+                   ", which its " + std::to_string(bytes) + " bytes cannot hold";
+        }
+        if (frames) return {};  // only the frames' values follow
+    }
+    return {};
 }
 
 struct SceneNode {
@@ -98,6 +133,10 @@ std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, st
 }
 #else
 std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, std::string& error) {
+    if (std::string problem = implausibleCount(path); !problem.empty()) {
+        error = path + ": " + problem;
+        return std::nullopt;
+    }
     Assimp::Importer importer;
     // Keep the file's own transforms; pivot helpers would only add nodes between joints.
     importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
