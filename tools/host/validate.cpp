@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <regex>
@@ -109,9 +110,29 @@ bool waitForThreadCount(int expected) {
     return pumpUntil([&] { return processThreadCount() <= expected; }, 2000ms, nullptr, 1ms);
 }
 
-// A sender in this process, announcing to `announcePort` every 20 ms.
+// What a sender wrote, kept for a failure's message.
+class SenderLog {
+public:
+    LogWriter writer() {
+        return [this](LogStream, const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_ += line;
+        };
+    }
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string lines_;
+};
+
+// A sender in this process, announcing to `announcePort` every 20 ms; its log goes to `log`, or
+// nowhere.
 std::unique_ptr<SimServer> startSender(CheckContext& ctx, std::uint16_t announcePort,
-                                       double frameRate = 120.0) {
+                                       double frameRate = 120.0, LogWriter log = nullptr) {
     SimServerConfig config;
     config.serverName = kSenderName;
     config.announcePort = announcePort;
@@ -121,7 +142,7 @@ std::unique_ptr<SimServer> startSender(CheckContext& ctx, std::uint16_t announce
         config,
         std::vector<SimSubject>{{kSenderSubject, std::make_shared<const Performance>(
                                                      syntheticPerformance(kSenderSubject))}},
-        [](LogStream, const std::string&) {});
+        log ? std::move(log) : [](LogStream, const std::string&) {});
     std::string error;
     ctx.step("start a sender '" + std::string(kSenderName) + "' announcing to port " +
              std::to_string(announcePort));
@@ -778,7 +799,12 @@ void checkSenderRestart(CheckContext& ctx) {
     ensureLoaded(ctx);
     fbhost::Host& host = fbhost::Host::instance();
     const std::uint16_t port = freeUdpPort();
-    std::unique_ptr<SimServer> sender = startSender(ctx, port);
+    SenderLog senderLog;
+    std::unique_ptr<SimServer> sender = startSender(ctx, port, 120.0, senderLog.writer());
+    // Each failure below shows what the sender saw.
+    auto require = [&](bool condition, const std::string& reason) {
+        ctx.require(condition, reason + "; the sender's log:\n" + senderLog.text());
+    };
     DeviceUnderTest dut = openDevice(ctx, port);
     pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
     ctx.step("DeviceOperation(0), bind the templates, go online");
@@ -790,12 +816,15 @@ void checkSenderRestart(CheckContext& ctx) {
     auto framesFlow = [&](const char* when) {
         double first[3];
         nodeValueFinite(hips, host.localTime(), first);
-        ctx.step(std::string("step the host until the hips move (") + when + ")");
+        ctx.step(std::string("step the host until the sender streams to the device and the hips "
+                             "move (") +
+                 when + ")");
         const bool moved = pumpUntil(
             [&] {
                 double now[3];
                 nodeValueFinite(hips, host.localTime(), now);
-                return now[0] != first[0] || now[1] != first[1] || now[2] != first[2];
+                return sender->clients().size() == 1 &&
+                       (now[0] != first[0] || now[1] != first[1] || now[2] != first[2]);
             },
             3000ms,
             [&] {
@@ -803,7 +832,7 @@ void checkSenderRestart(CheckContext& ctx) {
                 host.runIdle();
             },
             2ms);
-        ctx.require(moved, std::string("no frame reached the device ") + when);
+        require(moved, std::string("no frame reached the device ") + when);
     };
     framesFlow("before the sender stops");
     ctx.step("stop the sender (it sends the stream-end datagram and exits)");
@@ -815,13 +844,13 @@ void checkSenderRestart(CheckContext& ctx) {
                                        host.step(kStep);
                                        host.runIdle();
                                    });
-    ctx.require(offline, "the device was still online 3 s after the sender stopped");
+    require(offline, "the device was still online 3 s after the sender stopped");
     const std::vector<std::string> texts = host.statusTexts(dut.device);
     ctx.require(!texts.empty() && texts.back() == "Closing device communication",
                 "the device went offline without closing (last status '" +
                     (texts.empty() ? std::string() : texts.back()) + "')");
     requireNoPluginFailure(ctx);
-    sender = startSender(ctx, port);
+    sender = startSender(ctx, port, 120.0, senderLog.writer());
     ctx.step("wait for the restarted sender's announcements");
     pumpUntil([&] { return sender->announcementsSent() >= 3; }, 2000ms, [&] { host.runIdle(); },
               2ms);
