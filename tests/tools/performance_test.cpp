@@ -300,9 +300,14 @@ TEST(PerformanceClipTest, CountsTheFileCannotHoldAreRefused) {
     }
     const struct {
         const char *field, *count, *what;
-    } cases[] = {{"Frames: 2", "-91", "frames"},         {"Frames: 2", "4294967295", "frames"},
-                 {"Frames: 2", "1e9", "frames"},         {"Frames: 2", "nan", "frames"},
-                 {"CHANNELS 3", "99999999", "channels"}, {"CHANNELS 3", "-1", "channels"}};
+    } cases[] = {{"Frames: 2", "-91", "frames"},
+                 {"Frames: 2", "4294967295", "frames"},
+                 {"Frames: 2", "1e9", "frames"},
+                 {"Frames: 2", "nan", "frames"},
+                 {"CHANNELS 3", "99999999", "channels"},
+                 {"CHANNELS 3", "-1", "channels"},
+                 // Frames the file could hold one value of each, but not one per channel.
+                 {"Frames: 2", "200", "frames"}};
     for (const auto& c : cases) {
         std::string corrupt = text;
         const std::size_t at = corrupt.find(c.field);

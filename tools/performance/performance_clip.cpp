@@ -1,12 +1,12 @@
 #include "tools/performance/performance_clip.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <sstream>
 #include <unordered_map>
 
 #if TELMORA_HAVE_ASSIMP
@@ -54,33 +54,59 @@ Value sampleKeys(const Key* keys, unsigned count, double ticks, const Value& res
     return mix(lower->mValue, upper->mValue, t);
 }
 
+// The importer's BVH tokens: runs of non-space characters, except that a brace starting one
+// stands alone ("}MOTION" is two tokens).
+class BvhTokens {
+public:
+    explicit BvhTokens(const std::string& text) : text_(text) {}
+    bool next(std::string& token) {
+        const auto space = [&](std::size_t i) {
+            return std::isspace(static_cast<unsigned char>(text_[i])) != 0;
+        };
+        while (at_ < text_.size() && space(at_)) ++at_;
+        if (at_ == text_.size()) return false;
+        const std::size_t start = at_++;
+        if (text_[start] != '{' && text_[start] != '}')
+            while (at_ < text_.size() && !space(at_)) ++at_;
+        token.assign(text_, start, at_ - start);
+        return true;
+    }
+
+private:
+    const std::string& text_;
+    std::size_t at_ = 0;
+};
+
 // Assimp's BVH importer sizes its buffers by the counts a file declares before it reads what
 // they count, so a corrupt count ("Frames: -91" reads as four billion) asks for gigabytes. Each
-// counted item takes at least two bytes, a value or name and a separator: a BVH file declaring
-// more channels or frames than that, or fewer than none, gets a message here instead. Other
-// files pass.
+// counted item takes at least two bytes, a channel's name or a value and a separator: a BVH file
+// declaring fewer than none, or more channels, or frames of values, than its bytes can hold gets
+// a message here instead. Other files pass.
 std::string implausibleCount(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return {};  // the importer has its own message for that
     const std::string text((std::istreambuf_iterator<char>(file)),
                            std::istreambuf_iterator<char>());
-    const std::size_t bytes = text.size();
-    std::istringstream tokens(text);
+    const double most = static_cast<double>(text.size() / 2);
+    BvhTokens tokens(text);
     std::string token;
-    if (!(tokens >> token) || token != "HIERARCHY") return {};
+    if (!tokens.next(token) || token != "HIERARCHY") return {};
     bool motion = false;
-    while (tokens >> token) {
+    double channels = 0.0;
+    while (tokens.next(token)) {
         motion = motion || token == "MOTION";
         const bool frames = motion && token == "Frames:";
         if (!frames && (motion || token != "CHANNELS")) continue;
-        if (!(tokens >> token)) return {};
+        if (!tokens.next(token)) return {};
         // The importer reads counts as floating-point numbers.
         const double declared = std::strtod(token.c_str(), nullptr);
-        if (!(declared >= 0.0 && declared <= static_cast<double>(bytes / 2))) {
+        const double values = frames ? declared * std::max(channels, 1.0) : channels + declared;
+        if (!(declared >= 0.0 && values <= most)) {
             return "the take declares " + token.substr(0, 32) + (frames ? " frames" : " channels") +
-                   ", which its " + std::to_string(bytes) + " bytes cannot hold";
+                   ", which its " + std::to_string(text.size()) + " bytes cannot hold";
         }
         if (frames) return {};  // only the frames' values follow
+        channels = values;
     }
     return {};
 }
