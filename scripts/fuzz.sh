@@ -8,7 +8,7 @@
 # FUZZ_ONLY=target runs one target. FUZZ_CHUNK=M (with FUZZ_RUNS) spreads the N inputs over
 # processes of M inputs each, all growing one corpus: that is how the long runs go. Assimp's BVH
 # importer leaks what it has read of a malformed hierarchy, so a single process would run out of
-# memory, and libFuzzer's leak check after every leaking input would slow it sevenfold; chunks
+# memory, and libFuzzer's leak check after every leaking input would slow it fivefold; chunks
 # leave the per-input check out and LeakSanitizer checks each chunk when it exits instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
