@@ -30,7 +30,7 @@ std::optional<Performance> loadPerformance(const std::string& path, const std::s
     }
     Performance performance;
     performance.name = name;
-    performance.frameRate = shared->frameRate() > 0.0 ? shared->frameRate() : 120.0;
+    performance.frameRate = shared->frameRate();  // finite and positive: the loader refuses others
     performance.performerScale = retargeter->performerScale();
     performance.rest = retargeter->restSkeleton();
     performance.frames.reserve(static_cast<size_t>(shared->frameCount()));
