@@ -127,6 +127,10 @@ bool ORDeviceSkeleton::FBCreate() {
                                                   nullptr, nullptr);
         PropertyAdd(&useReferenceTransformation);
         useReferenceTransformation = true;
+        framesReceived.CreateInternal(this, kFBPT_ULongLong, "FramesReceived");
+        PropertyAdd(&framesReceived);
+        framesSolved.CreateInternal(this, kFBPT_ULongLong, "FramesSolved");
+        PropertyAdd(&framesSolved);
         FBSystem::TheOne().OnIdle.Add(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
         idleHandlerAdded = true;
         return true;
@@ -416,6 +420,10 @@ void ORDeviceSkeleton::RecordSamples(FBDeviceNotifyInfo& info) {
     }
 }
 
+FBModel* ORDeviceSkeleton::ReferenceModel() const {
+    return boundModel(referenceTemplate);
+}
+
 bool ORDeviceSkeleton::ModelTemplateUnBindNotify(int /*index*/, FBModelTemplate* modelTemplate) {
     return guarded(true, [&] {
         const bool busy = GetObjectStatus(kFBStatusCreating) || GetObjectStatus(kFBStatusMerging) ||
@@ -458,8 +466,16 @@ void ORDeviceSkeleton::RecordingDoneAnimation(FBAnimationNode* node) {
     });
 }
 
+void ORDeviceSkeleton::RefreshFrameFigures() {
+    const telmora::ChannelTable& table = hardware.channelTable();
+    const std::uint64_t solved = table.framesSolved();
+    framesSolved = solved;
+    framesReceived = solved + table.framesDropped();
+}
+
 void ORDeviceSkeleton::EventIdle(HISender /*sender*/, HKEvent /*event*/) {
     guardedVoid([this] {
+        RefreshFrameFigures();
         if (streamEnded.exchange(false)) {
             Close();
             Online = false;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "device/device_controls.h"
 #include "device/device_hardware.h"
 #include "motion/channel_table.h"
 
@@ -20,7 +21,7 @@ struct BoneNodes {
     ORSDK2026::FBModelTemplate* modelTemplate = nullptr;
 };
 
-class ORDeviceSkeleton : public ORSDK2026::FBDevice {
+class ORDeviceSkeleton : public ORSDK2026::FBDevice, public telmora::DeviceControls {
 public:
     // Drawn from the SDK's type counter when the library loads (before the layout's number).
     static int classTypeId;
@@ -55,10 +56,36 @@ public:
     // DeviceOperation 0: channels, nodes and templates, the stream-end handler.
     bool Init();
 
+    // What the settings panel uses (telmora::DeviceControls).
+    std::int32_t ListeningPort() const override { return hardware.port(); }
+    void SetListeningPort(std::int32_t port) override { hardware.SetPort(port); }
+    std::string SourceName() const override { return hardware.sourceName(); }
+    std::string SubjectName() const override { return hardware.subjectName(); }
+    void SelectSource(const std::string& name) override { hardware.SelectSource(name); }
+    void SelectSubject(const std::string& name) override { hardware.SelectSubject(name); }
+    bool UseTestServer() const override { return hardware.useTestServer(); }
+    void SetUseTestServer(bool use) override { hardware.SetUseTestServer(use); }
+    std::string TestServerAddress() const override { return hardware.testServerAddress().Buffer(); }
+    void SetTestServerAddress(const std::string& address) override {
+        hardware.SetTestServerAddress(address.c_str());
+    }
+    telmora::ServerMap Servers() const override { return hardware.discovery.GetServers(); }
+    std::shared_ptr<void> OnServersChanged(std::function<void()> changed) override {
+        return hardware.discovery.RegisterUpdateCallback(std::move(changed));
+    }
+    telmora::ChannelSnapshot Channels() const override { return hardware.channelSnapshot(); }
+    int LinkedBoneCount() const override { return templatesLinked ? hardware.channelCount() : 0; }
+    ORSDK2026::FBModel* ReferenceModel() const override;
+
     ORDeviceSkeletonHardware hardware;
     ORSDK2026::FBModelTemplate* referenceTemplate = nullptr;
     BoneNodes boneNodes[telmora::kMaxChannels];
     ORSDK2026::FBPropertyBool useReferenceTransformation;
+    // The stream's figures as the host's property view shows them ("FramesReceived",
+    // "FramesSolved"): sensor frames received (solved or dropped) and solved since the device
+    // was made. Refreshed at every host idle; written by the device only.
+    ORSDK2026::FBPropertyULongLong framesReceived;
+    ORSDK2026::FBPropertyULongLong framesSolved;
     bool templatesLinked = false;
 
     // Set on the receive thread by the stream-end handler, taken by the idle handler.
@@ -77,7 +104,7 @@ private:
                                       ORSDK2026::FBEvaluateInfo* info);
     void RecordSamples(ORSDK2026::FBDeviceNotifyInfo& info);
     void CandidatesFromReferenceModel();
-    void StopStream();
+    void RefreshFrameFigures();
 
     std::atomic<bool> streamEnded{false};
     ORSDK2026::FBPlayerControl playerControl;

@@ -2,18 +2,19 @@
 
 #include <utility>
 
+#include "network/protocol.h"
+
 using namespace ORSDK2026;
 
 ORDeviceSkeletonHardware::ORDeviceSkeletonHardware() {
-    discovery.Start(port);
+    discovery.Start(port_);
     streamClient.SetPacketCallback(
         [this](const std::vector<std::uint8_t>& datagram) { HandlePacket(datagram); });
-    testServerAddress = "127.0.0.1";
 }
 
 ORDeviceSkeletonHardware::~ORDeviceSkeletonHardware() {
     discovery.Stop();
-    table.setStreamEndHandler(nullptr);
+    SetStreamEndHandler(nullptr);
     streamClient.Disconnect();
     streamClient.SetPacketCallback(nullptr);
 }
@@ -23,12 +24,12 @@ bool ORDeviceSkeletonHardware::ConnectStream() {
     for (const auto& entry : servers) {
         const telmora::ServerInfo& server = entry.second;
         // Names compare as C strings: a name with an embedded NUL ends there.
-        if (std::string(server.serverName.c_str()) != sourceName.c_str()) continue;
+        if (std::string(server.serverName.c_str()) != sourceName_.c_str()) continue;
         for (const std::string& subject : server.subjects) {
-            if (subject != subjectName) continue;
+            if (subject != subjectName_) continue;
             if (server.streamPort <= 0 || server.streamPort > 65535) return false;
             streamClient.Connect(server.ip, static_cast<std::uint16_t>(server.streamPort),
-                                 subjectName);
+                                 subjectName_);
             return true;
         }
         return false;  // only the first server of that name is examined
@@ -37,12 +38,12 @@ bool ORDeviceSkeletonHardware::ConnectStream() {
 }
 
 bool ORDeviceSkeletonHardware::StartTestServerStream() {
-    if (!useTestServer) return true;
+    if (!useTestServer_) return true;
     if (testSocket != 0) return true;  // already connected by an earlier open
     int socket = 0;
     if (tcp.CreateSocket(socket, kFBTCPIP_Stream, "ip", true)) {
         testSocket = socket;
-        if (!tcp.Connect(testSocket, testServerAddress, port)) {
+        if (!tcp.Connect(testSocket, testServerAddress_, port_)) {
             if (testSocket != 0) tcp.CloseSocket(testSocket);
             testSocket = 0;
         }
@@ -84,7 +85,14 @@ void ORDeviceSkeletonHardware::SetTimeBase(FBTime hostTime) {
 }
 
 void ORDeviceSkeletonHardware::SetStreamEndHandler(std::function<void()> handler) {
-    table.setStreamEndHandler(std::move(handler));
+    std::lock_guard<std::mutex> lock(streamEndMutex);
+    streamEndHandler = std::move(handler);
+}
+
+void ORDeviceSkeletonHardware::SetPort(std::int32_t port) {
+    if (port == port_) return;
+    port_ = port;
+    discovery.Start(port);
 }
 
 bool ORDeviceSkeletonHardware::SetupChannels() {
@@ -92,5 +100,15 @@ bool ORDeviceSkeletonHardware::SetupChannels() {
 }
 
 void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& datagram) {
-    table.HandlePacket(datagram);
+    if (!telmora::isEndOfStream(datagram.data(), datagram.size())) {
+        table.HandlePacket(datagram);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(streamEndMutex);
+    if (!streamEndHandler) return;
+    try {
+        streamEndHandler();
+    } catch (...) {
+        // The handler belongs to the device; nothing of it may unwind into the stream client.
+    }
 }

@@ -6,12 +6,14 @@
 // Threads: everything here runs on the host's threads except HandlePacket and the stream-end
 // handler, which run on the stream client's receive thread. They meet only in the channel table
 // (read through channelSnapshot(), one whole frame at a time) and in whatever the stream-end
-// handler itself touches (the device's atomic flag).
+// handler itself touches (the device's atomic flag). The selection (source, subject, port, test
+// server) is written and read on host threads only.
 
 #include <fbsdk/fbsdk.h>
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,7 @@ class ORDeviceSkeletonHardware {
 public:
     // Starts discovery on `port` (22000) and gives the stream client its packet callback.
     ORDeviceSkeletonHardware();
-    // Stops discovery, removes the stream-end handler, then stops the stream: the stream-end
+    // Stops discovery, removes the stream-end handler, then stops the stream: the end-of-stream
     // marker the receive loop delivers on its way out finds no handler. The test-server socket
     // is left to the device's close (the host's TCP object closes what it still holds).
     ~ORDeviceSkeletonHardware();
@@ -47,12 +49,28 @@ public:
     // The time notification: the hardware's current time becomes the base for `hostTime`.
     void SetTimeBase(ORSDK2026::FBTime hostTime);
     // Installs the stream-end handler (empty: none). Waits for a running call of the old one.
+    // It runs on the receive thread under the handler lock, so it must only record the event.
     void SetStreamEndHandler(std::function<void()> handler);
 
     // Builds the default skeleton and the channel table. Always true.
     bool SetupChannels();
-    // The stream's packet callback (receive thread).
+    // The stream's packet callback (receive thread): the end-of-stream byte calls the stream-end
+    // handler, everything else goes to the channel table.
     void HandlePacket(const std::vector<std::uint8_t>& datagram);
+
+    // The listening port; a different one restarts discovery there.
+    std::int32_t port() const { return port_; }
+    void SetPort(std::int32_t port);
+    // The chosen server ("source") and subject.
+    const std::string& sourceName() const { return sourceName_; }
+    const std::string& subjectName() const { return subjectName_; }
+    void SelectSource(std::string name) { sourceName_ = std::move(name); }
+    void SelectSubject(std::string name) { subjectName_ = std::move(name); }
+    // The skeleton test server: whether the next open connects to it, and its host.
+    bool useTestServer() const { return useTestServer_; }
+    void SetUseTestServer(bool use) { useTestServer_ = use; }
+    const ORSDK2026::FBString& testServerAddress() const { return testServerAddress_; }
+    void SetTestServerAddress(const char* address) { testServerAddress_ = address; }
 
     // The channel values of one whole publication (setup or frame). Any thread.
     telmora::ChannelSnapshot channelSnapshot() const { return table.snapshot(); }
@@ -62,11 +80,8 @@ public:
     // True while a test-server connection is held.
     bool testServerConnected() const { return testSocket != 0; }
 
-    // The servers announcing themselves on `port`.
+    // The servers announcing themselves on port().
     telmora::DiscoveryService discovery;
-    // The chosen server ("source") and subject; written by the settings panel.
-    std::string sourceName;
-    std::string subjectName;
 
 private:
     // Declared before the stream client, whose packet callback writes it: destroyed after it.
@@ -75,16 +90,16 @@ private:
     telmora::TestRecordAssembler testServerRecord;
     telmora::SampleClock sampleClock{ORSDK2026::FBTime::kTicksPerSecond};
 
-public:
-    // Set by the settings panel's "Use skeleton test server".
-    bool useTestServer = false;
-    // Host of the test server.
-    ORSDK2026::FBString testServerAddress;
-    // The UDP port discovery listens on, and the test server's TCP port. 22000 by default; the
-    // settings panel changes it (and restarts discovery).
-    std::int32_t port = 22000;
+    std::mutex streamEndMutex;
+    std::function<void()> streamEndHandler;
 
-private:
+    std::string sourceName_;
+    std::string subjectName_;
+    bool useTestServer_ = false;
+    ORSDK2026::FBString testServerAddress_{"127.0.0.1"};
+    // The UDP port discovery listens on, and the test server's TCP port.
+    std::int32_t port_ = 22000;
+
     ORSDK2026::FBSystem system;
     int testSocket = 0;  // host TCP handle, 0 = none
     ORSDK2026::FBTCPIP tcp;

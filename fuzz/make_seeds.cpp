@@ -9,6 +9,7 @@
 #include "motion/channel_table.h"
 #include "motion/sensor_frame.h"
 #include "motion/skeleton.h"
+#include "network/protocol.h"
 #include "tools/performer/performer_model.h"
 
 namespace {
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> cut = encodeSensorFrame(strideFrame);
     cut.resize(kSensorFrameMinSize - 1);
     ok &= writeFile(stream + "stride-cut", cut);
-    ok &= writeFile(stream + "stream-end", {kStreamEndPacket});
+    ok &= writeFile(stream + "stream-end", {kEndOfStreamByte});
 
     const std::string announcement = corpus + "/announcement/";
     ok &= writeText(announcement + "plain",

@@ -132,17 +132,7 @@ bool ChannelTable::SetupChannels() {
 }
 
 void ChannelTable::HandlePacket(const std::vector<std::uint8_t>& datagram) {
-    if (datagram.empty()) return;
-    switch (datagram[0]) {
-        case kSensorFramePacket:
-            handleSensorFrame(datagram);
-            break;
-        case kStreamEndPacket:
-            handleStreamEnd();
-            break;
-        default:
-            break;
-    }
+    if (!datagram.empty() && datagram[0] == kSensorFramePacket) handleSensorFrame(datagram);
 }
 
 void ChannelTable::handleSensorFrame(const std::vector<std::uint8_t>& datagram) {
@@ -171,21 +161,6 @@ void ChannelTable::handleSensorFrame(const std::vector<std::uint8_t>& datagram) 
     }
     publish(recordCount_, Publication::kFrame);
     framesSolved_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void ChannelTable::handleStreamEnd() {
-    std::lock_guard<std::mutex> lock(handlerMutex_);
-    if (!streamEndHandler_) return;
-    try {
-        streamEndHandler_();
-    } catch (...) {
-        // The handler belongs to the device; nothing of it may unwind into the stream client.
-    }
-}
-
-void ChannelTable::setStreamEndHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lock(handlerMutex_);
-    streamEndHandler_ = std::move(handler);
 }
 
 void ChannelTable::publish(std::int32_t count, Publication publication) {

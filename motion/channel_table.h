@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -27,8 +26,6 @@ namespace telmora {
 
 // One record per default bone (65, not 64).
 constexpr int kMaxChannels = 65;
-
-constexpr std::uint8_t kStreamEndPacket = 255;
 
 // Fourteen 8-byte slots per bone.
 struct ChannelRecord {
@@ -102,13 +99,9 @@ public:
     // The stream's packet callback. Type 6: decode, solve, publish the channels; dropped (and
     // counted) if shorter than 246 bytes, if the root position is not finite, if it arrives
     // before setup or during one, or if the solved values are not finite; the channels then
-    // keep the last good frame. Type 255: calls the stream-end handler, if one is set. Any
-    // other type, or an empty datagram: nothing. Never throws.
+    // keep the last good frame. Any other type (the stream's end is its owner's business), or
+    // an empty datagram: nothing. Never throws.
     void HandlePacket(const std::vector<std::uint8_t>& datagram);
-
-    // Installs (or, with an empty function, removes) the stream-end handler. It runs on the
-    // receive thread under the table's handler lock, so it must only record the event.
-    void setStreamEndHandler(std::function<void()> handler);
 
     // A copy of the last publication. Any thread; never blocks the writer.
     ChannelSnapshot snapshot() const;
@@ -133,7 +126,6 @@ private:
     enum class Publication { kSetup, kFrame };
 
     void handleSensorFrame(const std::vector<std::uint8_t>& datagram);
-    void handleStreamEnd();
     // Copies records_ into the published words (the writer side of the seqlock) and
     // publishes `count` as the channel count.
     void publish(std::int32_t count, Publication publication);
@@ -157,9 +149,6 @@ private:
     std::atomic<bool> ready_{false};
     std::atomic<std::uint64_t> framesSolved_{0};
     std::atomic<std::uint64_t> framesDropped_{0};
-
-    std::mutex handlerMutex_;
-    std::function<void()> streamEndHandler_;
 };
 
 }  // namespace telmora

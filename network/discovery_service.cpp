@@ -118,7 +118,7 @@ void DiscoveryService::StopLocked() {
     portLease.Reset();
 }
 
-ServerMap DiscoveryService::GetServers() {
+ServerMap DiscoveryService::GetServers() const {
     try {
         std::lock_guard<std::mutex> lock(serversMutex);
         return servers;

@@ -69,7 +69,7 @@ public:
     // Idempotent; returns within a few tens of milliseconds.
     void Stop();
     // A copy of the current list.
-    ServerMap GetServers();
+    ServerMap GetServers() const;
     // Installs `callback` as the one listener, replacing any earlier one; it is called after
     // each change of the list, on the service's threads, never twice at once. It may call
     // GetServers and may release its own token; it must not call RegisterUpdateCallback. An
@@ -101,7 +101,8 @@ private:
     std::atomic<bool> stopRequested{false};
     std::thread listenThread;
     std::thread sweepThread;
-    std::mutex serversMutex;   // guards servers; taken after callbackMutex when both are held
+    mutable std::mutex
+        serversMutex;          // guards servers; taken after callbackMutex when both are held
     std::mutex callbackMutex;  // held for every call of updateCallback
     ServerMap servers;
     std::function<void()> updateCallback;

@@ -22,6 +22,12 @@ inline constexpr std::size_t kKeepAlivePrefixLength = sizeof(kKeepAlivePrefix) -
 inline constexpr std::uint8_t kEndOfStreamByte = 0xFF;
 inline constexpr std::array<std::uint8_t, 1> kEndOfStreamMarker = {kEndOfStreamByte};
 
+// Whether a stream datagram ends the stream: its first byte (its packet type) is the end byte,
+// whatever follows it.
+inline bool isEndOfStream(const std::uint8_t* datagram, std::size_t size) {
+    return size > 0 && datagram[0] == kEndOfStreamByte;
+}
+
 // Announcements: one JSON object per UDP datagram, sent by servers to the plug-in's listening
 // port, 22000 unless the user picks another:
 //   {"pluginName": "Quenbrix", "serverName": "...", "streamPort": 5000, "subjects": ["..."]}

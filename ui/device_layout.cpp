@@ -5,7 +5,6 @@
 #include <exception>
 #include <string>
 
-#include "device/device.h"
 #include "ui/character_setup.h"
 #include "ui/port_text.h"
 #include "ui/source_lists.h"
@@ -76,12 +75,12 @@ void ORDeviceSkeletonLayout::FBDelete() {
 
 bool ORDeviceSkeletonLayout::FBCreate() {
     guarded("creation", [&] {
-        device = dynamic_cast<ORDeviceSkeleton*>(Device.Get());
+        device = dynamic_cast<telmora::DeviceControls*>(Device.Get());
         UICreate();
         UIConfigureLayout1();
         UIReset();
-        if (device != nullptr) {
-            device->OnStatusChange.Add(
+        if (FBDevice* hostDevice = Device.Get()) {
+            hostDevice->OnStatusChange.Add(
                 this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnDeviceStatusChange));
         }
         system.OnUIIdle.Add(this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnIdleRefresh));
@@ -93,8 +92,8 @@ void ORDeviceSkeletonLayout::FBDestroy() {
     // Once the last copy of the token is gone no notification is running or will start.
     updateToken.reset();
     system.OnUIIdle.Remove(this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnIdleRefresh));
-    if (device != nullptr) {
-        device->OnStatusChange.Remove(
+    if (FBDevice* hostDevice = Device.Get()) {
+        hostDevice->OnStatusChange.Remove(
             this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnDeviceStatusChange));
     }
     FBDeviceLayout::FBDestroy();
@@ -161,7 +160,7 @@ void ORDeviceSkeletonLayout::UIConfigureLayout1() {
 
     buttonTestServer.Caption = "Use skeleton test server";
     buttonTestServer.Style = kFBCheckbox;
-    buttonTestServer.State = (device != nullptr && device->hardware.useTestServer) ? 1 : 0;
+    buttonTestServer.State = (device != nullptr && device->UseTestServer()) ? 1 : 0;
     buttonTestServer.OnClick.Add(
         this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnTestServerClick));
 
@@ -172,7 +171,7 @@ void ORDeviceSkeletonLayout::UIConfigureLayout1() {
 
     labelNetworkPort.Caption = "Listening Port :";
     labelSources.Caption = "Telmora Sources :";
-    if (device != nullptr) editTestServerAddress.Text = device->hardware.testServerAddress;
+    if (device != nullptr) editTestServerAddress.Text = device->TestServerAddress().c_str();
     editTestServerAddress.OnChange.Add(
         this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnTestServerAddressChange));
     labelSubjects.Caption = "Telmora Subjects :";
@@ -189,7 +188,7 @@ void ORDeviceSkeletonLayout::UIConfigureLayout1() {
     if (device != nullptr) {
         // The callback outlives nothing it touches: it holds its own share of the flag.
         std::shared_ptr<std::atomic<bool>> changed = listsChanged;
-        updateToken = device->hardware.discovery.RegisterUpdateCallback(
+        updateToken = device->OnServersChanged(
             [changed] { changed->store(true, std::memory_order_release); });
     }
 
@@ -211,7 +210,7 @@ void ORDeviceSkeletonLayout::UIReset() {
         }
     }
     if (device == nullptr) return;
-    const telmora::ChannelSnapshot channels = device->hardware.channelSnapshot();
+    const telmora::ChannelSnapshot channels = device->Channels();
     for (int i = 0; i < channels.channelCount; ++i) {
         const telmora::Bone* bone = channels.records[i].bone;
         boneSpread.RowAdd(bone != nullptr ? bone->name : "", static_cast<kReference>(i));
@@ -224,8 +223,7 @@ void ORDeviceSkeletonLayout::UIReset() {
 void ORDeviceSkeletonLayout::FillLists(bool clearFirst) {
     if (device == nullptr) return;
     const telmora::SourceLists lists =
-        telmora::buildSourceLists(device->hardware.discovery.GetServers(),
-                                  device->hardware.sourceName, device->hardware.subjectName);
+        telmora::buildSourceLists(device->Servers(), device->SourceName(), device->SubjectName());
     if (clearFirst) {
         fillList(listSources, lists.sources);
         fillList(listSubjects, lists.subjects);
@@ -245,7 +243,7 @@ void ORDeviceSkeletonLayout::FillLists(bool clearFirst) {
 void ORDeviceSkeletonLayout::ShowPort() {
     if (device == nullptr) return;
     char text[16];
-    std::snprintf(text, sizeof text, "%d", static_cast<int>(device->hardware.port));
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(device->ListeningPort()));
     editNetworkPort.Text = text;
 }
 
@@ -256,13 +254,11 @@ void ORDeviceSkeletonLayout::RefreshLists() {
 void ORDeviceSkeletonLayout::OnCharacterizeClick(HISender, HKEvent) {
     guarded("Characterize", [&] {
         if (device == nullptr) return;
-        const int channelCount = device->hardware.channelCount();
-        if (!device->templatesLinked || channelCount <= 0) return;
-        // The character belongs to the host's scene from here on.
-        auto* character =
-            new FBCharacter(telmora::characterNameFor(device->hardware.subjectName).c_str());
-        FBModel* root =
-            device->referenceTemplate != nullptr ? device->referenceTemplate->Model.Get() : nullptr;
+        const int channelCount = device->LinkedBoneCount();
+        if (channelCount <= 0) return;
+        // The character belongs to the host's scene from here on, also when no model is bound.
+        auto* character = new FBCharacter(telmora::characterNameFor(device->SubjectName()).c_str());
+        FBModel* root = device->ReferenceModel();
         if (root == nullptr) return;
         // No skeleton of channelCount bones is deeper than that.
         telmora::LinkModelTree(*character, root, channelCount);
@@ -274,10 +270,7 @@ void ORDeviceSkeletonLayout::OnConnectClick(HISender, HKEvent) {
     guarded("Connect", [&] {
         if (device == nullptr) return;
         const std::optional<int> port = telmora::parseListeningPort(editNetworkPort.Text.Get());
-        if (port && *port != device->hardware.port) {
-            device->hardware.port = *port;
-            device->hardware.discovery.Start(*port);
-        }
+        if (port) device->SetListeningPort(*port);
         // Whatever was typed, the field shows the port in use.
         ShowPort();
     });
@@ -286,11 +279,10 @@ void ORDeviceSkeletonLayout::OnConnectClick(HISender, HKEvent) {
 void ORDeviceSkeletonLayout::OnSourceChange(HISender, HKEvent) {
     guarded("source choice", [&] {
         if (device == nullptr) return;
-        device->hardware.sourceName = selectedText(listSources);
+        device->SelectSource(selectedText(listSources));
         // The remembered subject stays, also when this server does not offer it.
-        const std::optional<telmora::ListContents> subjects =
-            telmora::buildSubjectList(device->hardware.discovery.GetServers(),
-                                      device->hardware.sourceName, device->hardware.subjectName);
+        const std::optional<telmora::ListContents> subjects = telmora::buildSubjectList(
+            device->Servers(), device->SourceName(), device->SubjectName());
         if (subjects) fillList(listSubjects, *subjects);
     });
 }
@@ -298,20 +290,20 @@ void ORDeviceSkeletonLayout::OnSourceChange(HISender, HKEvent) {
 void ORDeviceSkeletonLayout::OnSubjectChange(HISender, HKEvent) {
     guarded("subject choice", [&] {
         if (device == nullptr) return;
-        device->hardware.subjectName = selectedText(listSubjects);
+        device->SelectSubject(selectedText(listSubjects));
     });
 }
 
 void ORDeviceSkeletonLayout::OnTestServerClick(HISender, HKEvent) {
     if (device == nullptr) return;
-    device->hardware.useTestServer = buttonTestServer.State == 1;
+    device->SetUseTestServer(buttonTestServer.State == 1);
 }
 
 void ORDeviceSkeletonLayout::OnTestServerAddressChange(HISender, HKEvent) {
     guarded("test server address", [&] {
         if (device == nullptr) return;
-        device->hardware.testServerAddress = editTestServerAddress.Text.Get();
-        editTestServerAddress.Text = device->hardware.testServerAddress;
+        device->SetTestServerAddress(editTestServerAddress.Text.Get().str());
+        editTestServerAddress.Text = device->TestServerAddress().c_str();
     });
 }
 
@@ -319,8 +311,9 @@ void ORDeviceSkeletonLayout::OnIdleRefresh(HISender, HKEvent) {
     guarded("idle refresh", [&] {
         if (device == nullptr) return;
         if (listsChanged->exchange(false, std::memory_order_acquire)) RefreshLists();
-        if (!device->Online) return;
-        const telmora::ChannelSnapshot channels = device->hardware.channelSnapshot();
+        FBDevice* hostDevice = Device.Get();
+        if (hostDevice == nullptr || !hostDevice->Online) return;
+        const telmora::ChannelSnapshot channels = device->Channels();
         // Rows exist for the channels of the last UIReset; a later setup waits for the next.
         const int rows = std::min<int>(channels.channelCount, boneSpread.GetRowCount());
         for (int i = 0; i < rows; ++i) {

@@ -1,8 +1,9 @@
 // The TelmoraLink device's settings panel: the listening port with its Connect button, the
 // announcing servers ("sources") and the chosen server's subjects, and the Characterize button.
 //
-// The user's choices go straight into the device's hardware (sourceName, subjectName, port); the
-// stream follows the device's online state, the panel only selects.
+// The panel knows its device through telmora::DeviceControls only: the user's choices (port,
+// source, subject, test server) go to the device through it; the stream follows the device's
+// online state, the panel only selects.
 //
 // Threads: every control is touched on the host's user-interface thread only. The discovery
 // service reports list changes on its own threads; its callback only raises a flag, and the
@@ -14,7 +15,7 @@
 #include <atomic>
 #include <memory>
 
-class ORDeviceSkeleton;
+#include "device/device_controls.h"
 
 class ORDeviceSkeletonLayout : public ORSDK2026::FBDeviceLayout {
 public:
@@ -76,7 +77,8 @@ public:
     ORSDK2026::FBLabel labelNetworkPort;
     ORSDK2026::FBEdit editNetworkPort;
     ORSDK2026::FBSystem system;
-    ORDeviceSkeleton* device = nullptr;
+    // The device's controls; null when the panel's device is not a TelmoraLink device.
+    telmora::DeviceControls* device = nullptr;
     // Keeps the discovery callback alive; released by FBDestroy.
     std::shared_ptr<void> updateToken;
 

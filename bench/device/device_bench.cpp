@@ -97,8 +97,8 @@ void BM_SendToEvaluationLatency(benchmark::State& state) {
     host.type(panel->editNetworkPort, std::to_string(discoveryPort));
     host.click(panel->buttonConnect);
     auto* telmoraDevice = static_cast<ORDeviceSkeleton*>(device);
-    telmoraDevice->hardware.sourceName = "Bench";
-    telmoraDevice->hardware.subjectName = "walk";
+    telmoraDevice->SelectSource("Bench");
+    telmoraDevice->SelectSubject("walk");
 
     const std::string announcement =
         "{\"serverName\": \"Bench\", \"streamPort\": " + std::to_string(streamPort) +

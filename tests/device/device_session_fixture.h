@@ -77,7 +77,7 @@ protected:
         port = freeUdpPort();
         host.type(panel->editNetworkPort, std::to_string(port));
         host.click(panel->buttonConnect);
-        ASSERT_EQ(device->hardware.port, port);
+        ASSERT_EQ(device->ListeningPort(), port);
     }
 
     void TearDown() override {
@@ -108,8 +108,8 @@ protected:
         const int subject = panel->listSubjects.Items.Find(kSubject);
         ASSERT_GE(subject, 0);
         host.pick(panel->listSubjects, subject);
-        ASSERT_EQ(device->hardware.sourceName, kServerName);
-        ASSERT_EQ(device->hardware.subjectName, kSubject);
+        ASSERT_EQ(device->SourceName(), kServerName);
+        ASSERT_EQ(device->SubjectName(), kSubject);
     }
 
     std::vector<std::string> statusTexts() const { return host.statusTexts(device); }

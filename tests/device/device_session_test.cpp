@@ -10,6 +10,7 @@
 
 #include "device_session_fixture.h"
 #include "motion/channel_table.h"
+#include "plugin/registrations.h"
 #if TELMORA_HAVE_SKELETON_TEST_SERVER
 #include "tools/skeleton_test_server/skeleton_test_server.h"
 #endif
@@ -56,20 +57,8 @@ TEST(DeviceLibraryTest, RegistersOnceWithTypeNumbersInOrder) {
     EXPECT_TRUE(library.callEntryPoint(kFBDllLoad));
     EXPECT_TRUE(library.callLibraryInit());
     fbhost::Host& host = fbhost::Host::instance();
-    struct Row {
-        const char* group;
-        const char* entry;
-        const char* description;
-        const char* icon;
-    };
-    const Row rows[] = {
-        {"Boxes/Devices", "TelmoraLink", "TelmoraLink", "quorvelicon.png"},
-        {"FbxStorable/Device", "ORDeviceSkeleton", "TelmoraLink", "quorvelicon.png"},
-        {"UI_Associated_ClassName", "ORDeviceSkeleton", "ORDeviceSkeleton Device Layout",
-         "openreality_noicon.png"},
-    };
     const std::vector<fbhost::Registration> all = host.registrations();
-    for (const Row& row : rows) {
+    for (const Registration& row : kRegistrations) {
         SCOPED_TRACE(row.group);
         EXPECT_EQ(std::count_if(all.begin(), all.end(),
                                 [&](const fbhost::Registration& r) {
@@ -240,8 +229,8 @@ TEST_F(DeviceSessionTest, UnknownSourceOrSubjectCannotOpen) {
     for (const Case& c :
          {Case{"No Such Server", kSubject}, Case{kServerName, "nobody"}, Case{"", ""}}) {
         SCOPED_TRACE(std::string(c.source) + " / " + c.subject);
-        device->hardware.sourceName = c.source;
-        device->hardware.subjectName = c.subject;
+        device->SelectSource(c.source);
+        device->SelectSubject(c.subject);
         EXPECT_FALSE(host.setOnline(device, true));
         EXPECT_EQ(lastStatus(), "Could not open device");
     }
@@ -251,7 +240,7 @@ TEST_F(DeviceSessionTest, UnknownSourceOrSubjectCannotOpen) {
 TEST_F(DeviceSessionTest, AbsentTestServerFailsTheOpenWithTheStreamConnected) {
     startSender();
     selectSenderInPanel();
-    device->hardware.useTestServer = true;  // nothing listens on TCP at the device's port
+    device->SetUseTestServer(true);  // nothing listens on TCP at the device's port
     EXPECT_FALSE(host.setOnline(device, true));
     EXPECT_EQ(lastStatus(), "Could not start data stream.");
     EXPECT_FALSE(device->hardware.testServerConnected());
@@ -269,7 +258,7 @@ TEST_F(DeviceSessionTest, TestServerRecordsPaceOneSampleEachStampedWithTheTimeBa
     SkeletonTestServer testServer(config, nullptr, [](LogStream, const std::string&) {});
     std::string error;
     ASSERT_TRUE(testServer.Start(error)) << error;
-    device->hardware.useTestServer = true;
+    device->SetUseTestServer(true);
     ASSERT_TRUE(host.setOnline(device, true)) << lastStatus();
     ASSERT_TRUE(device->hardware.testServerConnected());
 

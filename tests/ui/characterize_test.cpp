@@ -16,7 +16,7 @@ protected:
     // Every bone of the device's template tree, by name.
     std::set<std::string> boneNames() const {
         std::set<std::string> names;
-        const ChannelSnapshot channels = device->hardware.channelSnapshot();
+        const ChannelSnapshot channels = device->Channels();
         for (int i = 0; i < channels.channelCount; ++i)
             names.insert(channels.records[i].bone->name);
         return names;
@@ -36,7 +36,7 @@ protected:
 };
 
 TEST_F(CharacterizeTest, BeforeInitCreatesNothing) {
-    device->hardware.subjectName = "Actor";
+    device->SelectSubject("Actor");
     host.click(panel->buttonCharacterize);
     EXPECT_TRUE(host.characters().empty());
 }
@@ -47,7 +47,7 @@ TEST_F(CharacterizeTest, WithoutABoundModelCreatesAnEmptyUncharacterisedCharacte
          std::vector<std::pair<std::string, std::string>>{{"Actor", "Telmora_Actor_Character"},
                                                           {"", "Telmora_Character"},
                                                           {"Select", "Telmora_Select_Character"}}) {
-        device->hardware.subjectName = subject;
+        device->SelectSubject(subject);
         host.click(panel->buttonCharacterize);
         ASSERT_FALSE(host.characters().empty());
         FBCharacter* character = host.characters().back();
@@ -62,7 +62,7 @@ TEST_F(CharacterizeTest, WithoutABoundModelCreatesAnEmptyUncharacterisedCharacte
 TEST_F(CharacterizeTest, LinksEveryBoundBodyBoneByNameAndCharacterises) {
     ASSERT_TRUE(host.deviceOperation(device, kOpInit));
     ASSERT_NE(host.bindTemplates(device), nullptr);
-    device->hardware.subjectName = "Actor";
+    device->SelectSubject("Actor");
     host.click(panel->buttonCharacterize);
 
     ASSERT_EQ(host.characters().size(), 1u);

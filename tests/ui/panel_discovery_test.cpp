@@ -60,7 +60,7 @@ protected:
         device->hardware.discovery.sweepPeriodSeconds = 0.05;
         port = freeUdpPort();
         connectTo(std::to_string(port));
-        ASSERT_EQ(device->hardware.port, port);
+        ASSERT_EQ(device->ListeningPort(), port);
     }
 
     std::uint16_t port = 0;
@@ -84,10 +84,10 @@ TEST_F(PanelDiscoveryTest, ListsFollowTheAnnouncingServersAndKeepTheUsersChoice)
 
     // Pick it: its subjects fill the subject list. Pick a subject.
     host.pick(panel->listSources, indexOf(panel->listSources, "Stage A"));
-    EXPECT_EQ(device->hardware.sourceName, "Stage A");
+    EXPECT_EQ(device->SourceName(), "Stage A");
     EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
     host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Extra"));
-    EXPECT_EQ(device->hardware.subjectName, "Extra");
+    EXPECT_EQ(device->SubjectName(), "Extra");
 
     // A second server: the refill keeps both choices.
     auto stageB = startSender("Stage B", "127.0.0.3", port, {"Extra", "Other"});
@@ -102,8 +102,8 @@ TEST_F(PanelDiscoveryTest, ListsFollowTheAnnouncingServersAndKeepTheUsersChoice)
     host.pick(panel->listSources, indexOf(panel->listSources, "Stage A"));
     EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
     EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
-    EXPECT_EQ(device->hardware.sourceName, "Stage A");
-    EXPECT_EQ(device->hardware.subjectName, "Extra");
+    EXPECT_EQ(device->SourceName(), "Stage A");
+    EXPECT_EQ(device->SubjectName(), "Extra");
 
     // The other sender stops: it leaves after the time-out and the lists are rebuilt with the
     // choice restored.
@@ -118,8 +118,8 @@ TEST_F(PanelDiscoveryTest, ListsFollowTheAnnouncingServersAndKeepTheUsersChoice)
     stageA->Stop();
     ASSERT_TRUE(idleUntil([&] { return itemsOf(panel->listSources) == Items{"Select"}; }));
     EXPECT_EQ(itemsOf(panel->listSubjects), Items{"Select"});
-    EXPECT_EQ(device->hardware.sourceName, "Stage A");
-    EXPECT_EQ(device->hardware.subjectName, "Extra");
+    EXPECT_EQ(device->SourceName(), "Stage A");
+    EXPECT_EQ(device->SubjectName(), "Extra");
 }
 
 TEST_F(PanelDiscoveryTest, ConnectRestartsDiscoveryOnlyForANewUsablePort) {
@@ -138,13 +138,13 @@ TEST_F(PanelDiscoveryTest, ConnectRestartsDiscoveryOnlyForANewUsablePort) {
          {std::string("70000"), std::string("-1"), std::string("0"), std::string("abc"),
           std::string(""), current, current + "abc", std::to_string(otherPort) + "0000"}) {
         connectTo(text);
-        EXPECT_EQ(device->hardware.port, port) << '"' << text << '"';
+        EXPECT_EQ(device->ListeningPort(), port) << '"' << text << '"';
         EXPECT_EQ(textOf(panel->editNetworkPort), current) << '"' << text << '"';
     }
 
     // A new port, typed with trailing text ("%d" reads the number): discovery listens there.
     connectTo(std::to_string(otherPort) + " ");
-    EXPECT_EQ(device->hardware.port, otherPort);
+    EXPECT_EQ(device->ListeningPort(), otherPort);
     EXPECT_EQ(textOf(panel->editNetworkPort), std::to_string(otherPort));
     EXPECT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Stage C"); }));
 }
@@ -194,9 +194,9 @@ TEST_F(PanelDiscoveryTest, BoneTableShowsTheLiveChannelValuesWhileOnline) {
     // An idle between two equal snapshots wrote exactly that frame's values.
     bool compared = false;
     ASSERT_TRUE(idleUntil([&] {
-        const ChannelSnapshot before = device->hardware.channelSnapshot();
+        const ChannelSnapshot before = device->Channels();
         host.runIdle();
-        const ChannelSnapshot after = device->hardware.channelSnapshot();
+        const ChannelSnapshot after = device->Channels();
         if (after.frameSequence != before.frameSequence || after.frameSequence < 3) return false;
         for (int i = 0; i < after.channelCount; ++i) {
             const ChannelRecord& record = after.records[i];

@@ -325,4 +325,12 @@ bool nodeValueFinite(FBAnimationNode* node, FBTime time, double* value) {
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
 }
 
+std::optional<std::uint64_t> deviceFigure(FBDevice* device, const char* property) {
+    if (device == nullptr) return std::nullopt;
+    const auto* figure =
+        dynamic_cast<const FBPropertyULongLong*>(device->PropertyList.Find(property));
+    if (figure == nullptr) return std::nullopt;
+    return static_cast<std::uint64_t>(figure->Get());
+}
+
 }  // namespace telmora::host

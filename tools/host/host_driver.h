@@ -72,6 +72,11 @@ double processCpuSeconds();
 std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
                                                         std::string& error);
 
+// A device's unsigned figure published as a property (TelmoraLink's "FramesReceived" and
+// "FramesSolved"), read as the host's property view reads it; nothing when it has no such
+// property.
+std::optional<std::uint64_t> deviceFigure(ORSDK2026::FBDevice* device, const char* property);
+
 // Every value of a node (as the host evaluates it now) is finite.
 bool nodeValueFinite(ORSDK2026::FBAnimationNode* node, ORSDK2026::FBTime time,
                      double* value = nullptr);

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "device/device.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/panel_user.h"
 
@@ -71,16 +70,12 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
-// The device's own counters, when the device is TelmoraLink's: frames received and solved. The
-// device's class is hidden inside the plug-in (its type information is not exported), so the
-// undefined-behaviour sanitizer's dynamic-type check, which needs that type information, is left
-// out here; the class name has been checked instead.
-__attribute__((no_sanitize("vptr"))) void readFrameCounters(FBDevice* device,
-                                                            SessionReport& report) {
-    if (std::string(device->ClassName()) != "ORDeviceSkeleton") return;
-    const ChannelTable& table = static_cast<ORDeviceSkeleton*>(device)->hardware.channelTable();
-    report.framesSolved = table.framesSolved();
-    report.framesReceived = table.framesSolved() + table.framesDropped();
+// The device's own figures, frames received and solved, from the properties it publishes; the
+// device refreshes them at every idle, so one runs first.
+void readFrameCounters(FBDevice* device, SessionReport& report) {
+    fbhost::Host::instance().runIdle();
+    report.framesSolved = deviceFigure(device, "FramesSolved").value_or(0);
+    report.framesReceived = deviceFigure(device, "FramesReceived").value_or(0);
 }
 
 struct PlottedJoint {

@@ -17,6 +17,7 @@
 #include "motion/glm_conventions.h"
 #include "motion/sensor_frame.h"
 #include "network/socket.h"
+#include "plugin/registrations.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/panel_user.h"
 #include "tools/performance/performance.h"
@@ -265,25 +266,15 @@ void checkExports(CheckContext& ctx) {
 
 void checkRegistrations(CheckContext& ctx) {
     ensureLoaded(ctx);
-    struct Row {
-        const char* group;
-        const char* entry;
-        const char* description;
-        const char* icon;
-    };
-    const Row rows[] = {
-        {"Boxes/Devices", "TelmoraLink", "TelmoraLink", "quorvelicon.png"},
-        {"FbxStorable/Device", "ORDeviceSkeleton", "TelmoraLink", "quorvelicon.png"},
-        {"UI_Associated_ClassName", "ORDeviceSkeleton", "ORDeviceSkeleton Device Layout",
-         "openreality_noicon.png"},
-    };
     fbhost::Host& host = fbhost::Host::instance();
     const std::vector<fbhost::Registration> all = host.registrations();
     const void* library = nullptr;
-    for (const Row& row : rows) {
-        const fbhost::Registration* r = host.findRegistration(row.group, row.entry);
-        ctx.require(r != nullptr, std::string("no registration ") + row.group + "/" + row.entry);
+    std::vector<std::string> expected;
+    for (const Registration& row : kRegistrations) {
         const std::string where = std::string(row.group) + "/" + row.entry;
+        expected.push_back(where);
+        const fbhost::Registration* r = host.findRegistration(row.group, row.entry);
+        ctx.require(r != nullptr, "no registration " + where);
         ctx.require(r->description == row.description,
                     where + " has description '" + r->description + "'");
         ctx.require(r->flag, where + " has flag false");
@@ -298,12 +289,11 @@ void checkRegistrations(CheckContext& ctx) {
     for (const fbhost::Registration& r : all) {
         if (r.library == library) made.push_back(r.group + "/" + r.entry);
     }
-    const std::vector<std::string> expected = {"Boxes/Devices/TelmoraLink",
-                                               "FbxStorable/Device/ORDeviceSkeleton",
-                                               "UI_Associated_ClassName/ORDeviceSkeleton"};
     ctx.require(made == expected, "the library registered " + joined(made));
-    const fbhost::Registration* device = host.findRegistration(rows[0].group, rows[0].entry);
-    const fbhost::Registration* stored = host.findRegistration(rows[1].group, rows[1].entry);
+    const fbhost::Registration* device =
+        host.findRegistration(kDeviceListRegistration.group, kDeviceListRegistration.entry);
+    const fbhost::Registration* stored =
+        host.findRegistration(kDeviceClassRegistration.group, kDeviceClassRegistration.entry);
     ctx.require(device->creator == stored->creator,
                 "the two device registrations have different factories");
     ctx.summary = "the three registrations with their names, descriptions, flags and icons";

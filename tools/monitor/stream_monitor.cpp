@@ -5,6 +5,7 @@
 #include <iomanip>
 
 #include "motion/sensor_frame.h"
+#include "network/protocol.h"
 
 namespace telmora {
 namespace {
@@ -30,13 +31,6 @@ glm::vec3 translationOf(const ChannelSnapshot& solved, int bone) {
 
 StreamMonitor::StreamMonitor(LogWriter log) : client_(std::move(log)) {
     table_.SetupChannels();
-    table_.setStreamEndHandler([this] {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++streamEnds_;
-        }
-        changed_.notify_all();
-    });
     client_.SetPacketCallback(
         [this](const std::vector<std::uint8_t>& packet) { OnPacket(packet); });
 }
@@ -81,6 +75,14 @@ void StreamMonitor::Disconnect() {
 }
 
 void StreamMonitor::OnPacket(const std::vector<std::uint8_t>& packet) {
+    if (isEndOfStream(packet.data(), packet.size())) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++streamEnds_;
+        }
+        changed_.notify_all();
+        return;
+    }
     const bool sensorFrame = !packet.empty() && packet[0] == kSensorFramePacket;
     const std::uint64_t solvedBefore = table_.framesSolved();
     const Clock::time_point start = Clock::now();

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "device/device.h"
+#include "plugin/registrations.h"
 #include "ui/device_layout.h"
 
 #if defined(_WIN32)
@@ -81,21 +82,23 @@ bool layoutRegistered = false;
 std::once_flag deviceRegistration;
 std::once_flag layoutRegistration;
 
+bool registerWith(const telmora::Registration& row, FBObjectCreationFunction creator) {
+    return FBObject_Register(row.group, row.entry, row.description, creator, true, row.icon);
+}
+
 void registerDevice() {
     std::call_once(deviceRegistration, [] {
-        deviceListRegistered = FBObject_Register("Boxes/Devices", "TelmoraLink", "TelmoraLink",
-                                                 ORDeviceSkeletonCreate, true, "quorvelicon.png");
+        deviceListRegistered =
+            registerWith(telmora::kDeviceListRegistration, ORDeviceSkeletonCreate);
         deviceClassRegistered =
-            FBObject_Register("FbxStorable/Device", "ORDeviceSkeleton", "TelmoraLink",
-                              ORDeviceSkeletonCreate, true, "quorvelicon.png");
+            registerWith(telmora::kDeviceClassRegistration, ORDeviceSkeletonCreate);
     });
 }
 
 void registerLayout() {
     std::call_once(layoutRegistration, [] {
-        layoutRegistered = FBObject_Register(
-            "UI_Associated_ClassName", "ORDeviceSkeleton", "ORDeviceSkeleton Device Layout",
-            ORDeviceSkeletonLayoutFactory, true, "openreality_noicon.png");
+        layoutRegistered =
+            registerWith(telmora::kLayoutRegistration, ORDeviceSkeletonLayoutFactory);
     });
 }
 

@@ -1,0 +1,29 @@
+#pragma once
+// The library's registrations with the host's object registry, in the order the attach routine
+// makes them: the device in the device list and as a storable class, then its settings panel
+// as the layout associated with that class. The library entry registers exactly these; the
+// tests and the validator check the host's registry against the same rows.
+
+#include <array>
+
+namespace telmora {
+
+struct Registration {
+    const char* group;        // the registry folder
+    const char* entry;        // the name within it
+    const char* description;  // what the host shows
+    const char* icon;         // the icon file the host looks up beside the plug-in
+};
+
+inline constexpr Registration kDeviceListRegistration = {"Boxes/Devices", "TelmoraLink",
+                                                         "TelmoraLink", "quorvelicon.png"};
+inline constexpr Registration kDeviceClassRegistration = {"FbxStorable/Device", "ORDeviceSkeleton",
+                                                          "TelmoraLink", "quorvelicon.png"};
+inline constexpr Registration kLayoutRegistration = {"UI_Associated_ClassName", "ORDeviceSkeleton",
+                                                     "ORDeviceSkeleton Device Layout",
+                                                     "openreality_noicon.png"};
+
+inline constexpr std::array<Registration, 3> kRegistrations = {
+    kDeviceListRegistration, kDeviceClassRegistration, kLayoutRegistration};
+
+}  // namespace telmora
