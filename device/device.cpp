@@ -1,8 +1,10 @@
 #include "device/device.h"
 
-#include <cmath>
 #include <exception>
+#include <glm/gtc/type_ptr.hpp>
 #include <string>
+
+#include "device/channel_output.h"
 
 using namespace ORSDK2026;
 
@@ -26,18 +28,31 @@ void guardedVoid(Body&& body) noexcept {
     }
 }
 
-bool finite3(const double* v) {
-    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
-}
-
-// The values of a model's translation or rotation at `time`: from its animation node when it
+// The value of a model's translation or rotation at `time`: from its animation node when it
 // has one, otherwise its current value.
-void evaluateProperty(FBPropertyAnimatableVector3d& property, FBTime time, double* values) {
+glm::dvec3 evaluateProperty(FBPropertyAnimatableVector3d& property, FBTime time) {
+    double values[3] = {0.0, 0.0, 0.0};
     if (FBAnimationNode* node = property.GetAnimationNode()) {
         node->Evaluate(values, time);
     } else {
-        property.GetData(values, 3 * sizeof(double));
+        property.GetData(values, sizeof values);
     }
+    return glm::make_vec3(values);
+}
+
+telmora::BoneTransform liveTransform(const telmora::ChannelRecord& record) {
+    telmora::BoneTransform bone;
+    bone.translation = glm::make_vec3(record.translation);
+    bone.rotationDegrees = glm::make_vec3(record.rotation);
+    return bone;
+}
+
+// The host's vectors take the values as arrays of doubles.
+FBTVector translationOf(const telmora::BoneTransform& bone) {
+    return FBTVector(bone.translation.x, bone.translation.y, bone.translation.z);
+}
+FBRVector rotationOf(const telmora::BoneTransform& bone) {
+    return FBRVector(bone.rotationDegrees.x, bone.rotationDegrees.y, bone.rotationDegrees.z);
 }
 
 FBModel* boundModel(FBModelTemplate* modelTemplate) {
@@ -291,15 +306,16 @@ bool ORDeviceSkeleton::ReleaseChannels() {
     return true;
 }
 
-bool ORDeviceSkeleton::ReferenceMatrix(FBMatrix& reference, FBEvaluateInfo* info) {
+bool ORDeviceSkeleton::ReferenceMatrix(glm::dmat4& reference, FBEvaluateInfo* info) {
     if (!useReferenceTransformation.Get() || referenceTemplate == nullptr) return false;
     FBModel* model = boundModel(referenceTemplate);
     if (model == nullptr) return false;
-    model->GetMatrix(reference, kModelTransformation, true, info);
-    for (int k = 0; k < 16; ++k) {
-        if (!std::isfinite(reference[k])) return false;  // a broken reference moves nothing
-    }
-    return true;
+    FBMatrix global;
+    model->GetMatrix(global, kModelTransformation, true, info);
+    // Both store 16 doubles column by column.
+    reference = glm::make_mat4(static_cast<const double*>(global));
+    // A broken reference moves nothing: the values go out as the stream gives them.
+    return telmora::isFinite(reference);
 }
 
 bool ORDeviceSkeleton::AnimationNodeNotify(FBAnimationNode* node, FBEvaluateInfo* info) {
@@ -310,41 +326,32 @@ bool ORDeviceSkeleton::AnimationNodeNotifyUnguarded(FBAnimationNode* node, FBEva
     if (node == nullptr || node->Reference.Get() < kFirstChannelReference) {
         return FBDevice::AnimationNodeNotify(node, info);
     }
-    FBMatrix reference;
+    glm::dmat4 reference(1.0);
     const bool referenceApplies = ReferenceMatrix(reference, info);
     const bool live = node->Live.Get();
     const FBTime localTime = info != nullptr ? info->GetLocalTime() : system.LocalTime.Get();
     // One publication for the whole evaluation: every bone from the same frame.
     const telmora::ChannelSnapshot channels = hardware.channelSnapshot();
-    const int count = channels.channelCount;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < channels.channelCount; ++i) {
         BoneNodes& nodes = boneNodes[i];
         if (nodes.translationNode == nullptr || nodes.rotationNode == nullptr) continue;
-        FBTVector translation;
-        FBRVector rotation;
-        const telmora::ChannelRecord& record = channels.records[i];
         FBModel* model = boundModel(nodes.modelTemplate);
-        if (live && !plotting) {
-            translation = FBTVector(record.translation);
-            rotation = FBRVector(record.rotation);
-        } else if (model != nullptr) {
-            evaluateProperty(model->Translation, localTime, translation);
-            evaluateProperty(model->Rotation, localTime, rotation);
-        } else if (live) {
-            translation = FBTVector(record.translation);
-            rotation = FBRVector(record.rotation);
+        telmora::BoneTransform bone;
+        const telmora::ValueSource source =
+            telmora::valueSourceFor(live, plotting, model != nullptr);
+        if (source == telmora::ValueSource::kNothing) continue;
+        if (source == telmora::ValueSource::kLiveChannel) {
+            bone = liveTransform(channels.records[i]);
         } else {
-            continue;
+            bone.translation = evaluateProperty(model->Translation, localTime);
+            bone.rotationDegrees = evaluateProperty(model->Rotation, localTime);
         }
-        if (referenceApplies) {
-            FBMatrix local;
-            FBMatrix global;
-            FBTRSToMatrix(local, translation, rotation, FBSVector());
-            FBGetGlobalMatrix(global, reference, local);
-            FBMatrixToTranslation(translation, global);
-            FBMatrixToRotation(rotation, global, kFBXYZ);
-        }
-        if (!finite3(translation) || !finite3(rotation)) continue;
+        if (referenceApplies && !telmora::applyReference(reference, bone, bone)) continue;
+        if (!telmora::isFinite(bone)) continue;
+        FBTVector translation = translationOf(bone);
+        FBRVector rotation = rotationOf(bone);
+        // Live values are global: the host places the bound models with them. A model's own
+        // values (offline, plotting) go back as the node's data.
         if (live && !plotting) {
             nodes.rotationNode->WriteGlobalData(rotation, info);
             nodes.translationNode->WriteGlobalData(translation, info);
@@ -379,39 +386,25 @@ void ORDeviceSkeleton::RecordSamples(FBDeviceNotifyInfo& info) {
                 channels = hardware.channelSnapshot();
                 haveChannels = true;
             }
-            FBMatrix reference;
+            glm::dmat4 reference(1.0);
             const bool referenceApplies = ReferenceMatrix(reference, nullptr);
             for (int i = 0; i < channels.channelCount; ++i) {
                 const BoneNodes& nodes = boneNodes[i];
-                const telmora::ChannelRecord& record = channels.records[i];
+                telmora::BoneTransform bone = liveTransform(channels.records[i]);
+                // The same transformation as the live path: the keys are the live pose.
+                if (referenceApplies && !telmora::applyReference(reference, bone, bone)) continue;
+                if (!telmora::isFinite(bone)) continue;
                 if (nodes.translationNode != nullptr) {
                     if (FBAnimationNode* target = nodes.translationNode->GetAnimationToRecord()) {
-                        FBTVector translation(record.translation);
-                        if (referenceApplies) {
-                            FBTVector moved;
-                            FBVectorMatrixMult(moved, reference, translation);
-                            translation = moved;
-                        }
-                        if (finite3(translation)) {
-                            target->KeyAdd(time, translation, kFBInterpolationCubic,
-                                           kFBTangentModeAuto);
-                        }
+                        FBTVector translation = translationOf(bone);
+                        target->KeyAdd(time, translation, kFBInterpolationCubic,
+                                       kFBTangentModeAuto);
                     }
                 }
                 if (nodes.rotationNode != nullptr) {
                     if (FBAnimationNode* target = nodes.rotationNode->GetAnimationToRecord()) {
-                        FBRVector rotation(record.rotation);
-                        if (referenceApplies) {
-                            FBMatrix local;
-                            FBMatrix global;
-                            FBRotationToMatrix(local, rotation, kFBXYZ);
-                            FBGetGlobalMatrix(global, reference, local);
-                            FBMatrixToRotation(rotation, global, kFBXYZ);
-                        }
-                        if (finite3(rotation)) {
-                            target->KeyAdd(time, rotation, kFBInterpolationCubic,
-                                           kFBTangentModeAuto);
-                        }
+                        FBRVector rotation = rotationOf(bone);
+                        target->KeyAdd(time, rotation, kFBInterpolationCubic, kFBTangentModeAuto);
                     }
                 }
             }

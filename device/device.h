@@ -9,6 +9,7 @@
 #include <fbsdk/fbsdk.h>
 
 #include <atomic>
+#include <glm/glm.hpp>
 
 #include "device/device_controls.h"
 #include "device/device_hardware.h"
@@ -98,8 +99,9 @@ private:
     bool BuildNodesAndTemplates(const telmora::ChannelSnapshot& channels);
     void Plot();
     void EventIdle(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
-    // R = the global matrix of the model bound to "Reference", when the reference applies.
-    bool ReferenceMatrix(ORSDK2026::FBMatrix& reference, ORSDK2026::FBEvaluateInfo* info);
+    // The global matrix of the model bound to "Reference", when the reference applies (the
+    // property is on, a model is bound and its matrix is finite).
+    bool ReferenceMatrix(glm::dmat4& reference, ORSDK2026::FBEvaluateInfo* info);
     bool AnimationNodeNotifyUnguarded(ORSDK2026::FBAnimationNode* node,
                                       ORSDK2026::FBEvaluateInfo* info);
     void RecordSamples(ORSDK2026::FBDeviceNotifyInfo& info);

@@ -59,7 +59,7 @@ programs=(
   "motion_solver_tests:"
   "motion_channel_tests:"
   "motion_channel_threaded_tests:"
-  "device_sample_source_tests:"
+  "device_core_tests:"
   "device_library_unload_tests:"
   "device_session_tests:-$syntheticRepeats"
 )

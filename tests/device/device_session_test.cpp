@@ -10,6 +10,7 @@
 
 #include "device_session_fixture.h"
 #include "motion/channel_table.h"
+#include "network/socket.h"
 #include "plugin/registrations.h"
 #if TELMORA_HAVE_SKELETON_TEST_SERVER
 #include "tools/skeleton_test_server/skeleton_test_server.h"
@@ -341,6 +342,55 @@ TEST_F(DeviceSessionTest, ReferenceTransformationPlacesThePerformanceOnTheRefere
             << translation[0] << ", " << translation[1] << ", " << translation[2];
         EXPECT_TRUE(near3(rotation, c.rotation, 1e-4))
             << rotation[0] << ", " << rotation[1] << ", " << rotation[2];
+    }
+}
+
+// The recording path places the keys as the live path places the pose. A server that announces
+// itself but never streams keeps the channels at the setup pose, so every key is known exactly:
+// the rest transform moved onto the reference model.
+TEST_F(DeviceSessionTest, RecordedKeysAreTheChannelsPlacedOnAMovedReferenceModel) {
+    UdpSocket silentServer;  // the stream port: it hears the keep-alives and never answers
+    ASSERT_EQ(silentServer.open(), 0);
+    ASSERT_EQ(silentServer.bind({loopback(1), 0}), 0);
+    const std::uint16_t streamPort = silentServer.localEndpoint()->port;
+    UdpSocket announcer;
+    ASSERT_EQ(announcer.open(), 0);
+    const std::vector<std::uint8_t> announcement =
+        bytesOf("{\"serverName\": \"Silent\", \"streamPort\": " + std::to_string(streamPort) +
+                ", \"subjects\": [\"walk\"]}");
+    ASSERT_TRUE(eventually(host, [&] {
+        announcer.sendTo(announcement.data(), announcement.size(),
+                         {loopback(1), static_cast<std::uint16_t>(port)});
+        return panel->listSources.Items.Find("Silent") >= 0;
+    })) << "the silent server was never listed";
+    host.pick(panel->listSources, panel->listSources.Items.Find("Silent"));
+    host.pick(panel->listSubjects, panel->listSubjects.Items.Find("walk"));
+
+    FBModel* referenceModel = host.bindTemplates(device);
+    ASSERT_NE(referenceModel, nullptr);
+    referenceModel->Translation = FBVector3d(10.0, 0.0, 5.0);
+    referenceModel->Rotation = FBVector3d(0.0, 90.0, 0.0);
+    ASSERT_TRUE(host.setOnline(device, true)) << lastStatus();
+    ASSERT_TRUE(host.startRecording());
+    for (int s = 0; s < 10; ++s) host.step(kStep);
+    ASSERT_TRUE(host.stopRecording());
+
+    // (x, y, z) -> (z + 10, y, 5 - x); the rest rotations are zero, so each becomes the turn.
+    const ChannelSnapshot& rest = setupChannels();
+    const double turned[3] = {0.0, 90.0, 0.0};
+    for (int i = 0; i < rest.channelCount; ++i) {
+        SCOPED_TRACE(boneName(i));
+        const double* x = rest.records[i].translation;
+        const double placed[3] = {x[2] + 10.0, x[1], 5.0 - x[0]};
+        const std::vector<FBKey> translations =
+            host.keys(host.findNode(device, boneName(i) + " T"));
+        const std::vector<FBKey> rotations = host.keys(host.findNode(device, boneName(i) + " R"));
+        ASSERT_FALSE(translations.empty());
+        ASSERT_EQ(rotations.size(), translations.size());
+        for (std::size_t k = 0; k < translations.size(); ++k) {
+            ASSERT_TRUE(near3(translations[k].value, placed, 1e-6)) << "key " << k;
+            ASSERT_TRUE(near3(rotations[k].value, turned, 1e-6)) << "key " << k;
+        }
     }
 }
 
