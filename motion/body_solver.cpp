@@ -117,7 +117,13 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     const SensorFrame m = mirroredFrame(frame);
 
     // 5. Proportions.
-    if (!rootNamed) fitProportions(poseNodes, slotMap, m);
+    if (!rootNamed) {
+        ProportionJob proportions;
+        proportions.frame = &m;
+        proportions.slotMap = &slotMap;
+        proportions.poseNodes = &poseNodes;
+        proportions.Run();
+    }
 
     // 6. Hips: position and world rotation, expressed under the hips' parent if there is one.
     if (poseNodes.contains(hipsBone)) {
@@ -135,22 +141,49 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
         }
     }
 
+    // A limb of three body slots, posed towards a chain target of the frame; no opposite limb.
+    auto limbJob = [&](const ChainTarget& limb, std::int32_t upperSlot, std::int32_t middleSlot,
+                       std::int32_t endSlot, const glm::quat& alignment,
+                       const glm::quat& endRotation) {
+        LimbJob job;
+        job.target = limb.position;
+        job.pole = limb.pole;
+        job.chainLength = limb.length;
+        job.upperBone = boneAtSlot(slotMap, upperSlot);
+        job.middleBone = boneAtSlot(slotMap, middleSlot);
+        job.endBone = boneAtSlot(slotMap, endSlot);
+        job.alignment = alignment;
+        job.endRotation = endRotation;
+        job.restNodes = &restNodes;
+        job.poseNodes = &poseNodes;
+        return job;
+    };
+    auto runChain = [&](const glm::vec3& target, const glm::vec3& pole, float chainLength,
+                        const ChainSlots& slots, const glm::quat& alignment) {
+        ChainJob job;
+        job.target = target;
+        job.pole = pole;
+        job.chainLength = chainLength;
+        job.slots = slots;
+        job.alignment = alignment;
+        job.slotMap = &slotMap;
+        job.restNodes = &restNodes;
+        job.poseNodes = &poseNodes;
+        job.Run();
+    };
+
     // 7. Legs. No opposite limb: the feet are never pulled together.
-    const glm::vec3 none(0.0f);
-    const ChainTarget& leftLeg = m.targets[kLeftLegTarget];
-    solveLimb(leftLeg.position, leftLeg.pole, leftLeg.length, boneAtSlot(slotMap, kLeftUpLegSlot),
-              boneAtSlot(slotMap, kLeftLegSlot), boneAtSlot(slotMap, kLeftFootSlot), kLegAlignment,
-              m.leftFootRotation, restNodes, poseNodes, 0, -1, -1, -1, none, 0.0f);
-    const ChainTarget& rightLeg = m.targets[kRightLegTarget];
-    solveLimb(rightLeg.position, rightLeg.pole, rightLeg.length,
-              boneAtSlot(slotMap, kRightUpLegSlot), boneAtSlot(slotMap, kRightLegSlot),
-              boneAtSlot(slotMap, kRightFootSlot), kLegAlignment, m.rightFootRotation, restNodes,
-              poseNodes, 0, -1, -1, -1, none, 0.0f);
+    limbJob(m.targets[kLeftLegTarget], kLeftUpLegSlot, kLeftLegSlot, kLeftFootSlot, kLegAlignment,
+            m.leftFootRotation)
+        .Run();
+    limbJob(m.targets[kRightLegTarget], kRightUpLegSlot, kRightLegSlot, kRightFootSlot,
+            kLegAlignment, m.rightFootRotation)
+        .Run();
 
     // 8. Spine. A zero pole normalises to zero, which the chain solver refuses.
     const ChainTarget& spine = m.targets[kSpineTarget];
-    solveChain(spine.position, normalizedOrZero(spine.pole), spine.length, kSpineSlots,
-               kSpineAlignment, restNodes, poseNodes, slotMap);
+    runChain(spine.position, normalizedOrZero(spine.pole), spine.length, kSpineSlots,
+             kSpineAlignment);
 
     // 9. Neck and head: solve the neck towards the head target, keep three tenths of that turn
     //    (six tenths on a bone between neck and head), then aim the head itself.
@@ -161,8 +194,7 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     const bool hasHead = poseNodes.contains(headBone);
     const glm::quat neckBefore = hasNeck ? poseNodes[neckBone].rotation : kIdentityQuat;
     const glm::quat headBefore = hasHead ? poseNodes[headBone].rotation : kIdentityQuat;
-    solveChain(head.position, head.pole, head.length, kNeckAndHeadSlots, kSpineAlignment, restNodes,
-               poseNodes, slotMap);
+    runChain(head.position, head.pole, head.length, kNeckAndHeadSlots, kSpineAlignment);
     if (hasNeck) {
         const glm::quat neckSolved = poseNodes[neckBone].rotation;
         poseNodes.setRotation(neckBone, neckBefore);
@@ -176,8 +208,7 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
         poseNodes.setRotation(neckBone, glm::slerp(neckBefore, neckSolved, 0.3f));
     }
     if (hasHead) poseNodes.setRotation(headBone, headBefore);
-    solveChain(head.position, head.pole, head.length, kHeadSlots, kSpineAlignment, restNodes,
-               poseNodes, slotMap);
+    runChain(head.position, head.pole, head.length, kHeadSlots, kSpineAlignment);
 
     // 10. Shoulders take their world rotation from the frame, whatever the spine did.
     const std::int32_t leftShoulder = boneAtSlot(slotMap, kLeftShoulderSlot);
@@ -194,19 +225,24 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
     // 11. Arms, each with the other arm's frame values for the hand blend.
     const ChainTarget& leftArm = m.targets[kLeftArmTarget];
     const ChainTarget& rightArm = m.targets[kRightArmTarget];
-    const std::int32_t leftArmBones[3] = {boneAtSlot(slotMap, kLeftArmSlot),
-                                          boneAtSlot(slotMap, kLeftForeArmSlot),
-                                          boneAtSlot(slotMap, kLeftHandSlot)};
-    const std::int32_t rightArmBones[3] = {boneAtSlot(slotMap, kRightArmSlot),
-                                           boneAtSlot(slotMap, kRightForeArmSlot),
-                                           boneAtSlot(slotMap, kRightHandSlot)};
-    solveLimb(leftArm.position, leftArm.pole, leftArm.length, leftArmBones[0], leftArmBones[1],
-              leftArmBones[2], kLeftArmAlignment, m.leftHandRotation, restNodes, poseNodes, -1,
-              rightArmBones[0], rightArmBones[1], rightArmBones[2], rightArm.position,
-              rightArm.length);
-    solveLimb(rightArm.position, rightArm.pole, rightArm.length, rightArmBones[0], rightArmBones[1],
-              rightArmBones[2], kRightArmAlignment, m.rightHandRotation, restNodes, poseNodes, 1,
-              leftArmBones[0], leftArmBones[1], leftArmBones[2], leftArm.position, leftArm.length);
+    LimbJob left = limbJob(leftArm, kLeftArmSlot, kLeftForeArmSlot, kLeftHandSlot,
+                           kLeftArmAlignment, m.leftHandRotation);
+    LimbJob right = limbJob(rightArm, kRightArmSlot, kRightForeArmSlot, kRightHandSlot,
+                            kRightArmAlignment, m.rightHandRotation);
+    left.twist = -1;
+    right.twist = 1;
+    left.otherUpperBone = right.upperBone;
+    left.otherMiddleBone = right.middleBone;
+    left.otherEndBone = right.endBone;
+    left.otherTarget = rightArm.position;
+    left.otherChainLength = rightArm.length;
+    right.otherUpperBone = left.upperBone;
+    right.otherMiddleBone = left.middleBone;
+    right.otherEndBone = left.endBone;
+    right.otherTarget = leftArm.position;
+    right.otherChainLength = leftArm.length;
+    left.Run();
+    right.Run();
 
     // 12. Fingers bend in the plane of their direction and a reference direction of the hand.
     //     A zero direction, or one along the reference, leaves a zero plane vector, which the
@@ -216,8 +252,7 @@ Skeleton& BodySolver::solve(const SensorFrame& frame, const Skeleton& skeleton,
         const ChainTarget& finger = m.targets[targetIndex];
         const glm::vec3 direction = normalizedOrZero(finger.position);
         const glm::vec3 plane = normalizedOrZero(glm::cross(direction, handRef));
-        solveChain(finger.position, plane, finger.length, slots, alignment, restNodes, poseNodes,
-                   slotMap);
+        runChain(finger.position, plane, finger.length, slots, alignment);
     };
     const glm::vec3 leftRef = m.leftHandRotation * glm::vec3(0.0f, 0.0f, 1.0f);
     for (const FingerChain& finger : kLeftFingers) {

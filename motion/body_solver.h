@@ -19,22 +19,15 @@
 #include <array>
 #include <cstdint>
 
+#include "motion/chain_solver.h"
+#include "motion/limb_solver.h"
 #include "motion/pose_node_list.h"
+#include "motion/proportions.h"
 #include "motion/sensor_frame.h"
 #include "motion/skeleton.h"
+#include "motion/solver_common.h"
 
 namespace telmora {
-
-// Smallest length the solvers treat as non-zero, and its square.
-constexpr float kMinLength = 1.1920929e-7f;
-constexpr float kMinLengthSq = 1.4210855e-14f;
-
-// Two joints closer than this (cm) count as coincident where a direction between them is
-// needed: well above float rounding on joint positions, well below any real bone.
-constexpr float kMinJointDistance = 0.001f;
-
-constexpr float kHalfPi = 1.5707964f;
-constexpr float kPi = 3.1415927f;
 
 // Constant rotations placed between a solved bone frame (bone along +x for limbs, looking down
 // -z for chains) and the bone's rest world rotation: world = frame * alignment * restWorld.
@@ -50,12 +43,7 @@ inline const glm::quat kLeftThumbAlignment =
 inline const glm::quat kRightThumbAlignment =
     glm::quat(glm::vec3(2.6179938f, 0.87266463f, 3.1415927f));
 
-// Body slots of one chain, root to tip; -1 marks a position without a bone.
-struct ChainSlots {
-    std::array<std::int32_t, 4> entries{-1, -1, -1, -1};
-    int count = 0;
-};
-
+// The chains' body slots.
 inline constexpr ChainSlots kSpineSlots{{1, 2, 3, -1}, 3};
 inline constexpr ChainSlots kNeckAndHeadSlots{{-1, 5, 6, -1}, 3};
 inline constexpr ChainSlots kHeadSlots{{-1, -1, 6, -1}, 3};
@@ -70,23 +58,6 @@ inline constexpr ChainSlots kRightMiddleSlots{{44, 45, 46, 60}, 4};
 inline constexpr ChainSlots kRightRingSlots{{41, 42, 43, 59}, 4};
 inline constexpr ChainSlots kRightPinkySlots{{38, 39, 40, 58}, 4};
 
-// The two world-space bone frames of a two-bone solution: each maps the solver's bone frame
-// (bone along +x, y in the plane of root, end target and pole target, z normal to it) to
-// world. `valid` is false, and both frames the identity, when the geometry has no plane or no
-// direction (end target on the root, pole target on the root-target line, zero-length bone).
-struct TwoBoneFrames {
-    glm::quat upperFrame = kIdentityQuat;
-    glm::quat lowerFrame = kIdentityQuat;
-    bool valid = false;
-};
-
-// Bone index of a body slot, or -1 when the slot is outside the map or holds no valid bone.
-inline std::int32_t boneAtSlot(const BoneSlotMap& slotMap, std::int32_t slot) {
-    if (slot < 0 || slot >= kBodySlotCount) return -1;
-    const std::int32_t bone = slotMap[slot];
-    return bone >= 0 && bone < kMaxBones ? bone : -1;
-}
-
 class BodySolver {
 public:
     // Fills `output` completely (boneCount 120: every slot of the skeleton, used or not) and
@@ -99,50 +70,6 @@ public:
     // Same, with the node lists evaluated as asked (kRecursive is the slow reference).
     Skeleton& solve(const SensorFrame& frame, const Skeleton& skeleton, const BoneSlotMap& slotMap,
                     Skeleton& output, NodeEvaluation evaluation) const;
-
-    // Poses a three-bone limb (upper, middle, end bone indices) so that its end reaches
-    // `target` as a fraction of the character's reach (|target| / chainLength), bending towards
-    // `pole`. The end bone gets endRotation on top of its rest world rotation; a non-zero
-    // `twist` turns the middle bone half way towards the end's twist. With the opposite limb
-    // given (all three indices >= 0 and otherChainLength > 0), a short pole pulls the end
-    // towards the opposite limb's end target. Rewrites only the three bones' local rotations;
-    // leaves them as they were when the target, pole or chain length is zero, an index is
-    // invalid or the geometry is degenerate.
-    void solveLimb(const glm::vec3& target, const glm::vec3& pole, float chainLength,
-                   std::int32_t upperBone, std::int32_t middleBone, std::int32_t endBone,
-                   const glm::quat& alignment, const glm::quat& endRotation,
-                   const PoseNodeList& restNodes, PoseNodeList& poseNodes, std::int32_t twist,
-                   std::int32_t otherUpperBone, std::int32_t otherMiddleBone,
-                   std::int32_t otherEndBone, const glm::vec3& otherTarget,
-                   float otherChainLength) const;
-
-    // Analytic two-bone solution: root, end target and pole target in world space, the upper
-    // and lower bone lengths (cm). A target out of reach gives a straight limb pointing at it.
-    // Points closer than kMinJointDistance count as coincident (result not valid).
-    TwoBoneFrames solveTwoBone(const glm::vec3& root, const glm::vec3& endTarget,
-                               const glm::vec3& poleTarget, float upperLength,
-                               float lowerLength) const;
-
-    // Poses a chain of one or more bones so its end reaches `target` as a fraction of the
-    // chain's reach, bowing along `pole` when the target is nearer (or further) than full reach.
-    // A chain whose first slot is the Spine slot takes its up vectors from the hips and
-    // shoulder lines. Rewrites the local rotation of every chain bone but the last (a single
-    // bone is rotated itself). Leaves the chain unchanged when chainLength, target or pole is
-    // zero or not finite, when two of the points it aims between coincide, or when a bone's up
-    // direction (the pole, or on the spine the hips and shoulder lines) lies along the
-    // direction it would look in.
-    void solveChain(const glm::vec3& target, const glm::vec3& pole, float chainLength,
-                    const ChainSlots& slots, const glm::quat& alignment,
-                    const PoseNodeList& restNodes, PoseNodeList& poseNodes,
-                    const BoneSlotMap& slotMap) const;
-
-    // Reshapes poseNodes (local positions only) to the performer's measurements in `frame`
-    // (skeleton axes, spine target doubled): spine length, shoulder width (only when the frame
-    // carries auxiliary values) and the mean upper/lower arm and leg segment lengths. A spine,
-    // arm or leg length that is not positive and finite leaves the segments it would set (for
-    // a limb, both sides' upper and lower segments) as they are.
-    void fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slotMap,
-                        const SensorFrame& frame) const;
 };
 
 }  // namespace telmora

@@ -1,9 +1,7 @@
-// BodySolver's chain stage: spine, neck and head, fingers. The chain is laid along a parabolic
-// bow from its root to the end target; each bone looks along its segment of the bow.
+#include "motion/chain_solver.h"
 
 #include <cmath>
 
-#include "motion/body_solver.h"
 #include "motion/vector_guards.h"
 
 namespace telmora {
@@ -38,15 +36,21 @@ bool lookRotation(const glm::vec3& lookDir, const glm::vec3& up, glm::quat& look
 
 }  // namespace
 
-void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, float chainLength,
-                            const ChainSlots& slots, const glm::quat& alignment,
-                            const PoseNodeList& restNodes, PoseNodeList& poseNodes,
-                            const BoneSlotMap& slotMap) const {
+bool ChainJob::Validate() const {
+    return slotMap != nullptr && restNodes != nullptr && poseNodes != nullptr &&
+           restNodes->size() == poseNodes->size();
+}
+
+bool ChainJob::Run() const {
+    if (!Validate()) return false;
+    const PoseNodeList& rest = *restNodes;
+    PoseNodeList& pose = *poseNodes;
+    const BoneSlotMap& map = *slotMap;
     // 1. Guard: a chain length, a target and a pole to work with.
     if (!(chainLength >= kMinLength) || !std::isfinite(chainLength) || !isFinite(target) ||
         !isFinite(pole) || !(glm::dot(pole, pole) >= kMinLengthSq) ||
         !(glm::dot(target, target) >= kMinLengthSq) || slots.count <= 0) {
-        return;
+        return true;
     }
 
     // 2. The chain's bones; -1 entries and slots without a bone are skipped.
@@ -55,10 +59,10 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
     const int slotCount = slots.count < kMaxChainBones ? slots.count : kMaxChainBones;
     for (int e = 0; e < slotCount; ++e) {
         if (slots.entries[e] == -1) continue;
-        const std::int32_t bone = boneAtSlot(slotMap, slots.entries[e]);
-        if (bone >= 0 && poseNodes.contains(bone) && restNodes.contains(bone)) bones[n++] = bone;
+        const std::int32_t bone = boneAtSlot(map, slots.entries[e]);
+        if (bone >= 0 && pose.contains(bone) && rest.contains(bone)) bones[n++] = bone;
     }
-    if (n == 0) return;
+    if (n == 0) return true;
 
     const float targetLength = glm::length(target);
     const glm::vec3 targetDir = target / targetLength;
@@ -67,24 +71,23 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
     //    the target leaves it as it is.
     if (n == 1) {
         glm::quat look;
-        if (!lookRotation(targetDir, pole, look)) return;
-        poseNodes.setWorldRotation(bones[0], look * alignment * restNodes.worldRotation(bones[0]));
-        return;
+        if (!lookRotation(targetDir, pole, look)) return true;
+        pose.setWorldRotation(bones[0], look * alignment * rest.worldRotation(bones[0]));
+        return true;
     }
 
     // 4.1 Cumulative segment lengths of the current pose; their sum is the chain's reach.
     float cumulative[kMaxChainBones - 1];
     float reach = 0.0f;
     for (int j = 1; j < n; ++j) {
-        reach +=
-            glm::length(poseNodes.worldPosition(bones[j]) - poseNodes.worldPosition(bones[j - 1]));
+        reach += glm::length(pose.worldPosition(bones[j]) - pose.worldPosition(bones[j - 1]));
         cumulative[j - 1] = reach;
     }
     // A chain of coincident joints has no segment to aim.
-    if (!(reach >= kMinJointDistance) || !std::isfinite(reach)) return;
+    if (!(reach >= kMinJointDistance) || !std::isfinite(reach)) return true;
 
     // 4.2 Root and end target, the performer's reach fraction carried over.
-    const glm::vec3 root = poseNodes.worldPosition(bones[0]);
+    const glm::vec3 root = pose.worldPosition(bones[0]);
     const glm::vec3 end = root + targetDir * ((targetLength / chainLength) * reach);
     const glm::vec3 rootToEnd = end - root;
 
@@ -98,9 +101,9 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
 
     // Rotations before this call, to put back if a segment turns out degenerate part way.
     glm::quat before[kMaxChainBones];
-    for (int i = 0; i < n - 1; ++i) before[i] = poseNodes[bones[i]].rotation;
+    for (int i = 0; i < n - 1; ++i) before[i] = pose[bones[i]].rotation;
     auto restore = [&](int written) {
-        for (int i = written - 1; i >= 0; --i) poseNodes.setRotation(bones[i], before[i]);
+        for (int i = written - 1; i >= 0; --i) pose.setRotation(bones[i], before[i]);
     };
 
     // 4.5 Each segment looks from the previous bow point to the next.
@@ -109,27 +112,25 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
         glm::vec3 upFirst = pole;
         glm::vec3 upRest = pole;
         if (spineMode) {
-            const std::int32_t rightUpLeg = boneAtSlot(slotMap, kRightUpLegSlot);
-            const std::int32_t leftUpLeg = boneAtSlot(slotMap, kLeftUpLegSlot);
-            const std::int32_t rightArm = boneAtSlot(slotMap, kRightArmSlot);
-            const std::int32_t leftArm = boneAtSlot(slotMap, kLeftArmSlot);
+            const std::int32_t rightUpLeg = boneAtSlot(map, kRightUpLegSlot);
+            const std::int32_t leftUpLeg = boneAtSlot(map, kLeftUpLegSlot);
+            const std::int32_t rightArm = boneAtSlot(map, kRightArmSlot);
+            const std::int32_t leftArm = boneAtSlot(map, kLeftArmSlot);
             if (rightUpLeg < 0 || leftUpLeg < 0 || rightArm < 0 || leftArm < 0) {
                 restore(i);
-                return;
+                return true;
             }
             // Read afresh: turning a spine segment moves the shoulders.
             const glm::vec3 hipsAxis = normalizedOrZero(
-                poseNodes.worldPosition(rightUpLeg) - poseNodes.worldPosition(leftUpLeg),
-                kMinJointDistance);
+                pose.worldPosition(rightUpLeg) - pose.worldPosition(leftUpLeg), kMinJointDistance);
             const glm::vec3 shoulderAxis = normalizedOrZero(
-                poseNodes.worldPosition(rightArm) - poseNodes.worldPosition(leftArm),
-                kMinJointDistance);
+                pose.worldPosition(rightArm) - pose.worldPosition(leftArm), kMinJointDistance);
             const glm::vec3 chainDir = normalizedOrZero(rootToEnd, kMinJointDistance);
             // Coincident hip joints, arm joints or chain ends give no up direction.
             if (hipsAxis == glm::vec3(0.0f) || shoulderAxis == glm::vec3(0.0f) ||
                 chainDir == glm::vec3(0.0f)) {
                 restore(i);
-                return;
+                return true;
             }
             upRest = glm::cross(chainDir, shoulderAxis);
             upFirst = kHipsShareOfFirstUp * glm::cross(chainDir, hipsAxis) +
@@ -145,18 +146,19 @@ void BodySolver::solveChain(const glm::vec3& target, const glm::vec3& pole, floa
         const glm::vec3 segment = point - previous;
         if (!(glm::dot(segment, segment) >= kMinJointDistance * kMinJointDistance)) {
             restore(i);
-            return;
+            return true;
         }
         // An up direction along the segment gives no roll: the chain keeps its rotations.
         glm::quat look;
         if (!lookRotation(glm::normalize(segment), i == 0 ? upFirst : upRest, look)) {
             restore(i);
-            return;
+            return true;
         }
-        poseNodes.setWorldRotation(bones[i], look * alignment * restNodes.worldRotation(bones[i]));
+        pose.setWorldRotation(bones[i], look * alignment * rest.worldRotation(bones[i]));
         previous = point;
     }
     // 4.6 The last bone is not rotated.
+    return true;
 }
 
 }  // namespace telmora

@@ -1,9 +1,8 @@
-// BodySolver's limb stage: an arm or a leg as an analytic two-bone chain.
+#include "motion/limb_solver.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "motion/body_solver.h"
 #include "motion/vector_guards.h"
 
 namespace telmora {
@@ -19,17 +18,17 @@ glm::vec3 scaledEndTarget(const glm::vec3& root, const glm::vec3& target, float 
 
 }  // namespace
 
-void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float chainLength,
-                           std::int32_t upperBone, std::int32_t middleBone, std::int32_t endBone,
-                           const glm::quat& alignment, const glm::quat& endRotation,
-                           const PoseNodeList& restNodes, PoseNodeList& poseNodes,
-                           std::int32_t twist, std::int32_t otherUpperBone,
-                           std::int32_t otherMiddleBone, std::int32_t otherEndBone,
-                           const glm::vec3& otherTarget, float otherChainLength) const {
-    if (!poseNodes.contains(upperBone) || !poseNodes.contains(middleBone) ||
-        !poseNodes.contains(endBone) || !restNodes.contains(upperBone) ||
-        !restNodes.contains(middleBone) || !restNodes.contains(endBone)) {
-        return;
+bool LimbJob::Validate() const {
+    return restNodes != nullptr && poseNodes != nullptr && restNodes->size() == poseNodes->size();
+}
+
+bool LimbJob::Run() const {
+    if (!Validate()) return false;
+    const PoseNodeList& rest = *restNodes;
+    PoseNodeList& pose = *poseNodes;
+    if (!pose.contains(upperBone) || !pose.contains(middleBone) || !pose.contains(endBone) ||
+        !rest.contains(upperBone) || !rest.contains(middleBone) || !rest.contains(endBone)) {
+        return true;
     }
     // Zero target, zero pole or zero chain length have no direction or no reach fraction.
     const float targetLenSq = glm::dot(target, target);
@@ -37,13 +36,13 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
     if (!isFinite(target) || !isFinite(pole) || !std::isfinite(chainLength) ||
         !(targetLenSq >= kMinLengthSq) || !(poleLenSq >= kMinLengthSq) ||
         !(std::fabs(chainLength) >= kMinLength)) {
-        return;
+        return true;
     }
 
     // 1. The character's own segment lengths in the current pose.
-    const glm::vec3 p0 = poseNodes.worldPosition(upperBone);
-    const glm::vec3 p1 = poseNodes.worldPosition(middleBone);
-    const glm::vec3 p2 = poseNodes.worldPosition(endBone);
+    const glm::vec3 p0 = pose.worldPosition(upperBone);
+    const glm::vec3 p1 = pose.worldPosition(middleBone);
+    const glm::vec3 p2 = pose.worldPosition(endBone);
     const float upperLength = glm::length(p1 - p0);
     const float lowerLength = glm::length(p2 - p1);
 
@@ -56,13 +55,12 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
     //    target, by a quarter of the way at most (k = 0.5 for poles under 0.05).
     const float poleLength = std::sqrt(poleLenSq);
     if (otherUpperBone >= 0 && otherMiddleBone >= 0 && otherEndBone >= 0 &&
-        poseNodes.contains(otherUpperBone) && poseNodes.contains(otherMiddleBone) &&
-        poseNodes.contains(otherEndBone) && otherChainLength > kMinLength &&
-        isFinite(otherTarget)) {
+        pose.contains(otherUpperBone) && pose.contains(otherMiddleBone) &&
+        pose.contains(otherEndBone) && otherChainLength > kMinLength && isFinite(otherTarget)) {
         const float k = std::min(1.0f, std::min(1.0f, std::max(poleLength, 0.05f)) / 0.1f);
-        const glm::vec3 o0 = poseNodes.worldPosition(otherUpperBone);
-        const glm::vec3 o1 = poseNodes.worldPosition(otherMiddleBone);
-        const glm::vec3 o2 = poseNodes.worldPosition(otherEndBone);
+        const glm::vec3 o0 = pose.worldPosition(otherUpperBone);
+        const glm::vec3 o1 = pose.worldPosition(otherMiddleBone);
+        const glm::vec3 o2 = pose.worldPosition(otherEndBone);
         const float otherLenSq = glm::dot(otherTarget, otherTarget);
         // A zero opposite target means the opposite end sits on its root (the limit of the
         // formula), rather than a direction of 0 / 0.
@@ -79,11 +77,10 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
 
     // 5. Two-bone frames; degenerate geometry keeps the limb as it was.
     const TwoBoneFrames frames = solveTwoBone(p0, endTarget, poleTarget, upperLength, lowerLength);
-    if (!frames.valid) return;
+    if (!frames.valid) return true;
 
     // 6. Upper bone.
-    poseNodes.setWorldRotation(upperBone,
-                               frames.upperFrame * alignment * restNodes.worldRotation(upperBone));
+    pose.setWorldRotation(upperBone, frames.upperFrame * alignment * rest.worldRotation(upperBone));
 
     // 7. Middle bone, and 8. the forearm twist: half way from the bent frame towards the frame
     //    whose y axis follows the end's y axis about the middle bone's own x axis.
@@ -99,15 +96,15 @@ void BodySolver::solveLimb(const glm::vec3& target, const glm::vec3& pole, float
         twisted = twistedLength > 0.0f ? twisted / twistedLength : kIdentityQuat;
         middleWorld = glm::slerp(lowerAligned, twisted, 0.5f);
     }
-    poseNodes.setWorldRotation(middleBone, middleWorld * restNodes.worldRotation(middleBone));
+    pose.setWorldRotation(middleBone, middleWorld * rest.worldRotation(middleBone));
 
     // 9. End bone.
-    poseNodes.setWorldRotation(endBone, endRotation * restNodes.worldRotation(endBone));
+    pose.setWorldRotation(endBone, endRotation * rest.worldRotation(endBone));
+    return true;
 }
 
-TwoBoneFrames BodySolver::solveTwoBone(const glm::vec3& root, const glm::vec3& endTarget,
-                                       const glm::vec3& poleTarget, float upperLength,
-                                       float lowerLength) const {
+TwoBoneFrames solveTwoBone(const glm::vec3& root, const glm::vec3& endTarget,
+                           const glm::vec3& poleTarget, float upperLength, float lowerLength) {
     TwoBoneFrames result;
     const float a = upperLength;
     const float b = lowerLength;

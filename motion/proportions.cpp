@@ -1,9 +1,7 @@
-// BodySolver's proportion fitting: the character's pose nodes reshaped to the performer's
-// spine length, shoulder width and limb segment lengths before anything is rotated.
+#include "motion/proportions.h"
 
 #include <cmath>
 
-#include "motion/body_solver.h"
 #include "motion/vector_guards.h"
 
 namespace telmora {
@@ -45,15 +43,22 @@ glm::vec3 transformPoint(const glm::mat4& m, const glm::vec3& p) {
 
 }  // namespace
 
-void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slotMap,
-                                const SensorFrame& frame) const {
-    const std::int32_t spineBones[3] = {nodeAtSlot(poseNodes, slotMap, kSpineSlot),
-                                        nodeAtSlot(poseNodes, slotMap, kSpine1Slot),
-                                        nodeAtSlot(poseNodes, slotMap, kSpine2Slot)};
-    const std::int32_t leftUpLeg = nodeAtSlot(poseNodes, slotMap, kLeftUpLegSlot);
-    const std::int32_t rightUpLeg = nodeAtSlot(poseNodes, slotMap, kRightUpLegSlot);
-    const std::int32_t leftArm = nodeAtSlot(poseNodes, slotMap, kLeftArmSlot);
-    const std::int32_t rightArm = nodeAtSlot(poseNodes, slotMap, kRightArmSlot);
+bool ProportionJob::Validate() const {
+    return frame != nullptr && slotMap != nullptr && poseNodes != nullptr;
+}
+
+bool ProportionJob::Run() const {
+    if (!Validate()) return false;
+    const SensorFrame& measured = *frame;
+    const BoneSlotMap& map = *slotMap;
+    PoseNodeList& pose = *poseNodes;
+    const std::int32_t spineBones[3] = {nodeAtSlot(pose, map, kSpineSlot),
+                                        nodeAtSlot(pose, map, kSpine1Slot),
+                                        nodeAtSlot(pose, map, kSpine2Slot)};
+    const std::int32_t leftUpLeg = nodeAtSlot(pose, map, kLeftUpLegSlot);
+    const std::int32_t rightUpLeg = nodeAtSlot(pose, map, kRightUpLegSlot);
+    const std::int32_t leftArm = nodeAtSlot(pose, map, kLeftArmSlot);
+    const std::int32_t rightArm = nodeAtSlot(pose, map, kRightArmSlot);
     const bool trunkMapped = spineBones[0] >= 0 && spineBones[1] >= 0 && spineBones[2] >= 0 &&
                              leftUpLeg >= 0 && rightUpLeg >= 0 && leftArm >= 0 && rightArm >= 0;
 
@@ -62,38 +67,40 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
         //    distance becomes the performer's. Without a right index finger length the spine
         //    target counts at half.
         //    A spine length that is no length leaves the spine as it is.
-        const ChainTarget& spine = frame.targets[kSpineTarget];
+        const ChainTarget& spine = measured.targets[kSpineTarget];
         float spineLength = spine.length;
-        if (frame.targets[kRightIndexTarget].length < kMinLength) spineLength *= 0.5f;
+        if (measured.targets[kRightIndexTarget].length < kMinLength) spineLength *= 0.5f;
         const float targetCm = spineLength * kMetresToCm;
         const glm::vec3 hipCentre =
-            (poseNodes.worldPosition(rightUpLeg) + poseNodes.worldPosition(leftUpLeg)) * 0.5f;
+            (pose.worldPosition(rightUpLeg) + pose.worldPosition(leftUpLeg)) * 0.5f;
         const glm::vec3 shoulderCentre =
-            (poseNodes.worldPosition(rightArm) + poseNodes.worldPosition(leftArm)) * 0.5f;
+            (pose.worldPosition(rightArm) + pose.worldPosition(leftArm)) * 0.5f;
         const float current = glm::length(shoulderCentre - hipCentre);
         if (current > kMinFittedLength && usableLength(spine.length)) {
             const float k = targetCm / current;
             for (std::int32_t bone : spineBones) {
-                glm::vec3 position = poseNodes[bone].position;
+                glm::vec3 position = pose[bone].position;
                 position.y *= k;
-                poseNodes.setPosition(bone, position);
+                pose.setPosition(bone, position);
             }
         }
 
         // 2. Shoulder width, from the two shoulder points of a frame that carries them; an
         //    older frame leaves the skeleton's own width.
-        if (frame.hasAuxValues()) {
+        if (measured.hasAuxValues()) {
             // The chest point Q cancels out; a zero spine target has no direction, so Q is
             // then the root itself.
             const glm::vec3 spineDir = normalizedOrZero(spine.position);
-            const glm::vec3 chest = frame.rootPosition + spineDir * spine.length;
-            const glm::vec3 left(frame.auxValues[6], frame.auxValues[7], frame.auxValues[8]);
-            const glm::vec3 right(frame.auxValues[9], frame.auxValues[10], frame.auxValues[11]);
+            const glm::vec3 chest = measured.rootPosition + spineDir * spine.length;
+            const glm::vec3 left(measured.auxValues[6], measured.auxValues[7],
+                                 measured.auxValues[8]);
+            const glm::vec3 right(measured.auxValues[9], measured.auxValues[10],
+                                  measured.auxValues[11]);
             const float halfWidth =
                 0.5f * glm::length((chest + right) * kMetresToCm - (chest + left) * kMetresToCm);
 
-            const glm::vec3 leftPos = poseNodes.worldPosition(leftArm);
-            const glm::vec3 rightPos = poseNodes.worldPosition(rightArm);
+            const glm::vec3 leftPos = pose.worldPosition(leftArm);
+            const glm::vec3 rightPos = pose.worldPosition(rightArm);
             const glm::vec3 centre = (rightPos + leftPos) * 0.5f;
             const glm::vec3 towardsLeft = normalizedOrZero(centre - rightPos, kMinJointDistance);
             const glm::vec3 towardsRight = normalizedOrZero(centre - leftPos, kMinJointDistance);
@@ -103,17 +110,17 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
                 halfWidth > kMinFittedLength && std::isfinite(halfWidth)) {
                 const glm::vec3 newLeft = centre + towardsLeft * halfWidth;
                 const glm::vec3 newRight = centre + towardsRight * halfWidth;
-                const std::int32_t leftParent = poseNodes.parentIndex(leftArm);
+                const std::int32_t leftParent = pose.parentIndex(leftArm);
                 if (leftParent >= 0) {
-                    poseNodes.setPosition(
+                    pose.setPosition(
                         leftArm,
-                        transformPoint(glm::inverse(poseNodes.worldMatrix(leftParent)), newLeft));
+                        transformPoint(glm::inverse(pose.worldMatrix(leftParent)), newLeft));
                 }
-                const std::int32_t rightParent = poseNodes.parentIndex(rightArm);
+                const std::int32_t rightParent = pose.parentIndex(rightArm);
                 if (rightParent >= 0) {
-                    poseNodes.setPosition(
+                    pose.setPosition(
                         rightArm,
-                        transformPoint(glm::inverse(poseNodes.worldMatrix(rightParent)), newRight));
+                        transformPoint(glm::inverse(pose.worldMatrix(rightParent)), newRight));
                 }
             }
         }
@@ -122,7 +129,7 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
     // 3. Limb segments: both sides get half the mean of the two limb lengths, for the upper
     //    and the lower segment alike. The mean needs both: with one limb's length unusable,
     //    the four segments of that pair stay as the skeleton has them, on both sides alike.
-    const ChainTarget* targets = frame.targets.data();
+    const ChainTarget* targets = measured.targets.data();
     const bool armsUsable = usableLength(targets[kRightArmTarget].length) &&
                             usableLength(targets[kLeftArmTarget].length);
     const bool legsUsable = usableLength(targets[kRightLegTarget].length) &&
@@ -133,19 +140,20 @@ void BodySolver::fitProportions(PoseNodeList& poseNodes, const BoneSlotMap& slot
         (targets[kRightLegTarget].length + targets[kLeftLegTarget].length) * 0.25f;
     for (const Segment& segment : kSegmentTable) {
         if (!(segment.arm ? armsUsable : legsUsable)) continue;
-        const std::int32_t bone = nodeAtSlot(poseNodes, slotMap, segment.slot);
+        const std::int32_t bone = nodeAtSlot(pose, map, segment.slot);
         if (bone < 0) continue;
-        const glm::mat4 world = poseNodes.worldMatrix(bone);
+        const glm::mat4 world = pose.worldMatrix(bone);
         const float worldScale =
             (glm::length(glm::vec3(world[1])) + glm::length(glm::vec3(world[0])) +
              glm::length(glm::vec3(world[2]))) /
             3.0f;
-        const float worldLength = worldScale * glm::length(poseNodes[bone].position);
+        const float worldLength = worldScale * glm::length(pose[bone].position);
         if (worldLength > kMinFittedLength) {
             const float targetCm = (segment.arm ? armSegment : legSegment) * kMetresToCm;
-            poseNodes.setPosition(bone, poseNodes[bone].position * (targetCm / worldLength));
+            pose.setPosition(bone, pose[bone].position * (targetCm / worldLength));
         }
     }
+    return true;
 }
 
 }  // namespace telmora

@@ -128,8 +128,8 @@ TEST(BodySolver, NeckKeepsThreeTenthsOfItsSolvedTurn) {
         const ChainTarget& head = frame.targets[kHeadTarget];
         const glm::vec3 target(-head.position.x, head.position.y, head.position.z);
         const glm::vec3 pole(-head.pole.x, head.pole.y, head.pole.z);
-        BodySolver().solveChain(target, pole, head.length, kNeckAndHeadSlots, kSpineAlignment, rest,
-                                pose, device().slots);
+        test::chainJob(target, pole, head.length, kNeckAndHeadSlots, rest, pose, device().slots)
+            .Run();
         return rotationAngle(pose[neck].rotation, kIdentityQuat);
     }();
     ASSERT_GT(undamped, 0.1f);
@@ -367,6 +367,69 @@ TEST(BodySolver, EmptySkeletonTerminates) {
     BodySolver().solve(standingFrame(), empty, device().slots, out);
     EXPECT_EQ(out.boneCount, kMaxBones);
     EXPECT_TRUE(test::skeletonFinite(out));
+}
+
+// A job missing an input or output, or given node lists of two sizes, does not run and touches
+// nothing.
+TEST(SolverJobs, InvalidJobsDoNotRunAndTouchNothing) {
+    const PoseNodeList rest(device().skeleton, 1.0f);
+    const PoseNodeList shorter(device().skeleton, 1.0f, NodeEvaluation::kCached, 10);
+    PoseNodeList pose(device().skeleton, 1.0f);
+    const SensorFrame frame = test::standingFrame();
+    const ChainJob chain = test::chainJob(glm::vec3(0, 40, 5), glm::vec3(0, 0, -1), 40.0f,
+                                          kSpineSlots, rest, pose, device().slots);
+    LimbJob limb;
+    limb.target = glm::vec3(30, -10, 5);
+    limb.pole = glm::vec3(0, 0, -1);
+    limb.chainLength = 50.0f;
+    limb.upperBone = bone("LeftArm");
+    limb.middleBone = bone("LeftForeArm");
+    limb.endBone = bone("LeftHand");
+    limb.restNodes = &rest;
+    limb.poseNodes = &pose;
+    const ProportionJob proportions{&frame, &device().slots, &pose};
+    ASSERT_TRUE(chain.Validate() && limb.Validate() && proportions.Validate());
+
+    std::vector<std::pair<const char*, std::function<bool()>>> invalid;
+    auto chainWith = [&](auto change) {
+        ChainJob job = chain;
+        change(job);
+        return [job] { return !job.Validate() && !job.Run(); };
+    };
+    auto limbWith = [&](auto change) {
+        LimbJob job = limb;
+        change(job);
+        return [job] { return !job.Validate() && !job.Run(); };
+    };
+    auto proportionsWith = [&](auto change) {
+        ProportionJob job = proportions;
+        change(job);
+        return [job] { return !job.Validate() && !job.Run(); };
+    };
+    invalid.emplace_back("chain without slot map",
+                         chainWith([](ChainJob& j) { j.slotMap = nullptr; }));
+    invalid.emplace_back("chain without rest",
+                         chainWith([](ChainJob& j) { j.restNodes = nullptr; }));
+    invalid.emplace_back("chain without output",
+                         chainWith([](ChainJob& j) { j.poseNodes = nullptr; }));
+    invalid.emplace_back("chain rest of another size",
+                         chainWith([&](ChainJob& j) { j.restNodes = &shorter; }));
+    invalid.emplace_back("limb without rest", limbWith([](LimbJob& j) { j.restNodes = nullptr; }));
+    invalid.emplace_back("limb without output",
+                         limbWith([](LimbJob& j) { j.poseNodes = nullptr; }));
+    invalid.emplace_back("limb rest of another size",
+                         limbWith([&](LimbJob& j) { j.restNodes = &shorter; }));
+    invalid.emplace_back("proportions without frame",
+                         proportionsWith([](ProportionJob& j) { j.frame = nullptr; }));
+    invalid.emplace_back("proportions without slot map",
+                         proportionsWith([](ProportionJob& j) { j.slotMap = nullptr; }));
+    invalid.emplace_back("proportions without output",
+                         proportionsWith([](ProportionJob& j) { j.poseNodes = nullptr; }));
+    for (const auto& [name, refused] : invalid) EXPECT_TRUE(refused()) << name;
+    for (std::int32_t i = 0; i < pose.size(); ++i) {
+        ASSERT_EQ(pose[i].rotation, rest[i].rotation) << i;
+        ASSERT_EQ(pose[i].position, rest[i].position) << i;
+    }
 }
 
 }  // namespace

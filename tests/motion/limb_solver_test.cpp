@@ -27,7 +27,6 @@ Joints jointsOf(const TwoBoneFrames& f, const glm::vec3& root, float a, float b)
 }
 
 TEST(SolveTwoBone, ReachableTargetIsReachedAndBendsTowardsThePole) {
-    const BodySolver solver;
     const glm::vec3 root(1.0f, 2.0f, 3.0f);
     struct Case {
         glm::vec3 target;
@@ -40,7 +39,7 @@ TEST(SolveTwoBone, ReachableTargetIsReachedAndBendsTowardsThePole) {
         {{5.0f, 5.0f, 5.0f}, {0.0f, 10.0f, -3.0f}, 10.0f, 8.0f},
     };
     for (const Case& c : cases) {
-        const TwoBoneFrames f = solver.solveTwoBone(root, root + c.target, root + c.pole, c.a, c.b);
+        const TwoBoneFrames f = solveTwoBone(root, root + c.target, root + c.pole, c.a, c.b);
         ASSERT_TRUE(f.valid);
         const Joints j = jointsOf(f, root, c.a, c.b);
         EXPECT_TRUE(vecNear(j.end, root + c.target, 1e-3f));
@@ -56,11 +55,10 @@ TEST(SolveTwoBone, ReachableTargetIsReachedAndBendsTowardsThePole) {
 }
 
 TEST(SolveTwoBone, EqualBonesAtSquareRootTwoPutTheMiddleHalfWay) {
-    const BodySolver solver;
     const float l = 20.0f;
     const glm::vec3 root(0.0f);
     const glm::vec3 target(l * std::sqrt(2.0f), 0.0f, 0.0f);
-    const TwoBoneFrames f = solver.solveTwoBone(root, target, glm::vec3(10, 0, 5), l, l);
+    const TwoBoneFrames f = solveTwoBone(root, target, glm::vec3(10, 0, 5), l, l);
     ASSERT_TRUE(f.valid);
     const Joints j = jointsOf(f, root, l, l);
     EXPECT_NEAR(j.middle.x, l * std::sqrt(2.0f) / 2.0f, 1e-3f);
@@ -69,10 +67,9 @@ TEST(SolveTwoBone, EqualBonesAtSquareRootTwoPutTheMiddleHalfWay) {
 }
 
 TEST(SolveTwoBone, TargetOutOfReachGivesAStraightLimbTowardsIt) {
-    const BodySolver solver;
     const glm::vec3 target(0.0f, 100.0f, 0.0f);
     const TwoBoneFrames f =
-        solver.solveTwoBone(glm::vec3(0.0f), target, glm::vec3(5, 50, 0), 30.0f, 20.0f);
+        solveTwoBone(glm::vec3(0.0f), target, glm::vec3(5, 50, 0), 30.0f, 20.0f);
     ASSERT_TRUE(f.valid);
     const Joints j = jointsOf(f, glm::vec3(0.0f), 30.0f, 20.0f);
     EXPECT_TRUE(vecNear(j.middle, glm::vec3(0, 30, 0), 1e-3f));
@@ -80,7 +77,6 @@ TEST(SolveTwoBone, TargetOutOfReachGivesAStraightLimbTowardsIt) {
 }
 
 TEST(SolveTwoBone, DegenerateGeometryIsRefused) {
-    const BodySolver solver;
     const glm::vec3 root(1.0f, 1.0f, 1.0f);
     struct Case {
         const char* name;
@@ -96,7 +92,7 @@ TEST(SolveTwoBone, DegenerateGeometryIsRefused) {
         {"zero bones", root + glm::vec3(0, 10, 0), root + glm::vec3(0, 5, 3), 0.0f, 0.0f},
     };
     for (const Case& c : cases) {
-        const TwoBoneFrames f = solver.solveTwoBone(root, c.target, c.pole, c.a, c.b);
+        const TwoBoneFrames f = solveTwoBone(root, c.target, c.pole, c.a, c.b);
         EXPECT_FALSE(f.valid) << c.name;
         EXPECT_EQ(f.upperFrame, kIdentityQuat) << c.name;
         EXPECT_EQ(f.lowerFrame, kIdentityQuat) << c.name;
@@ -111,10 +107,26 @@ protected:
     void solveLeftArm(const glm::vec3& target, const glm::vec3& pole, float chainLength,
                       std::int32_t twist = -1, bool withOtherArm = false,
                       const glm::vec3& otherTarget = glm::vec3(0.0f), float otherLength = 0.0f) {
-        BodySolver().solveLimb(target, pole, chainLength, upper, middle, end, kLeftArmAlignment,
-                               endRotation, rest, pose, twist, withOtherArm ? bone("RightArm") : -1,
-                               withOtherArm ? bone("RightForeArm") : -1,
-                               withOtherArm ? bone("RightHand") : -1, otherTarget, otherLength);
+        LimbJob job;
+        job.target = target;
+        job.pole = pole;
+        job.chainLength = chainLength;
+        job.upperBone = upper;
+        job.middleBone = middle;
+        job.endBone = end;
+        job.alignment = kLeftArmAlignment;
+        job.endRotation = endRotation;
+        job.twist = twist;
+        if (withOtherArm) {
+            job.otherUpperBone = bone("RightArm");
+            job.otherMiddleBone = bone("RightForeArm");
+            job.otherEndBone = bone("RightHand");
+        }
+        job.otherTarget = otherTarget;
+        job.otherChainLength = otherLength;
+        job.restNodes = &rest;
+        job.poseNodes = &pose;
+        ASSERT_TRUE(job.Run());
     }
     float reach() const {
         return glm::length(rest.worldPosition(middle) - rest.worldPosition(upper)) +

@@ -16,6 +16,10 @@ using test::bone;
 using test::device;
 using test::vecNear;
 
+void fit(PoseNodeList& nodes, const BoneSlotMap& slots, const SensorFrame& frame) {
+    EXPECT_TRUE((ProportionJob{&frame, &slots, &nodes}.Run()));
+}
+
 float worldDistance(const PoseNodeList& nodes, const char* a, const char* b) {
     return glm::length(nodes.worldPosition(bone(a)) - nodes.worldPosition(bone(b)));
 }
@@ -48,7 +52,7 @@ SensorFrame measuredFrame() {
 
 TEST(FitProportions, LimbSegmentsTakeHalfTheMeanLimbLength) {
     PoseNodeList nodes(device().skeleton, 1.0f);
-    BodySolver().fitProportions(nodes, device().slots, measuredFrame());
+    fit(nodes, device().slots, measuredFrame());
     for (auto [a, b] : {std::pair{"LeftArm", "LeftForeArm"},
                         {"LeftForeArm", "LeftHand"},
                         {"RightArm", "RightForeArm"},
@@ -69,7 +73,7 @@ TEST(FitProportions, LimbSegmentsTakeHalfTheMeanLimbLength) {
 void expectSpineStretch(const SensorFrame& frame, float performerCm) {
     const PoseNodeList original(device().skeleton, 1.0f);
     PoseNodeList nodes(device().skeleton, 1.0f);
-    BodySolver().fitProportions(nodes, device().slots, frame);
+    fit(nodes, device().slots, frame);
     const float k = performerCm / spineLength(original);
     for (const char* name : {"Spine", "Spine1", "Spine2"}) {
         const glm::vec3 before = original[bone(name)].position;
@@ -85,7 +89,7 @@ void expectSpineStretch(const SensorFrame& frame, float performerCm) {
 TEST(FitProportions, SpineStretchesTowardsThePerformersAndShouldersMatch) {
     expectSpineStretch(measuredFrame(), 50.0f);
     PoseNodeList nodes(device().skeleton, 1.0f);
-    BodySolver().fitProportions(nodes, device().slots, measuredFrame());
+    fit(nodes, device().slots, measuredFrame());
     EXPECT_NEAR(shoulderWidth(nodes), 40.0f, 1e-3f);
 }
 
@@ -108,7 +112,7 @@ TEST(FitProportions, ShoulderWidthNeedsAuxiliaryValues) {
         frame.formatVersion = c.version;
         if (c.zeroPoints) frame.auxValues.fill(0.0f);
         PoseNodeList nodes(device().skeleton, 1.0f);
-        BodySolver().fitProportions(nodes, device().slots, frame);
+        fit(nodes, device().slots, frame);
         EXPECT_NEAR(shoulderWidth(nodes), shoulderWidth(original), 1e-3f) << c.name;
     }
 }
@@ -118,7 +122,7 @@ TEST(FitProportions, MissingTrunkSlotSkipsSpineAndShouldersButNotLimbs) {
     slots[kSpine1Slot] = -1;
     PoseNodeList nodes(device().skeleton, 1.0f);
     const PoseNodeList original(device().skeleton, 1.0f);
-    BodySolver().fitProportions(nodes, slots, measuredFrame());
+    fit(nodes, slots, measuredFrame());
     EXPECT_NEAR(spineLength(nodes), spineLength(original), 1e-3f);
     EXPECT_NEAR(shoulderWidth(nodes), shoulderWidth(original), 1e-3f);
     EXPECT_NEAR(worldDistance(nodes, "LeftArm", "LeftForeArm"), 30.5f, 1e-3f);
@@ -128,7 +132,7 @@ TEST(FitProportions, ZeroSpineTargetStillSetsAFiniteShoulderWidth) {
     SensorFrame frame = measuredFrame();
     frame.targets[kSpineTarget].position = glm::vec3(0.0f);
     PoseNodeList nodes(device().skeleton, 1.0f);
-    BodySolver().fitProportions(nodes, device().slots, frame);
+    fit(nodes, device().slots, frame);
     EXPECT_NEAR(shoulderWidth(nodes), 40.0f, 1e-3f);
 }
 
@@ -167,7 +171,7 @@ TEST(FitProportions, LengthsThatAreNotPositiveAndFiniteLeaveTheirSegments) {
             SensorFrame frame = measuredFrame();
             frame.targets[chain.target].length = length;
             PoseNodeList nodes(device().skeleton, 1.0f);
-            BodySolver().fitProportions(nodes, device().slots, frame);
+            fit(nodes, device().slots, frame);
             for (const char* carrier : chain.carriers) {
                 EXPECT_EQ(nodes[bone(carrier)].position, original[bone(carrier)].position)
                     << carrier;

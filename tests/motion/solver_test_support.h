@@ -27,6 +27,22 @@ inline const DeviceSkeleton& device() {
     return d;
 }
 
+// A chain job as the body solver makes one.
+inline ChainJob chainJob(const glm::vec3& target, const glm::vec3& pole, float length,
+                         const ChainSlots& slots, const PoseNodeList& rest, PoseNodeList& pose,
+                         const BoneSlotMap& slotMap, const glm::quat& alignment = kSpineAlignment) {
+    ChainJob job;
+    job.target = target;
+    job.pole = pole;
+    job.chainLength = length;
+    job.slots = slots;
+    job.alignment = alignment;
+    job.slotMap = &slotMap;
+    job.restNodes = &rest;
+    job.poseNodes = &pose;
+    return job;
+}
+
 inline std::int32_t bone(const char* name) {
     return findBone(device().skeleton, name);
 }
