@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/channel_output.h"
+#include "device/device_texts.h"
 
 using namespace ORSDK2026;
 
@@ -113,7 +114,7 @@ ORDeviceSkeleton::~ORDeviceSkeleton() {
 }
 
 const char* ORDeviceSkeleton::ClassName() {
-    return "ORDeviceSkeleton";
+    return telmora::kDeviceClassName;
 }
 
 bool ORDeviceSkeleton::Is(int typeId) {
@@ -190,7 +191,7 @@ bool ORDeviceSkeleton::DeviceOperation(kDeviceOperations operation) {
 
 bool ORDeviceSkeleton::Init() {
     ScopedProgress progress("Device", "Initializing device...");
-    const char* failed = "Could not get channel information from device.";
+    const char* failed = telmora::kStatusNoChannelInformation;
     if (!hardware.SetupChannels()) {
         Status = failed;
         return false;
@@ -256,13 +257,13 @@ bool ORDeviceSkeleton::Open() {
     streamEnded.store(false);
     ScopedProgress progress("Setting up device");
     if (!hardware.ConnectStream()) {
-        Status = "Could not open device";
+        Status = telmora::kStatusOpenFailed;
         return false;
     }
     progress.text("Device found, scanning for channel information...");
-    Status = "Retrieving channel information";
+    Status = telmora::kStatusRetrievingChannels;
     if (!hardware.StartTestServerStream()) {
-        Status = "Could not start data stream.";
+        Status = telmora::kStatusStartFailed;
         return false;
     }
     return true;
@@ -271,12 +272,12 @@ bool ORDeviceSkeleton::Open() {
 bool ORDeviceSkeleton::Close() {
     ScopedProgress progress("Shutting down device");
     if (!hardware.StopTestServerStream()) {
-        Status = "Could not stop data stream.";
+        Status = telmora::kStatusStopFailed;
         return false;
     }
-    progress.text("Closing device communication");
-    Status = "Closing device communication";
-    if (!hardware.DisconnectStream()) Status = "Could not close device";
+    progress.text(telmora::kStatusClosing);
+    Status = telmora::kStatusClosing;
+    if (!hardware.DisconnectStream()) Status = telmora::kStatusCloseFailed;
     return false;
 }
 

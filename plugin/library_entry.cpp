@@ -51,7 +51,7 @@ HIObject ORDeviceSkeletonCreate(HIObject /*owner*/, const char* name, void* /*da
     try {
         device = new ORDeviceSkeleton(name != nullptr ? name : "");
         device->mAllocated = true;
-        device->mClassName = "ORDeviceSkeleton";
+        device->mClassName = telmora::kDeviceClassName;
         if (device->FBCreate()) return device->GetHIObject();
         device->FBDelete();
     } catch (...) {

@@ -6,6 +6,8 @@
 
 #include <array>
 
+#include "device/device_texts.h"
+
 namespace telmora {
 
 struct Registration {
@@ -17,11 +19,15 @@ struct Registration {
 
 inline constexpr Registration kDeviceListRegistration = {"Boxes/Devices", "TelmoraLink",
                                                          "TelmoraLink", "quorvelicon.png"};
-inline constexpr Registration kDeviceClassRegistration = {"FbxStorable/Device", "ORDeviceSkeleton",
+inline constexpr Registration kDeviceClassRegistration = {"FbxStorable/Device", kDeviceClassName,
                                                           "TelmoraLink", "quorvelicon.png"};
-inline constexpr Registration kLayoutRegistration = {"UI_Associated_ClassName", "ORDeviceSkeleton",
+inline constexpr Registration kLayoutRegistration = {"UI_Associated_ClassName", kDeviceClassName,
                                                      "ORDeviceSkeleton Device Layout",
                                                      "openreality_noicon.png"};
+
+// The only symbols the library exports: the host's library hook and the plug-in's entry point.
+inline constexpr char kLibraryInitSymbol[] = "LIBRARY_INIT";
+inline constexpr char kEntryPointSymbol[] = "EntryPointordeviceskeleton";
 
 inline constexpr std::array<Registration, 3> kRegistrations = {
     kDeviceListRegistration, kDeviceClassRegistration, kLayoutRegistration};

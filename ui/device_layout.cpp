@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ui/character_setup.h"
+#include "ui/panel_texts.h"
 #include "ui/port_text.h"
 #include "ui/source_lists.h"
 
@@ -58,7 +59,7 @@ ORDeviceSkeletonLayout::~ORDeviceSkeletonLayout() {
 }
 
 const char* ORDeviceSkeletonLayout::ClassName() {
-    return "ORDeviceSkeletonLayout";
+    return telmora::kLayoutClassName;
 }
 
 bool ORDeviceSkeletonLayout::Is(int typeId) {
@@ -337,7 +338,7 @@ HIObject ORDeviceSkeletonLayoutCreate(HIObject /*owner*/, const char* /*name*/, 
         if (hostDevice == nullptr) return nullptr;
         auto* layout = new ORDeviceSkeletonLayout(hostDevice);
         layout->mAllocated = true;
-        layout->mClassName = "ORDeviceSkeletonLayout";
+        layout->mClassName = telmora::kLayoutClassName;
         if (!layout->FBCreate()) {
             layout->FBDelete();
             return nullptr;

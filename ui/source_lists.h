@@ -7,11 +7,9 @@
 #include <vector>
 
 #include "network/discovery_service.h"
+#include "ui/panel_texts.h"
 
 namespace telmora {
-
-// The placeholder that heads both lists and stands for "nothing chosen".
-inline constexpr char kListPlaceholder[] = "Select";
 
 // The items of one list control and the index of its selected item (0: the placeholder).
 struct ListContents {

@@ -9,7 +9,7 @@
 #include "tools/common/command_line.h"
 #include "tools/host/console.h"
 #include "tools/host/session.h"
-#include "tools/host/validate.h"
+#include "tools/host/validate/validate.h"
 
 int main(int argc, char** argv) {
     CLI::App app{

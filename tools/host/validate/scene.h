@@ -1,0 +1,56 @@
+#pragma once
+// The scenes the validator's checks set up as a user would: a test sender announcing on the
+// loopback, and a device of the plug-in with its panel open, a sender picked in its lists.
+
+#include <fbhost/host.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "plugin/registrations.h"
+#include "tools/host/panel_user.h"
+#include "tools/host/validate/check_context.h"
+#include "tools/sim_server/sim_server.h"
+
+namespace telmora::host {
+
+// The device list entry the checks create their devices from.
+inline constexpr const char* kDeviceEntry = kDeviceListRegistration.entry;
+inline constexpr const char* kSenderName = "Validator Sender";
+inline constexpr const char* kSenderSubject = "synthetic";
+// One host step: a 60 Hz frame.
+inline const ORSDK2026::FBTime kStep = ORSDK2026::FBTime(ORSDK2026::FBTime::kTicksPerSecond / 60);
+
+// What a sender wrote, kept for a failure's message.
+class SenderLog {
+public:
+    LogWriter writer();
+    std::string text() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::string lines_;
+};
+
+// A sender in this process announcing `kSenderName` with the subject `kSenderSubject` to
+// `announcePort` every 20 ms; its log goes to `log`, or nowhere.
+std::unique_ptr<SimServer> startSender(CheckContext& ctx, std::uint16_t announcePort,
+                                       double frameRate = 120.0, LogWriter log = nullptr);
+
+struct DeviceUnderTest {
+    ORSDK2026::FBDevice* device = nullptr;
+    PanelControls panel;
+};
+
+// A new device with its panel open and its listening port set through the panel.
+DeviceUnderTest openDevice(CheckContext& ctx, std::uint16_t listeningPort);
+
+// Picks `source`, then `subject`, in the panel's lists, waiting up to 3 s for each to be listed.
+void pickSenderInPanel(CheckContext& ctx, DeviceUnderTest& dut, const std::string& source,
+                       const std::string& subject);
+
+// Init, the templates bound to a new model, online: the device as a user has it when streaming.
+void goLive(CheckContext& ctx, DeviceUnderTest& dut);
+
+}  // namespace telmora::host
