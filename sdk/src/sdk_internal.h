@@ -202,4 +202,21 @@ struct Host::Impl {
     bool deviceRecords(const FBDevice* device) const;
 };
 
+// While it lives, registrations made count as `library`'s (the PluginLibrary being loaded or
+// called, or the library whose factory runs); the library before it is current again after.
+class CurrentLibraryScope {
+public:
+    CurrentLibraryScope(Host::Impl& host, const void* library)
+        : mHost(host), mPrevious(host.currentLibrary) {
+        host.currentLibrary = library;
+    }
+    ~CurrentLibraryScope() { mHost.currentLibrary = mPrevious; }
+    CurrentLibraryScope(const CurrentLibraryScope&) = delete;
+    CurrentLibraryScope& operator=(const CurrentLibraryScope&) = delete;
+
+private:
+    Host::Impl& mHost;
+    const void* mPrevious;
+};
+
 }  // namespace fbhost

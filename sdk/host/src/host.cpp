@@ -1,6 +1,7 @@
 // The host: scene, time, evaluation, recording, binding and the readers of host control.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "sdk_internal.h"
 
@@ -43,10 +44,62 @@ bool Host::Impl::deviceRecords(const FBDevice* device) const {
 
 namespace {
 
-// Bound models take their template's node values, parents before children. A node's global
-// values are turned into local ones through the parent model's global matrix: the global
-// transform is assembled from whichever parts are global (the others are local and taken through
-// the parent), then local = inverse(parent) * global.
+// A bound node's value and whether it is global (in world space) or local (to the parent).
+struct BoundValue {
+    FBVector3d value;
+    bool global = false;
+};
+
+// A model's local translation and rotation (degrees, XYZ order).
+struct LocalTransform {
+    FBVector3d translation;
+    FBVector3d rotation;
+};
+
+// The value of the template's live, written node of `dataType`, if it binds one (the last).
+std::optional<BoundValue> boundValue(FBModelTemplate& t, const std::string& dataType) {
+    std::optional<BoundValue> found;
+    for (int i = 0; i < t.Bindings.GetCount(); ++i) {
+        FBAnimationNode* node = t.Bindings[i];
+        if (!node || !isLive(node) || !node->impl()->hasValue) continue;
+        if (node->impl()->dataType == dataType)
+            found = BoundValue{FBVector3d(node->impl()->value), node->impl()->valueGlobal};
+    }
+    return found;
+}
+
+// The local transform a model takes from its bound values: each bound part replaces the model's
+// own (`own`); when a part is global, the global transform is assembled from the global parts
+// and the local ones taken through the parent (`parentGlobal`), then local = inverse(parent) *
+// global.
+LocalTransform resolveBoundTransform(const LocalTransform& own,
+                                     const std::optional<BoundValue>& translation,
+                                     const std::optional<BoundValue>& rotation,
+                                     const FBMatrix& parentGlobal) {
+    LocalTransform result{translation ? translation->value : own.translation,
+                          rotation ? rotation->value : own.rotation};
+    const bool globalT = translation && translation->global;
+    const bool globalR = rotation && rotation->global;
+    if (!globalT && !globalR) return result;
+    FBMatrix rotationMatrix;
+    FBRotationToMatrix(rotationMatrix, result.rotation);
+    FBMatrix target = globalR ? rotationMatrix : rotationPart(parentGlobal) * rotationMatrix;
+    FBTVector position(result.translation[0], result.translation[1], result.translation[2]);
+    if (!globalT) FBVectorMatrixMult(position, parentGlobal, position);
+    target(0, 3) = position[0];
+    target(1, 3) = position[1];
+    target(2, 3) = position[2];
+    FBMatrix local;
+    FBGetLocalMatrix(local, parentGlobal, target);
+    FBTVector localT;
+    FBMatrixToTranslation(localT, local);
+    result.translation = FBVector3d(localT[0], localT[1], localT[2]);
+    FBMatrixToRotation(result.rotation, local);
+    return result;
+}
+
+// Bound models take their template's node values, parents before children. `parentGlobal` is
+// the global matrix of `parentModel` when the caller knows it (null otherwise).
 void applyTemplate(FBModelTemplate* t, const FBMatrix* parentGlobal, FBModel* parentModel,
                    int depth) {
     if (!t || !isLive(t) || depth > kMaxTemplateDepth) return;
@@ -54,50 +107,25 @@ void applyTemplate(FBModelTemplate* t, const FBMatrix* parentGlobal, FBModel* pa
     FBMatrix global;
     bool haveGlobal = false;
     if (model && isLive(model)) {
-        FBAnimationNode* translationNode = nullptr;
-        FBAnimationNode* rotationNode = nullptr;
-        for (int i = 0; i < t->Bindings.GetCount(); ++i) {
-            FBAnimationNode* node = t->Bindings[i];
-            if (!node || !isLive(node) || !node->impl()->hasValue) continue;
-            const std::string& type = node->impl()->dataType;
-            if (type == "Lcl Translation") translationNode = node;
-            if (type == "Lcl Rotation") rotationNode = node;
-        }
+        const std::optional<BoundValue> translation = boundValue(*t, "Lcl Translation");
+        const std::optional<BoundValue> rotation = boundValue(*t, "Lcl Rotation");
         FBModel* parent = model->Parent.Get();
         if (parent && !isLive(parent)) parent = nullptr;
         const bool parentKnown = parentGlobal && parent == parentModel;
-        if (translationNode || rotationNode) {
-            FBVector3d translation = model->Translation;
-            FBVector3d rotation = model->Rotation;
-            const bool globalT = translationNode && translationNode->impl()->valueGlobal;
-            const bool globalR = rotationNode && rotationNode->impl()->valueGlobal;
-            if (translationNode) translation = FBVector3d(translationNode->impl()->value);
-            if (rotationNode) rotation = FBVector3d(rotationNode->impl()->value);
-            if (globalT || globalR) {
-                FBMatrix parentMatrix;
+        if (translation || rotation) {
+            // The parent's matrix only when a part is global (the identity for no parent).
+            FBMatrix parentMatrix;
+            if ((translation && translation->global) || (rotation && rotation->global)) {
                 if (parentKnown) {
                     parentMatrix = *parentGlobal;
                 } else if (parent) {
                     parentMatrix = fbsdk_detail::modelGlobalMatrix(*parent, nullptr);
                 }
-                FBMatrix rotationMatrix;
-                FBRotationToMatrix(rotationMatrix, rotation);
-                FBMatrix target =
-                    globalR ? rotationMatrix : rotationPart(parentMatrix) * rotationMatrix;
-                FBTVector position(translation[0], translation[1], translation[2]);
-                if (!globalT) FBVectorMatrixMult(position, parentMatrix, position);
-                target(0, 3) = position[0];
-                target(1, 3) = position[1];
-                target(2, 3) = position[2];
-                FBMatrix local;
-                FBGetLocalMatrix(local, parentMatrix, target);
-                FBTVector localT;
-                FBMatrixToTranslation(localT, local);
-                translation = FBVector3d(localT[0], localT[1], localT[2]);
-                FBMatrixToRotation(rotation, local);
             }
-            model->Translation = translation;
-            model->Rotation = rotation;
+            const LocalTransform local = resolveBoundTransform(
+                {model->Translation, model->Rotation}, translation, rotation, parentMatrix);
+            model->Translation = local.translation;
+            model->Rotation = local.rotation;
         }
         global = parentKnown ? *parentGlobal * fbsdk_detail::modelLocalMatrix(*model, nullptr)
                              : fbsdk_detail::modelGlobalMatrix(*model, nullptr);
@@ -227,9 +255,22 @@ const Registration* Host::findRegistration(const std::string& group,
 }
 
 namespace {
+
 void setError(std::string* error, const std::string& text) {
     if (error) *error = text;
 }
+
+// Calls a registration's factory as the host does: what it registers counts as its library's,
+// and an exception leaving it is recorded as a failure of `call` (`threw` set) instead of
+// passing. The object made, or null.
+FBComponent* callFactory(Host::Impl& host, const Registration& reg, const char* name, HIObject data,
+                         const std::string& call, bool& threw) {
+    CurrentLibraryScope scope(host, reg.library);
+    HIObject handle = nullptr;
+    threw = !guarded([&] { handle = reg.creator(nullptr, name, data); }, [&] { return call; });
+    return threw ? nullptr : FBGetFBObject(handle);
+}
+
 }  // namespace
 
 FBDevice* Host::createDevice(const std::string& entry, const std::string& name,
@@ -240,17 +281,13 @@ FBDevice* Host::createDevice(const std::string& entry, const std::string& name,
         return nullptr;
     }
     const Registration reg = *found;  // the factory may register more (the list may move)
-    HIObject handle = nullptr;
-    const void* previous = mImpl->currentLibrary;
-    mImpl->currentLibrary = reg.library;
-    const bool ok = guarded([&] { handle = reg.creator(nullptr, name.c_str(), nullptr); },
-                            [&] { return "device factory '" + entry + "'"; });
-    mImpl->currentLibrary = previous;
-    if (!ok) {
+    bool threw = false;
+    FBComponent* object =
+        callFactory(*mImpl, reg, name.c_str(), nullptr, "device factory '" + entry + "'", threw);
+    if (threw) {
         setError(error, "the device factory '" + entry + "' threw");
         return nullptr;
     }
-    FBComponent* object = FBGetFBObject(handle);
     if (!object) {
         setError(error, "the device factory '" + entry + "' gave no object");
         return nullptr;
@@ -307,14 +344,9 @@ FBDeviceLayout* Host::openPanel(FBDevice* device, std::string* error) {
         return nullptr;
     }
     const Registration reg = *found;
-    HIObject handle = nullptr;
-    const void* previous = mImpl->currentLibrary;
-    mImpl->currentLibrary = reg.library;
-    const bool ok = guarded(
-        [&] { handle = reg.creator(nullptr, reg.description.c_str(), device->GetHIObject()); },
-        [&] { return "layout factory of '" + className + "'"; });
-    mImpl->currentLibrary = previous;
-    FBComponent* object = ok ? FBGetFBObject(handle) : nullptr;
+    bool threw = false;
+    FBComponent* object = callFactory(*mImpl, reg, reg.description.c_str(), device->GetHIObject(),
+                                      "layout factory of '" + className + "'", threw);
     if (!object) {
         setError(error, "the layout factory of '" + className + "' gave no object");
         return nullptr;

@@ -44,20 +44,6 @@ void closeLibrary(void* handle) {
 }
 #endif
 
-// Makes registrations during a call count as the library's.
-class LibraryScope {
-public:
-    explicit LibraryScope(const void* library) : mPrevious(Host::instance().impl().currentLibrary) {
-        Host::instance().impl().currentLibrary = library;
-    }
-    ~LibraryScope() { Host::instance().impl().currentLibrary = mPrevious; }
-    LibraryScope(const LibraryScope&) = delete;
-    LibraryScope& operator=(const LibraryScope&) = delete;
-
-private:
-    const void* mPrevious;
-};
-
 }  // namespace
 
 struct PluginLibrary::Impl {
@@ -77,7 +63,7 @@ bool PluginLibrary::load(const std::string& path) {
     mImpl->error.clear();
     std::string reason;
     {
-        LibraryScope scope(this);
+        CurrentLibraryScope scope(Host::instance().impl(), this);
         mImpl->handle = openLibrary(path, reason);
     }
     if (!mImpl->handle) {
@@ -134,7 +120,7 @@ bool PluginLibrary::callLibraryInit() {
     }
     auto init = reinterpret_cast<bool (*)()>(symbol);
     bool result = false;
-    LibraryScope scope(this);
+    CurrentLibraryScope scope(Host::instance().impl(), this);
     const bool ok =
         guarded([&] { result = init(); },
                 [&] { return std::string(kLibraryInitSymbol) + " of '" + mImpl->path + "'"; });
@@ -150,7 +136,7 @@ bool PluginLibrary::callEntryPoint(int operation, const char* symbolName) {
         return false;
     }
     auto entry = reinterpret_cast<void (*)(ORSDK2026::kFBDllOperation)>(symbol);
-    LibraryScope scope(this);
+    CurrentLibraryScope scope(Host::instance().impl(), this);
     return guarded(
         [&] { entry(static_cast<ORSDK2026::kFBDllOperation>(operation)); },
         [&] { return name + "(" + std::to_string(operation) + ") of '" + mImpl->path + "'"; });
