@@ -10,6 +10,7 @@
 #include "motion/sensor_frame.h"
 #include "motion/skeleton.h"
 #include "network/protocol.h"
+#include "telmora/version.h"
 #include "tools/performer/performer_model.h"
 
 namespace {
@@ -30,6 +31,10 @@ bool writeText(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("telmora-fuzz-seeds %s\n", kVersion);
+        return 0;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: telmora-fuzz-seeds CORPUS_DIR\n");
         return 2;

@@ -14,8 +14,10 @@ seconds=${SECONDS_TO_RECORD:-10}
 port=${PORT:-22000}
 out="$root/out"
 
-"$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+"$root/scripts/setup.sh" main
+# The main job needs neither the tests nor the benchmarks (nor their libraries).
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTELMORA_BUILD_TESTS=OFF -DTELMORA_BUILD_BENCH=OFF
 cmake --build "$build" --target telmora-sim-server telmora-host
 mkdir -p "$out"
 

@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build=${FUZZ_BUILD:-$root/build-fuzz}
 
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" ci
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DTELMORA_BUILD_FUZZERS=ON \
   -DTELMORA_BUILD_TESTS=OFF -DTELMORA_BUILD_BENCH=OFF

@@ -1,33 +1,59 @@
 #!/usr/bin/env bash
-# Installs every build and test dependency from Debian's packages, when missing.
+# Installs, from Debian's packages, what a job needs and is missing. Each level includes the
+# ones before it:
+#   scripts/setup.sh main    the build: compilers, CMake and the libraries of the plug-in, the
+#                            test sender and the headless host (scripts/demo.sh)
+#   scripts/setup.sh tests   plus GoogleTest and Google Benchmark (scripts/test.sh; the default)
+#   scripts/setup.sh ci      plus clang-format, clang with libFuzzer, and mingw-w64 with Wine
+#                            for the Windows build (.ci/run, scripts/fuzz.sh, scripts/windows.sh)
 # Non-interactive and idempotent: a second run installs nothing.
 set -euo pipefail
+level=${1:-tests}
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  libglm-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libassimp-dev libcairo2-dev libcli11-dev
-  clang-format
-  clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix googletest wine wine64
-)
+build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
+  libcairo2-dev libcli11-dev)
+tests=(libgtest-dev libgmock-dev libbenchmark-dev)
+formatting=(clang-format)
+fuzzing=(clang libclang-rt-14-dev)
+windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
+steps=("the build's compilers and libraries:build")
+case "$level" in
+  main) ;;
+  tests) steps+=("GoogleTest and Google Benchmark:tests") ;;
+  ci)
+    steps+=("GoogleTest and Google Benchmark:tests" "clang-format:formatting"
+      "clang and libFuzzer:fuzzing" "mingw-w64, GoogleTest's sources and Wine:windows")
+    ;;
+  *)
+    echo "setup: unknown level '$level' (main, tests or ci)" >&2
+    exit 2
+    ;;
+esac
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all dependencies present"
-  exit 0
-fi
+missing() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
 
-echo "setup: installing ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+updated=no
+for step in "${steps[@]}"; do
+  what=${step%:*}
+  declare -n group=${step##*:}
+  mapfile -t needed < <(missing "${group[@]}")
+  if [ ${#needed[@]} -eq 0 ]; then
+    echo "setup: $what: present"
+    continue
+  fi
+  echo "setup: $what: installing ${needed[*]}"
+  if [ $updated = no ]; then
+    "${sudo_cmd[@]}" apt-get update -qq
+    updated=yes
+  fi
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${needed[@]}"
+done

@@ -14,7 +14,7 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 started=$SECONDS
 step() { echo "windows: $1 ($((SECONDS - started)) s so far)"; }
 
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" ci
 # Release: without debug information the statically linked programs compile and link in about
 # half the time, which keeps the stage under ten minutes.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

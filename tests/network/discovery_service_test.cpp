@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/wine.h"
 #include "net_test_support.h"
 
 namespace telmora {
@@ -71,6 +72,7 @@ protected:
 };
 
 TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     enum class Outcome { Accepted, Refused, Ignored };
     struct Case {
         const char* name;
@@ -191,6 +193,7 @@ TEST(DiscoveryAnnouncement, AcceptsRefusesOrIgnoresEachAnnouncement) {
 // A name holding control characters cannot forge a log line or reach the terminal as a
 // control sequence: the line carries it escaped; the list keeps the name as sent.
 TEST_F(DiscoveryTest, ControlCharactersOfANameAreEscapedInTheLogOnly) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     struct Case {
         std::string json;    // the name as the announcement's JSON text spells it
@@ -219,6 +222,7 @@ TEST_F(DiscoveryTest, ControlCharactersOfANameAreEscapedInTheLogOnly) {
 }
 
 TEST_F(DiscoveryTest, RepeatsRefreshTheEntryAndOnlyChangesNotify) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     listen();
     LoopbackPeer alpha{2};
@@ -267,6 +271,7 @@ TEST_F(DiscoveryTest, RepeatsRefreshTheEntryAndOnlyChangesNotify) {
 }
 
 TEST_F(DiscoveryTest, ServersAreKeyedBySenderAddress) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     listen();
     LoopbackPeer alpha{2};
@@ -297,6 +302,7 @@ TEST_F(DiscoveryTest, ServersAreKeyedBySenderAddress) {
 }
 
 TEST_F(DiscoveryTest, SilentServerIsRemovedOnceWithOneNotification) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     // Removal after more than 1 whole second of silence, looked for ten times a second.
     service.serverTimeoutSeconds = 1;
     service.sweepPeriodSeconds = 0.1;
@@ -335,6 +341,7 @@ TEST_F(DiscoveryTest, SilentServerIsRemovedOnceWithOneNotification) {
 }
 
 TEST_F(DiscoveryTest, RestartsOnAnotherPortAndBackKeepingTheList) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     const std::uint16_t first = port;
     const std::uint16_t second = freeUdpPort();
@@ -361,6 +368,7 @@ TEST_F(DiscoveryTest, RestartsOnAnotherPortAndBackKeepingTheList) {
 }
 
 TEST_F(DiscoveryTest, PortInUseIsReportedAndAFreedPortWorksAgain) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     port = freeUdpPort();
     auto occupant = std::make_unique<UdpSocket>();
     ASSERT_EQ(occupant->open(), 0);
@@ -390,6 +398,7 @@ TEST_F(DiscoveryTest, ListeningPortOutsideTheUdpRangeIsRefused) {
 }
 
 TEST(DiscoverySharedPort, EveryServiceOnAPortHearsEveryAnnouncement) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     const std::uint16_t port = freeUdpPort();
     const Ipv4Endpoint listening{loopback(1), port};
     CapturedLog firstLog;
@@ -437,6 +446,7 @@ TEST(DiscoverySharedPort, EveryServiceOnAPortHearsEveryAnnouncement) {
 }
 
 TEST_F(DiscoveryTest, OnlyTheLatestHeldRegistrationIsCalled) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     LoopbackPeer announcer{2};
     int round = 0;
@@ -478,6 +488,7 @@ TEST_F(DiscoveryTest, OnlyTheLatestHeldRegistrationIsCalled) {
 }
 
 TEST_F(DiscoveryTest, ListenerMayReleaseItsTokenAndStopTheServiceButNotReRegister) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     Recorder<std::shared_ptr<void>> tokensFromInside;
     token = service.RegisterUpdateCallback([&] {
@@ -579,6 +590,7 @@ TEST_F(DiscoveryTest, ReleasingTheTokenWaitsForARunningCallAndEndsTheCalls) {
 }
 
 TEST(DiscoveryLifetime, StartAndStopFromTwoThreads) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     // The panel restarts the service on the interface thread while the owner may stop it.
     CapturedLog log;
     const std::uint16_t port = freeUdpPort();

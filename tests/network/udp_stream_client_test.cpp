@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/wine.h"
 #include "net_test_support.h"
 
 namespace telmora {
@@ -105,6 +106,7 @@ TEST_F(StreamClientTest, KeepAlivesRepeatEveryTwoSecondsFromOnePort) {
 }
 
 TEST_F(StreamClientTest, OnlyTheServerStreamEndpointReachesTheCallback) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(connect());
     LoopbackPeer samAddressOtherPort{1};
     LoopbackPeer otherAddressSamePort{2, server.port()};
@@ -192,6 +194,7 @@ TEST_F(StreamClientTest, DisconnectWithoutConnectOnlyLogs) {
 }
 
 TEST_F(StreamClientTest, ConnectingElsewhereStopsTheOldStreamFirst) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(connect("First"));
     LoopbackPeer secondServer{2};
     client.Connect("127.0.0.2", secondServer.port(), "Second");

@@ -1,4 +1,4 @@
-// The two commands as a user runs them: help, bad arguments, unreadable takes, no server.
+// The commands as a user runs them: help, version, bad arguments, unreadable takes, no server.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "network/net_test_support.h"
+#include "telmora/version.h"
 
 namespace {
 
@@ -45,6 +46,12 @@ TEST(CommandLineTest, HelpAndBadArguments) {
         {kMonitor + " --no-such-option", 2, "no-such-option"},
         {kMonitor + " --port 0", 2, "--port"},
         {kMonitor + " --picture out.png", 2, "need a source"},
+        {kSender + " --version", 0, std::string("telmora-sim-server ") + telmora::kVersion},
+        {kMonitor + " --version", 0, std::string("telmora-monitor ") + telmora::kVersion},
+#ifdef TELMORA_HOST_EXE
+        {std::string(TELMORA_HOST_EXE) + " --version", 0,
+         std::string("telmora-host ") + telmora::kVersion},
+#endif
     };
     for (const Case& c : cases) {
         const CommandResult r = run(c.command);

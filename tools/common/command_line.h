@@ -1,20 +1,31 @@
 #pragma once
 // Command-line parsing shared by the tools: CLI11's own help and error texts, with the tools'
-// exit statuses (0 after --help, 2 for bad arguments).
+// exit statuses (0 after --help or --version, 2 for bad arguments), and --version on every
+// program.
 
 #include <CLI/CLI.hpp>
 #include <optional>
+#include <string>
+
+#include "telmora/version.h"
 
 namespace telmora {
 
 constexpr int kExitBadInput = 2;
 
-// Parses the arguments into `app`'s options. Returns the exit status to end with when the
-// program should stop here (help printed, or usage and the error printed), nothing otherwise.
+// What --version prints: "<program> <version>".
+inline std::string versionLine(const CLI::App& app) {
+    return app.get_name() + " " + kVersion;
+}
+
+// Parses the arguments into `app`'s options, --version added. Returns the exit status to end
+// with when the program should stop here (help or version printed, or usage and the error
+// printed), nothing otherwise.
 inline std::optional<int> parseCommandLine(CLI::App& app, int argc, char** argv) {
+    app.set_version_flag("--version", versionLine(app), "Print the version and exit");
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
+    } catch (const CLI::Success& e) {  // --help or --version
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

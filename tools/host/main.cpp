@@ -3,29 +3,46 @@
 // plotted and exported take.
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <random>
 #include <string>
 
 #include "tools/common/command_line.h"
+#include "tools/common/installed_file.h"
 #include "tools/host/console.h"
 #include "tools/host/session.h"
 #include "tools/host/validate/validate.h"
+
+namespace {
+
+// The plug-in an installed host finds beside it, or else the one of the build it was built in.
+std::string defaultPluginPath() {
+    const std::string built = TELMORA_DEFAULT_PLUGIN;
+    return telmora::installedOrBuilt("plugins/" + std::filesystem::path(built).filename().string(),
+                                     built);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
         "Headless host for the TelmoraLink plug-in: validate it, or run a whole session "
         "and export the take.\nExit status: 0 success, 1 no server or subject heard in "
-        "time, 2 bad arguments, 3 the plug-in failed a check or a session step."};
+        "time, 2 bad arguments, 3 the plug-in failed a check or a session step.",
+        "telmora-host"};
     app.require_subcommand(1);
 
     telmora::host::ValidateOptions validate;
-    validate.pluginPath = TELMORA_DEFAULT_PLUGIN;
+    const std::string defaultPlugin = defaultPluginPath();
+    validate.pluginPath = defaultPlugin;
     std::uint64_t seed = 0;
     bool list = false;
     CLI::App* validateCommand = app.add_subcommand(
         "validate", "Check the plug-in: each check prints one verdict line, then a tally");
     validateCommand
-        ->add_option("plugin", validate.pluginPath, "The plug-in library (default: this build's)")
+        ->add_option(
+            "plugin", validate.pluginPath,
+            "The plug-in library (default: the installed one beside this host, else this build's)")
         ->capture_default_str();
     validateCommand->add_option("--seed", seed, "Seed of the random actions (default: drawn)");
     validateCommand->add_option("--only", validate.only,
@@ -39,11 +56,13 @@ int main(int argc, char** argv) {
         "File for the plug-in's own output lines (and a sanitizer's reports); default: none");
 
     telmora::host::SessionOptions session;
-    session.pluginPath = TELMORA_DEFAULT_PLUGIN;
+    session.pluginPath = defaultPlugin;
     CLI::App* sessionCommand = app.add_subcommand(
         "session", "The user's session: panel, Init, online, record, plot, Characterize, export");
     sessionCommand
-        ->add_option("plugin", session.pluginPath, "The plug-in library (default: this build's)")
+        ->add_option(
+            "plugin", session.pluginPath,
+            "The plug-in library (default: the installed one beside this host, else this build's)")
         ->capture_default_str();
     sessionCommand->add_option("--source", session.source, "Server (source) to pick")->required();
     sessionCommand->add_option("--subject", session.subject, "Subject to pick")->required();

@@ -226,7 +226,8 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Stream monitor for TelmoraLink. Without a source it lists the Telmora servers it hears as "
         "they come and go. With a source (server name or address) and a subject it receives the "
-        "stream exactly as the plug-in does, solves every frame and reports once a second."};
+        "stream exactly as the plug-in does, solves every frame and reports once a second.",
+        "telmora-monitor"};
     Options options;
     app.add_option("source", options.source, "Server name (or IPv4 address) to receive from");
     app.add_option("subject", options.subject, "Subject to receive; default: the server's first");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/common/command_line.h"
+#include "tools/common/installed_file.h"
 #include "tools/common/stop_signals.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
@@ -37,7 +38,8 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Test sender for TelmoraLink: announces itself like a Telmora server and streams "
         "performances (BVH or other takes Assimp reads, retargeted onto the default skeleton) "
-        "as sensor frames to every client that asks with a keep-alive."};
+        "as sensor frames to every client that asks with a keep-alive.",
+        "telmora-sim-server"};
     telmora::SimServerConfig config;
     std::vector<std::string> takes;
     bool synthetic = false;
@@ -70,7 +72,12 @@ int main(int argc, char** argv) {
     }
 
     std::vector<telmora::SimSubject> subjects;
-    if (takes.empty() && !synthetic) takes.push_back(std::string("walk=") + TELMORA_DEFAULT_WALK);
+    if (takes.empty() && !synthetic) {
+        // An installed sender has the walk in its share folder.
+        takes.push_back("walk=" +
+                        telmora::installedOrBuilt("share/telmoralink/mocap/cmu_02_01_walk.bvh",
+                                                  TELMORA_DEFAULT_WALK));
+    }
     for (const std::string& take : takes) {
         std::string name, path, error;
         splitTake(take, name, path);

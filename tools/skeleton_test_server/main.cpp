@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Skeleton test server for TelmoraLink: listens on TCP and sends every client whole "
         "3136-byte records (16-byte header, 65 entries of six doubles) at a fixed rate: the "
-        "channel values of a streamed take, or zeros."};
+        "channel values of a streamed take, or zeros.",
+        "telmora-skeleton-test-server"};
     telmora::SkeletonTestServerConfig config;
     std::string take = TELMORA_DEFAULT_WALK;
     bool zeros = false;
