@@ -1,26 +1,46 @@
-# Fails unless the library's dynamic symbol table defines exactly the two entry points, apart
-# from the linker's own section markers.
+# Fails unless the library exports exactly the two entry points: for an ELF library the symbols
+# its dynamic symbol table defines (nm -D, apart from the linker's own section markers), for a
+# Windows DLL the names of its export table (objdump -p).
 #   cmake -DLIBRARY=<path> -DNM=<nm> -P check_exports.cmake
+#   cmake -DLIBRARY=<path> -DOBJDUMP=<objdump> -P check_exports.cmake
 cmake_policy(VERSION 3.20)
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-                OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
-endif()
-string(REPLACE "\n" ";" lines "${listing}")
 set(expected EntryPointordeviceskeleton LIBRARY_INIT)
-set(linker_markers _init _fini __bss_start _edata _end)
 set(found "")
-foreach(line IN LISTS lines)
-  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] +([^ ]+)$")
-    set(symbol "${CMAKE_MATCH_1}")
-    if(symbol IN_LIST linker_markers)
-      continue()
+if(OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
+  endif()
+  # The name pointer table: "[Ordinal/Name Pointer] Table", then one "\t[   n] name" line per
+  # export. Brackets go first: inside a CMake list they would keep its items together.
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(\t\\[ *[0-9]+\\] [^\n]+\n)*" table
+         "${listing}")
+  string(REGEX REPLACE "[][]" "" table "${table}")
+  string(REPLACE "\n" ";" lines "${table}")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^\t *[0-9]+ (.+)$")
+      list(APPEND found "${CMAKE_MATCH_1}")
     endif()
-    if(NOT symbol IN_LIST expected)
-      message(SEND_ERROR "unexpected export: ${symbol}")
+  endforeach()
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+                  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+  endif()
+  string(REPLACE "\n" ";" lines "${listing}")
+  set(linker_markers _init _fini __bss_start _edata _end)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] +([^ ]+)$")
+      if(NOT CMAKE_MATCH_1 IN_LIST linker_markers)
+        list(APPEND found "${CMAKE_MATCH_1}")
+      endif()
     endif()
-    list(APPEND found "${symbol}")
+  endforeach()
+endif()
+foreach(symbol IN LISTS found)
+  if(NOT symbol IN_LIST expected)
+    message(SEND_ERROR "unexpected export: ${symbol}")
   endif()
 endforeach()
 foreach(symbol IN LISTS expected)
@@ -28,3 +48,4 @@ foreach(symbol IN LISTS expected)
     message(SEND_ERROR "missing export: ${symbol}")
   endif()
 endforeach()
+message(STATUS "${LIBRARY} exports: ${found}")

@@ -111,15 +111,17 @@ TEST_F(SdkPlugin, DeviceRecordsAndPlotsThroughTheHost) {
     FBDeviceLayout* panel = host.openPanel(device);
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->Device.Get(), device);
-    const std::string png =
-        (std::filesystem::temp_directory_path() / "fbsdk_test_probe_panel.png").string();
-    std::remove(png.c_str());
-    std::string error;
-    ASSERT_TRUE(host.drawPanel(*panel, 300, 80, png, &error)) << error;
-    std::ifstream file(png, std::ios::binary);
-    char signature[8] = {};
-    file.read(signature, 8);
-    EXPECT_EQ(std::string(signature + 1, 3), "PNG");
+    if (TELMORA_DRAWS_PICTURES) {
+        const std::string png =
+            (std::filesystem::temp_directory_path() / "fbsdk_test_probe_panel.png").string();
+        std::remove(png.c_str());
+        std::string error;
+        ASSERT_TRUE(host.drawPanel(*panel, 300, 80, png, &error)) << error;
+        std::ifstream file(png, std::ios::binary);
+        char signature[8] = {};
+        file.read(signature, 8);
+        EXPECT_EQ(std::string(signature + 1, 3), "PNG");
+    }
     EXPECT_TRUE(host.destroyDevice(device));
     EXPECT_TRUE(host.failures().empty());
 }

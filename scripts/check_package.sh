@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Checks a package as a user receives it: unpacks it into a scratch folder beside it, lists its
+# contents, checks that the plug-in exports exactly the two entry points, and runs the packaged
+# telmora-host (--version, then the validator with quick counts) on the packaged plug-in, found
+# beside it. A .zip is the Windows package: its programs run under Wine (WINEPREFIX as set by
+# scripts/windows.sh) and its DLL is read with mingw-w64's objdump.
+#   scripts/check_package.sh TelmoraLink-<version>-Linux.tar.gz | TelmoraLink-<version>-win64.zip
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+package=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+name=$(basename "$package")
+name=${name%.zip}
+name=${name%.tar.gz}
+scratch="$(dirname "$package")/unpacked"
+rm -rf "$scratch"
+mkdir -p "$scratch"
+(cd "$scratch" && cmake -E tar xf "$package")
+unpacked="$scratch/$name"
+
+echo "package: $(basename "$package"):"
+(cd "$unpacked" && find . -type f | sort | sed 's/^\.\//  /')
+
+case "$package" in
+  *.zip)
+    plugin=plugins/TelmoraLink.dll
+    host=(timeout 300 wine ./telmora-host.exe)
+    reader=(-DOBJDUMP=x86_64-w64-mingw32-objdump)
+    ;;
+  *)
+    plugin=plugins/libTelmoraLink.so
+    host=(timeout 300 ./telmora-host)
+    reader=(-DNM=nm)
+    ;;
+esac
+for file in "$plugin" plugins/quorvelicon.png share/telmoralink/README.md; do
+  [ -f "$unpacked/$file" ] || { echo "package: no $file" >&2; exit 1; }
+done
+cmake -DLIBRARY="$unpacked/$plugin" "${reader[@]}" -P "$root/plugin/check_exports.cmake"
+
+# From bin/, as a user starts it: the host finds the plug-in in ../plugins by itself.
+cd "$unpacked/bin"
+version=$("${host[@]}" --version | tr -d '\r')
+echo "package: $version"
+[ "$version" = "telmora-host $(sed -n 's/^project(TelmoraLink VERSION \([0-9.]*\).*/\1/p' \
+  "$root/CMakeLists.txt")" ] || { echo "package: unexpected version line" >&2; exit 1; }
+output=$("${host[@]}" validate --quick --seed 20261208 | tr -d '\r')
+echo "$output"
+echo "$output" | head -1 | grep -q "plugins.TelmoraLink\|plugins.libTelmoraLink" ||
+  { echo "package: the host did not validate the packaged plug-in" >&2; exit 1; }
