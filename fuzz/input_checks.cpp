@@ -136,16 +136,16 @@ bool sameServer(const ServerInfo& a, const ServerInfo& b) {
 
 bool sameList(const ServerMap& a, const ServerMap& b, const std::string& except) {
     if (a.size() != b.size() && except.empty()) return false;
-    for (const auto& [ip, info] : a) {
-        if (ip == except) continue;
-        const auto found = b.find(ip);
+    for (const auto& [key, info] : a) {
+        if (key == except) continue;
+        const auto found = b.find(key);
         if (found == b.end() || !sameServer(info, found->second) ||
             info.lastSeen != found->second.lastSeen) {
             return false;
         }
     }
-    for (const auto& [ip, info] : b) {
-        if (ip != except && a.find(ip) == a.end()) return false;
+    for (const auto& [key, info] : b) {
+        if (key != except && a.find(key) == a.end()) return false;
     }
     return true;
 }
@@ -179,7 +179,12 @@ std::optional<ServerInfo> expectedServer(const std::uint8_t* data, std::size_t s
 
 }  // namespace
 
-AnnouncementCheck::AnnouncementCheck() : state_(std::make_unique<State>()) {
+AnnouncementCheck::AnnouncementCheck() {
+    Reset();
+}
+
+void AnnouncementCheck::Reset() {
+    state_ = std::make_unique<State>();
     const char* known =
         R"({"serverName": "Known", "streamPort": 5000, "subjects": ["Alice", "Bob"]})";
     state_->service.HandleAnnouncement(announcementFrom(kSenderAddress, known));
@@ -207,13 +212,18 @@ std::string AnnouncementCheck::operator()(const std::uint8_t* data, std::size_t 
         if (!sameList(before, after, {})) return "an invalid announcement changed the list";
         return {};
     }
-    const auto listed = after.find(expected->ip);
+    // Entries are kept by sender address and name: a new name is a new entry.
+    const std::string key = serverKey(expected->ip, expected->serverName);
+    const auto listed = after.find(key);
     if (listed == after.end() || !sameServer(listed->second, *expected)) {
         return "a valid announcement did not list its sender with its values";
     }
-    if (after.size() != before.size() || !sameList(before, after, expected->ip)) {
+    const std::size_t added = before.count(key) == 0 ? 1 : 0;
+    if (after.size() != before.size() + added || !sameList(before, after, key)) {
         return "a valid announcement changed another server's entry";
     }
+    // Nothing ages the list here: a fresh one keeps a long run's memory bounded.
+    if (after.size() > 1000) Reset();
     return {};
 }
 

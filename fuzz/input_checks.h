@@ -31,8 +31,8 @@ private:
 // servers (one of them at the datagram's sender). Holds one service for its life:
 // - no exception leaves the handling;
 // - a valid announcement (JSON object for our plug-in, string "serverName", numeric
-//   "streamPort" in 1..65535, string array "subjects") lists its sender with exactly its values
-//   and leaves the other entries alone;
+//   "streamPort" in 1..65535, string array "subjects") lists its sender and name with exactly
+//   its values and leaves the other entries alone;
 // - anything else leaves the whole list unchanged, times of last sight included.
 class AnnouncementCheck {
 public:
@@ -41,6 +41,9 @@ public:
     std::string operator()(const std::uint8_t* data, std::size_t size);
 
 private:
+    // A fresh service that knows the server "Known" at two addresses.
+    void Reset();
+
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -63,6 +63,8 @@ void DiscoveryService::Start(int listenPort) {
     }
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
     StopLocked();
+    this->listenPort.store(listenPort);
+    listening.store(false);
     try {
         if (listenPort < 0 || listenPort > 65535) {
             writeLine(log, LogStream::Err,
@@ -75,6 +77,8 @@ void DiscoveryService::Start(int listenPort) {
             if (!portLease) {
                 writeLine(log, LogStream::Err,
                           "Bind failed with error: " + std::to_string(error) + "\n");
+            } else {
+                listening.store(true);
             }
         }
         stopRequested.exchange(false);
@@ -212,16 +216,19 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
     }
 
     const std::string ip = formatIpv4(datagram.source.address);
+    const std::string key = serverKey(ip, serverName);
     const auto now = std::chrono::steady_clock::now();
     bool changed = false;
     {
         std::lock_guard<std::mutex> lock(serversMutex);
-        auto known = servers.find(ip);
-        if (known != servers.end() && known->second.serverName == serverName &&
-            known->second.streamPort == streamPort && known->second.subjects == subjects) {
+        auto known = servers.find(key);
+        if (known != servers.end() && known->second.streamPort == streamPort &&
+            known->second.subjects == subjects) {
             known->second.lastSeen = now;
         } else {
-            ServerInfo& info = servers[ip];
+            if (known != servers.end() && known->second.streamPort != streamPort)
+                NotePortChange(key, known->second, streamPort, now);
+            ServerInfo& info = servers[key];
             info.serverName = serverName;
             info.ip = ip;
             info.streamPort = streamPort;
@@ -234,6 +241,25 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
     writeLine(log, LogStream::Out,
               "Discovered server: " + escapeControlCharacters(serverName) + " at " + ip + ":" +
                   std::to_string(streamPort) + "\n");
+}
+
+void DiscoveryService::NotePortChange(const std::string& key, const ServerInfo& info,
+                                      std::int32_t newPort,
+                                      std::chrono::steady_clock::time_point now) {
+    // Bounded whatever is announced: the history only makes a warning, so it may be forgotten.
+    if (portFlips.size() > 1024) portFlips.clear();
+    PortFlips& flips = portFlips[key];
+    if (flips.previousPort == newPort) ++flips.returns;
+    flips.previousPort = info.streamPort;
+    // A server that moved, or moved and came back, is followed quietly.
+    if (flips.returns < 2) return;
+    if (flips.warned && now - flips.lastWarning < std::chrono::minutes(1)) return;
+    flips.warned = true;
+    flips.lastWarning = now;
+    writeLine(log, LogStream::Err,
+              "Two servers announce the name '" + escapeControlCharacters(info.serverName) +
+                  "' from " + info.ip + " (stream ports " + std::to_string(info.streamPort) +
+                  " and " + std::to_string(newPort) + "): the entry follows the last one heard\n");
 }
 
 void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {

@@ -5,8 +5,10 @@
 // 22000, by default; the announcement's members are in network/protocol.h):
 //   {"pluginName": "Quenbrix", "serverName": "...", "streamPort": 5000, "subjects": ["..."]}
 // "pluginName" is optional; other members are ignored. The service keeps one ServerInfo per
-// sender address, refreshes it on every announcement, drops it once it has been silent for
-// longer than the time-out, and tells one registered listener whenever the list changes.
+// sender address and server name (two servers on one machine are two entries; a server that
+// restarts on another stream port updates its own), refreshes it on every announcement, drops it
+// once it has been silent for longer than the time-out, and tells one registered listener
+// whenever the list changes.
 //
 // Several services may listen on the same port in one process (one device per performer): each
 // sees every announcement, and stopping one leaves the others listening.
@@ -32,14 +34,19 @@ namespace telmora {
 // One announcing server, as its last accepted announcement described it.
 struct ServerInfo {
     std::string serverName;             // "serverName" of the announcement; the name users pick
-    std::string ip;                     // sender's IPv4 address, dotted decimal; the map key
+    std::string ip;                     // sender's IPv4 address, dotted decimal
     std::int32_t streamPort = 0;        // "streamPort": where keep-alives go, 1..65535
     std::vector<std::string> subjects;  // "subjects", in the order the server gave them
     std::chrono::steady_clock::time_point lastSeen;  // when the last announcement arrived
 };
 
-// Servers by sender address (ServerInfo::ip). Iteration order carries no meaning.
+// Servers by sender address and name (serverKey). Iteration order carries no meaning.
 using ServerMap = std::unordered_map<std::string, ServerInfo>;
+
+// The key of a server's entry: its address and its name (a NUL cannot occur in an address).
+inline std::string serverKey(const std::string& ip, const std::string& serverName) {
+    return ip + '\0' + serverName;
+}
 
 class DiscoveryService {
 public:
@@ -70,6 +77,11 @@ public:
     void Stop();
     // A copy of the current list.
     ServerMap GetServers() const;
+    // False after a Start whose port could not be bound (in use, no permission, out of range),
+    // until the next Start that binds; true before the first Start.
+    bool Listening() const { return listening.load(); }
+    // The port of the last Start.
+    int ListenPort() const { return listenPort.load(); }
     // Installs `callback` as the one listener, replacing any earlier one; it is called after
     // each change of the list, on the service's threads, never twice at once. It may call
     // GetServers and may release its own token; it must not call RegisterUpdateCallback. An
@@ -98,7 +110,21 @@ private:
     void NotifyUpdate();
     bool OnOwnThread() const;
 
+    // Two servers announcing one name from one address look like one server whose stream port
+    // flips: each change back to the port before is counted, and said at most once a minute.
+    struct PortFlips {
+        std::int32_t previousPort = 0;
+        int returns = 0;  // changes back to the port before
+        std::chrono::steady_clock::time_point lastWarning;
+        bool warned = false;
+    };
+    void NotePortChange(const std::string& key, const ServerInfo& info, std::int32_t newPort,
+                        std::chrono::steady_clock::time_point now);
+
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> listening{true};
+    std::atomic<int> listenPort{kDefaultListenPort};
+    std::unordered_map<std::string, PortFlips> portFlips;  // listening thread only
     std::thread listenThread;
     std::thread sweepThread;
     mutable std::mutex

@@ -215,8 +215,8 @@ TEST_F(DiscoveryTest, ControlCharactersOfANameAreEscapedInTheLogOnly) {
         ASSERT_NO_FATAL_FAILURE(
             announce(announcer, announcement(c.json, 5000, {}), discoveredLine(c.logged, 2, 5000)));
         const ServerMap servers = service.GetServers();
-        ASSERT_EQ(servers.size(), 1u);
-        EXPECT_EQ(servers.begin()->second.serverName, c.name);
+        ASSERT_EQ(servers.count(serverKey("127.0.0.2", c.name)), 1u);
+        EXPECT_EQ(servers.at(serverKey("127.0.0.2", c.name)).serverName, c.name);
     }
     EXPECT_TRUE(log.err().empty());
 }
@@ -235,42 +235,54 @@ TEST_F(DiscoveryTest, RepeatsRefreshTheEntryAndOnlyChangesNotify) {
     EXPECT_EQ(notifications.size(), 1u);
     ServerMap servers = service.GetServers();
     ASSERT_EQ(servers.size(), 1u);
-    const ServerInfo info = servers.at("127.0.0.2");
+    const std::string alphaKey = serverKey("127.0.0.2", "Alpha");
+    const ServerInfo info = servers.at(alphaKey);
     EXPECT_EQ(info.serverName, "Alpha");
     EXPECT_EQ(info.ip, "127.0.0.2");
     EXPECT_EQ(info.streamPort, 5000);
     EXPECT_EQ(info.subjects, (std::vector<std::string>{"Anna", "Ben"}));
 
     ASSERT_NO_FATAL_FAILURE(announce(alpha, first, line5000, 4));
-    EXPECT_GT(service.GetServers().at("127.0.0.2").lastSeen, info.lastSeen);
+    EXPECT_GT(service.GetServers().at(alphaKey).lastSeen, info.lastSeen);
     EXPECT_EQ(notifications.size(), 1u);
 
-    // Each of these differs from the entry in one field, and notifies once.
+    // Each of these differs from the entry in one field, and notifies once; another name from
+    // the same address is another server.
     struct Change {
+        std::string name;
         std::string text;
         std::string line;
         std::size_t times;
         std::vector<std::string> subjects;
     };
     const Change changes[] = {
-        {announcement("Alpha", 5000, {"Ben", "Anna"}), line5000, 5, {"Ben", "Anna"}},
-        {announcement("Alpha", 5000, {"Ben"}), line5000, 6, {"Ben"}},
-        {announcement("Alpha", 5001, {"Ben"}), discoveredLine("Alpha", 2, 5001), 1, {"Ben"}},
-        {announcement("Alpha", 5000, {"Ben"}), line5000, 7, {"Ben"}},
-        {announcement("Alpha 2", 5000, {"Ben"}), discoveredLine("Alpha 2", 2, 5000), 1, {"Ben"}},
+        {"Alpha", announcement("Alpha", 5000, {"Ben", "Anna"}), line5000, 5, {"Ben", "Anna"}},
+        {"Alpha", announcement("Alpha", 5000, {"Ben"}), line5000, 6, {"Ben"}},
+        {"Alpha",
+         announcement("Alpha", 5001, {"Ben"}),
+         discoveredLine("Alpha", 2, 5001),
+         1,
+         {"Ben"}},
+        {"Alpha", announcement("Alpha", 5000, {"Ben"}), line5000, 7, {"Ben"}},
+        {"Alpha 2",
+         announcement("Alpha 2", 5000, {"Ben"}),
+         discoveredLine("Alpha 2", 2, 5000),
+         1,
+         {"Ben"}},
     };
     std::size_t expectedNotifications = 1;
     for (const Change& change : changes) {
         SCOPED_TRACE(change.text);
         ASSERT_NO_FATAL_FAILURE(announce(alpha, change.text, change.line, change.times));
         EXPECT_EQ(notifications.size(), ++expectedNotifications);
-        EXPECT_EQ(service.GetServers().at("127.0.0.2").subjects, change.subjects);
+        EXPECT_EQ(service.GetServers().at(serverKey("127.0.0.2", change.name)).subjects,
+                  change.subjects);
     }
-    EXPECT_EQ(service.GetServers().size(), 1u);
-    EXPECT_TRUE(log.err().empty());
+    EXPECT_EQ(service.GetServers().size(), 2u);
+    EXPECT_TRUE(log.err().empty());  // a server that moved and came back is no warning
 }
 
-TEST_F(DiscoveryTest, ServersAreKeyedBySenderAddress) {
+TEST_F(DiscoveryTest, ServersAreKeyedByAddressAndName) {
     TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     ASSERT_NO_FATAL_FAILURE(start());
     listen();
@@ -279,6 +291,7 @@ TEST_F(DiscoveryTest, ServersAreKeyedBySenderAddress) {
     // Two servers behind one address, announcing from different ports.
     LoopbackPeer gamma{4};
     LoopbackPeer delta{4};
+    LoopbackPeer twin{4};
 
     ASSERT_NO_FATAL_FAILURE(
         announce(alpha, announcement("Alpha", 5000, {"A"}), discoveredLine("Alpha", 2, 5000)));
@@ -290,15 +303,30 @@ TEST_F(DiscoveryTest, ServersAreKeyedBySenderAddress) {
     ASSERT_NO_FATAL_FAILURE(announce(delta, deltaText, discoveredLine("Delta", 4, 6001), 1));
     ASSERT_NO_FATAL_FAILURE(announce(gamma, gammaText, discoveredLine("Gamma", 4, 6000), 2));
 
-    const ServerMap servers = service.GetServers();
-    ASSERT_EQ(servers.size(), 3u);
-    for (const auto& [key, info] : servers) EXPECT_EQ(key, info.ip);
-    EXPECT_EQ(servers.at("127.0.0.2").serverName, "Alpha");
-    EXPECT_EQ(servers.at("127.0.0.3").serverName, "Beta");
-    // The shared entry holds whoever spoke last; every alternation was a change.
-    EXPECT_EQ(servers.at("127.0.0.4").serverName, "Gamma");
-    EXPECT_EQ(servers.at("127.0.0.4").streamPort, 6000);
-    EXPECT_EQ(notifications.size(), 5u);
+    ServerMap servers = service.GetServers();
+    ASSERT_EQ(servers.size(), 4u);
+    for (const auto& [key, info] : servers) EXPECT_EQ(key, serverKey(info.ip, info.serverName));
+    EXPECT_EQ(servers.at(serverKey("127.0.0.2", "Alpha")).streamPort, 5000);
+    EXPECT_EQ(servers.at(serverKey("127.0.0.3", "Beta")).streamPort, 5000);
+    EXPECT_EQ(servers.at(serverKey("127.0.0.4", "Gamma")).streamPort, 6000);
+    EXPECT_EQ(servers.at(serverKey("127.0.0.4", "Delta")).streamPort, 6001);
+    EXPECT_EQ(notifications.size(), 4u);
+
+    // A second "Gamma" behind the same address: the entry follows whoever spoke last, and the
+    // flipping is said once, not at every announcement.
+    const std::string twinText = announcement("Gamma", 6002, {"G"});
+    for (std::size_t n = 1; n <= 4; ++n) {
+        ASSERT_NO_FATAL_FAILURE(announce(twin, twinText, discoveredLine("Gamma", 4, 6002), n));
+        ASSERT_NO_FATAL_FAILURE(
+            announce(gamma, gammaText, discoveredLine("Gamma", 4, 6000), n + 2));
+    }
+    servers = service.GetServers();
+    EXPECT_EQ(servers.size(), 4u);
+    EXPECT_EQ(servers.at(serverKey("127.0.0.4", "Gamma")).streamPort, 6000);
+    EXPECT_EQ(log.count(LogStream::Err,
+                        "Two servers announce the name 'Gamma' from 127.0.0.4 (stream ports 6000 "
+                        "and 6002): the entry follows the last one heard\n"),
+              1u);
 }
 
 TEST_F(DiscoveryTest, SilentServerIsRemovedOnceWithOneNotification) {
@@ -328,8 +356,8 @@ TEST_F(DiscoveryTest, SilentServerIsRemovedOnceWithOneNotification) {
     ASSERT_TRUE(notifications.waitForSize(3));  // Gone, Stays, the sweep
 
     const ServerMap servers = service.GetServers();
-    EXPECT_EQ(servers.count("127.0.0.2"), 0u);
-    EXPECT_EQ(servers.count("127.0.0.3"), 1u);
+    EXPECT_EQ(servers.count(serverKey("127.0.0.2", "Gone")), 0u);
+    EXPECT_EQ(servers.count(serverKey("127.0.0.3", "Stays")), 1u);
 
     // A newcomer's notification comes next: the sweep told the listener exactly once.
     LoopbackPeer late{4};
@@ -354,7 +382,7 @@ TEST_F(DiscoveryTest, RestartsOnAnotherPortAndBackKeepingTheList) {
     ASSERT_TRUE(log.waitForLine(LogStream::Out, discoveredLine("One", 2, 5000)));
 
     service.Start(second);
-    EXPECT_EQ(service.GetServers().at("127.0.0.2").serverName, "One");  // kept until it ages
+    EXPECT_EQ(service.GetServers().count(serverKey("127.0.0.2", "One")), 1u);  // kept until it ages
     announceTo(first, "Unheard");  // nobody listens on the first port any more
     announceTo(second, "Two");
     ASSERT_TRUE(log.waitForLine(LogStream::Out, discoveredLine("Two", 2, 5000)));
