@@ -147,6 +147,9 @@ bool ORDeviceSkeleton::FBCreate() {
         PropertyAdd(&framesReceived);
         framesSolved.CreateInternal(this, kFBPT_ULongLong, "FramesSolved");
         PropertyAdd(&framesSolved);
+        staleTime.CreateInternal(this, kFBPT_double, "StaleTime");
+        PropertyAdd(&staleTime);
+        staleTime = telmora::StreamHealth::kDefaultStaleSeconds;
         FBSystem::TheOne().OnIdle.Add(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
         idleHandlerAdded = true;
         return true;
@@ -255,6 +258,8 @@ bool ORDeviceSkeleton::BuildNodesAndTemplates(const telmora::ChannelSnapshot& ch
 
 bool ORDeviceSkeleton::Open() {
     streamEnded.store(false);
+    staleShown = false;
+    gapsLogged = 0;
     ScopedProgress progress("Setting up device");
     if (!hardware.ConnectStream()) {
         Status = telmora::kStatusOpenFailed;
@@ -380,8 +385,11 @@ void ORDeviceSkeleton::RecordSamples(FBDeviceNotifyInfo& info) {
     FBTime time = info.GetLocalTime();
     bool haveChannels = false;
     telmora::ChannelSnapshot channels;
+    // A stale stream holds a frozen pose: its samples are acknowledged but not keyed, so the
+    // curves run across the gap between real frames.
+    const bool stale = StreamStale();
     while (hardware.FetchSample(time)) {
-        if (playerControl.GetTransportMode() == kFBTransportPlay) {
+        if (playerControl.GetTransportMode() == kFBTransportPlay && !stale) {
             if (!haveChannels) {
                 // One publication per notification: all its samples carry the same frame.
                 channels = hardware.channelSnapshot();
@@ -467,9 +475,48 @@ void ORDeviceSkeleton::RefreshFrameFigures() {
     framesReceived = solved + table.framesDropped();
 }
 
+bool ORDeviceSkeleton::StreamStale() const {
+    return hardware.streaming() && hardware.streamSilenceSeconds() > hardware.staleSeconds();
+}
+
+void ORDeviceSkeleton::WatchStream() {
+    hardware.SetStaleSeconds(staleTime.Get());
+    if (!Online.Get() || !hardware.streaming()) return;
+    const std::string moved = hardware.FollowMovedServer();
+    if (!moved.empty()) telmora::writeLine(log, telmora::LogStream::Out, moved);
+    const std::string source = telmora::escapeControlCharacters(hardware.sourceName());
+    const telmora::StreamHealthSnapshot health = hardware.streamHealth();
+    const double now = system.LocalTime.Get().GetSecondDouble();
+    auto show = [this](const std::string& text) {
+        if (std::string(Status.Get().str()) != text) Status = text.c_str();
+    };
+    if (health.silenceSeconds > hardware.staleSeconds()) {
+        staleShown = true;
+        show(telmora::noFramesStatus(source, health.silenceSeconds));
+        return;
+    }
+    if (health.gapCount > gapsLogged) {
+        // The gap ended with the last frame: it began its own length before that.
+        const double start = now - health.silenceSeconds - health.lastGapSeconds;
+        char figures[96];
+        std::snprintf(figures, sizeof figures, "%.2f s without frames from '",
+                      health.lastGapSeconds);
+        char at[64];
+        std::snprintf(at, sizeof at, "' at take time %.2f s\n", start < 0.0 ? 0.0 : start);
+        telmora::writeLine(log, telmora::LogStream::Out,
+                           std::string("Stream gap: ") + figures + source + at);
+        gapsLogged = health.gapCount;
+    }
+    if (staleShown) {
+        staleShown = false;
+        show(telmora::framesBackStatus(source));
+    }
+}
+
 void ORDeviceSkeleton::EventIdle(HISender /*sender*/, HKEvent /*event*/) {
     guardedVoid([this] {
         RefreshFrameFigures();
+        WatchStream();
         if (streamEnded.exchange(false)) {
             Close();
             Online = false;

@@ -14,6 +14,7 @@
 #include "device/device_controls.h"
 #include "device/device_hardware.h"
 #include "motion/channel_table.h"
+#include "network/log_writer.h"
 
 // The host objects of one channel (bone); index = channel index. Null until Init.
 struct BoneNodes {
@@ -87,6 +88,9 @@ public:
     // was made. Refreshed at every host idle; written by the device only.
     ORSDK2026::FBPropertyULongLong framesReceived;
     ORSDK2026::FBPropertyULongLong framesSolved;
+    // "StaleTime": seconds without a frame after which the stream counts as stale (its status
+    // says so and recorded samples are not keyed). 0.25 by default; the user may change it.
+    ORSDK2026::FBPropertyDouble staleTime;
     bool templatesLinked = false;
 
     // Set on the receive thread by the stream-end handler, taken by the idle handler.
@@ -107,6 +111,9 @@ private:
     void RecordSamples(ORSDK2026::FBDeviceNotifyInfo& info);
     void CandidatesFromReferenceModel();
     void RefreshFrameFigures();
+    // Idle: follows a server that moved, and says when the stream goes stale and comes back.
+    void WatchStream();
+    bool StreamStale() const;
 
     std::atomic<bool> streamEnded{false};
     ORSDK2026::FBPlayerControl playerControl;
@@ -114,4 +121,8 @@ private:
     bool recordingDone = false;
     bool plotting = false;
     bool idleHandlerAdded = false;
+    // The stream as last shown: stale or not, and the gaps already logged.
+    bool staleShown = false;
+    std::uint64_t gapsLogged = 0;
+    telmora::LogWriter log = telmora::standardLogWriter();
 };

@@ -1,5 +1,6 @@
 #include "device/device_hardware.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "network/protocol.h"
@@ -28,13 +29,62 @@ bool ORDeviceSkeletonHardware::ConnectStream() {
         for (const std::string& subject : server.subjects) {
             if (subject != subjectName_) continue;
             if (server.streamPort <= 0 || server.streamPort > 65535) return false;
-            streamClient.Connect(server.ip, static_cast<std::uint16_t>(server.streamPort),
-                                 subjectName_);
+            Connect(server);
             return true;
         }
         return false;  // only the first server of that name is examined
     }
     return false;
+}
+
+void ORDeviceSkeletonHardware::Connect(const telmora::ServerInfo& server) {
+    // The receive thread is the health's only writer: a running stream stops first (a stream
+    // that is not running has no receive thread left, even one that ended by itself).
+    if (streaming_) streamClient.Disconnect();
+    health.Restart(telmora::StreamHealth::Clock::now());
+    streamClient.Connect(server.ip, static_cast<std::uint16_t>(server.streamPort), subjectName_);
+    streaming_ = true;
+    streamIp_ = server.ip;
+    streamPort_ = server.streamPort;
+}
+
+std::string ORDeviceSkeletonHardware::FollowMovedServer() {
+    if (!streaming_) return {};
+    const telmora::ServerMap servers = discovery.GetServers();
+    const telmora::ServerInfo* elsewhere = nullptr;
+    bool stillHere = false;
+    for (const auto& entry : servers) {
+        const telmora::ServerInfo& server = entry.second;
+        if (server.serverName != sourceName_) continue;
+        const bool listsSubject = std::find(server.subjects.begin(), server.subjects.end(),
+                                            subjectName_) != server.subjects.end();
+        if (!listsSubject || server.streamPort <= 0 || server.streamPort > 65535) continue;
+        if (server.ip == streamIp_ && server.streamPort == streamPort_) {
+            stillHere = true;
+        } else if (elsewhere == nullptr || server.lastSeen > elsewhere->lastSeen) {
+            elsewhere = &server;
+        }
+    }
+    if (elsewhere == nullptr) return {};
+    // A server still announced where we stream is left alone while frames come: two servers
+    // of one name are the user's to tell apart, not ours to flip between.
+    const bool stale = streamSilenceSeconds() > health.staleSeconds();
+    if (stillHere && !stale) return {};
+    const std::string line = "Server '" + telmora::escapeControlCharacters(sourceName_) +
+                             "' moved to " + elsewhere->ip + ":" +
+                             std::to_string(elsewhere->streamPort) + ", reconnecting\n";
+    Connect(*elsewhere);
+    return line;
+}
+
+telmora::StreamHealthSnapshot ORDeviceSkeletonHardware::streamHealth() const {
+    telmora::StreamHealthSnapshot snapshot = health.Snapshot(telmora::StreamHealth::Clock::now());
+    snapshot.refusedWrongSource = streamClient.WrongSourceDatagrams();
+    return snapshot;
+}
+
+double ORDeviceSkeletonHardware::streamSilenceSeconds() const {
+    return health.SilenceSeconds(telmora::StreamHealth::Clock::now());
 }
 
 bool ORDeviceSkeletonHardware::StartTestServerStream() {
@@ -61,6 +111,7 @@ bool ORDeviceSkeletonHardware::StopTestServerStream() {
 
 bool ORDeviceSkeletonHardware::DisconnectStream() {
     streamClient.Disconnect();
+    streaming_ = false;
     return true;
 }
 
@@ -101,7 +152,12 @@ bool ORDeviceSkeletonHardware::SetupChannels() {
 
 void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& datagram) {
     if (!telmora::isEndOfStream(datagram.data(), datagram.size())) {
-        table.HandlePacket(datagram);
+        using Result = telmora::ChannelTable::PacketResult;
+        const Result result = table.HandlePacket(datagram);
+        health.Record(result == Result::kPublished   ? telmora::DatagramVerdict::kAccepted
+                      : result == Result::kNotAFrame ? telmora::DatagramVerdict::kNotAFrame
+                                                     : telmora::DatagramVerdict::kUndecodable,
+                      telmora::StreamHealth::Clock::now());
         return;
     }
     std::lock_guard<std::mutex> lock(streamEndMutex);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "device/sample_source.h"
+#include "device/stream_health.h"
 #include "motion/channel_table.h"
 #include "network/discovery_service.h"
 #include "network/udp_stream_client.h"
@@ -34,8 +35,14 @@ public:
     ORDeviceSkeletonHardware& operator=(const ORDeviceSkeletonHardware&) = delete;
 
     // Connects the stream client to the first discovered server named `sourceName` that lists
-    // `subjectName`. False (nothing changed) when there is none.
+    // `subjectName`, and starts the stream's health figures afresh. False (nothing changed)
+    // when there is none.
     bool ConnectStream();
+    // While streaming: when the chosen server is no longer announced at the stream's endpoint
+    // but is at another one (it restarted on another port, or moved), or the stream has gone
+    // stale while it is announced elsewhere, reconnects there and returns the line to log
+    // ("Server 'NAME' moved to IP:PORT, reconnecting"); "" when nothing changed. Host thread.
+    std::string FollowMovedServer();
     // With `useTestServer`: connects to the test server at testServerAddress:port. True when
     // connected or not wanted; false with no socket held otherwise.
     bool StartTestServerStream();
@@ -80,6 +87,17 @@ public:
     // True while a test-server connection is held.
     bool testServerConnected() const { return testSocket != 0; }
 
+    // The stream since the last connect: frames, refusals, rate, silence and gaps. Any thread.
+    telmora::StreamHealthSnapshot streamHealth() const;
+    // Seconds since the stream's last accepted frame (or since it was connected). Any thread.
+    double streamSilenceSeconds() const;
+    // The stale time of the stream's health (seconds).
+    void SetStaleSeconds(double seconds) { health.SetStaleSeconds(seconds); }
+    double staleSeconds() const { return health.staleSeconds(); }
+    // Whether the stream client is connected (between a successful ConnectStream and the next
+    // DisconnectStream).
+    bool streaming() const { return streaming_; }
+
     // The servers announcing themselves on port().
     telmora::DiscoveryService discovery;
 
@@ -87,11 +105,18 @@ private:
     // Declared before the stream client, whose packet callback writes it: destroyed after it.
     telmora::ChannelTable table;
     telmora::UdpStreamClient streamClient;
+    telmora::StreamHealth health;  // written by HandlePacket
     telmora::TestRecordAssembler testServerRecord;
     telmora::SampleClock sampleClock{ORSDK2026::FBTime::kTicksPerSecond};
 
     std::mutex streamEndMutex;
     std::function<void()> streamEndHandler;
+
+    // The endpoint the stream client is connected to.
+    bool streaming_ = false;
+    std::string streamIp_;
+    std::int32_t streamPort_ = 0;
+    void Connect(const telmora::ServerInfo& server);
 
     std::string sourceName_;
     std::string subjectName_;

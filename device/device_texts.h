@@ -3,6 +3,8 @@
 // text it sets. The harness checks a device against the same list.
 
 #include <array>
+#include <cstdio>
+#include <string>
 
 namespace telmora {
 
@@ -24,6 +26,25 @@ inline constexpr std::array<const char*, 7> kStatusTexts = {kStatusNoChannelInfo
                                                             kStatusClosing,
                                                             kStatusCloseFailed,
                                                             kStatusStopFailed};
+
+// While the stream is stale, and when its frames return (the name as the network gave it, so
+// control characters are escaped by the caller).
+inline constexpr char kStatusNoFramesPrefix[] = "No frames from '";
+inline constexpr char kStatusFramesBackPrefix[] = "Receiving frames from '";
+inline std::string noFramesStatus(const std::string& source, double seconds) {
+    char figure[32];
+    std::snprintf(figure, sizeof figure, "%.1f", seconds);
+    return kStatusNoFramesPrefix + source + "' for " + figure + " s";
+}
+inline std::string framesBackStatus(const std::string& source) {
+    return kStatusFramesBackPrefix + source + "' again";
+}
+// Whether a status text is one of the device's.
+inline bool isDeviceStatusText(const std::string& text) {
+    for (const char* own : kStatusTexts)
+        if (text == own) return true;
+    return text.rfind(kStatusNoFramesPrefix, 0) == 0 || text.rfind(kStatusFramesBackPrefix, 0) == 0;
+}
 
 // Each channel gives the host two nodes: a translation and a rotation.
 inline constexpr int kNodesPerChannel = 2;

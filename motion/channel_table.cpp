@@ -131,36 +131,39 @@ bool ChannelTable::SetupChannels() {
     return true;
 }
 
-void ChannelTable::HandlePacket(const std::vector<std::uint8_t>& datagram) {
-    if (!datagram.empty() && datagram[0] == kSensorFramePacket) handleSensorFrame(datagram);
+ChannelTable::PacketResult ChannelTable::HandlePacket(const std::vector<std::uint8_t>& datagram) {
+    if (datagram.empty() || datagram[0] != kSensorFramePacket) return PacketResult::kNotAFrame;
+    return handleSensorFrame(datagram);
 }
 
-void ChannelTable::handleSensorFrame(const std::vector<std::uint8_t>& datagram) {
+ChannelTable::PacketResult ChannelTable::handleSensorFrame(
+    const std::vector<std::uint8_t>& datagram) {
     // A short datagram is not a whole frame; before setup there is no skeleton to solve on
     // (the empty one's unused slots all point at bone 0).
     if (!isCompleteSensorFrame(datagram) || !ready_.load(std::memory_order_acquire)) {
         drop();
-        return;
+        return PacketResult::kDropped;
     }
     // A setup in progress owns the skeleton: drop rather than wait for it.
     std::unique_lock<std::mutex> lock(writerMutex_, std::try_to_lock);
     if (!lock.owns_lock()) {
         drop();
-        return;
+        return PacketResult::kDropped;
     }
     const SensorFrame frame = decodeSensorFrame(datagram);
     if (!isFinite(frame.rootPosition)) {
         drop();
-        return;
+        return PacketResult::kDropped;
     }
     BodySolver().solve(frame, skeleton_, boneSlotMap_, solved_);
     // The records keep their last good values in the published copy if this frame fails.
     if (!writeChannelValues(solved_, recordCount_, records_.data())) {
         drop();
-        return;
+        return PacketResult::kDropped;
     }
     publish(recordCount_, Publication::kFrame);
     framesSolved_.fetch_add(1, std::memory_order_relaxed);
+    return PacketResult::kPublished;
 }
 
 void ChannelTable::publish(std::int32_t count, Publication publication) {

@@ -100,8 +100,9 @@ public:
     // counted) if shorter than 246 bytes, if the root position is not finite, if it arrives
     // before setup or during one, or if the solved values are not finite; the channels then
     // keep the last good frame. Any other type (the stream's end is its owner's business), or
-    // an empty datagram: nothing. Never throws.
-    void HandlePacket(const std::vector<std::uint8_t>& datagram);
+    // an empty datagram: nothing. Never throws. Says what became of the datagram.
+    enum class PacketResult { kPublished, kDropped, kNotAFrame };
+    PacketResult HandlePacket(const std::vector<std::uint8_t>& datagram);
 
     // A copy of the last publication. Any thread; never blocks the writer.
     ChannelSnapshot snapshot() const;
@@ -125,7 +126,7 @@ private:
     // records in use (a frame; the rest are as the last setup published them).
     enum class Publication { kSetup, kFrame };
 
-    void handleSensorFrame(const std::vector<std::uint8_t>& datagram);
+    PacketResult handleSensorFrame(const std::vector<std::uint8_t>& datagram);
     // Copies records_ into the published words (the writer side of the seqlock) and
     // publishes `count` as the channel count.
     void publish(std::int32_t count, Publication publication);

@@ -35,6 +35,7 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
     // A text that is no IPv4 address leaves 0.0.0.0, which no datagram comes from.
     serverAddress = Ipv4Endpoint{parseIpv4(serverIp).value_or(0), streamPort};
     stopRequested.exchange(false);
+    wrongSource.store(0, std::memory_order_relaxed);
 
     try {
         keepAliveThread = std::thread(&UdpStreamClient::KeepAliveLoop, this, subject);
@@ -120,7 +121,10 @@ void UdpStreamClient::ReceiveLoop() {
             if (received.outcome != ReceiveOutcome::Datagram) continue;
             if (received.size == 0) continue;
             // Only the server's stream endpoint speaks on this socket.
-            if (received.source != serverAddress) continue;
+            if (received.source != serverAddress) {
+                wrongSource.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
             Deliver(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + received.size));
         }
     } catch (const std::exception& error) {

@@ -65,6 +65,12 @@ public:
     // called from the callback itself.
     void SetPacketCallback(PacketCallback callback);
 
+    // Datagrams dropped since the last Connect because they came from another endpoint than
+    // the server's. Any thread.
+    std::uint64_t WrongSourceDatagrams() const {
+        return wrongSource.load(std::memory_order_relaxed);
+    }
+
 private:
     void DisconnectLocked();
     void RequestStop();
@@ -76,6 +82,7 @@ private:
     UdpSocket socket;            // open while streaming; closed only with no thread running
     Ipv4Endpoint serverAddress;  // keep-alive destination and the only accepted source
     std::atomic<bool> stopRequested{false};
+    std::atomic<std::uint64_t> wrongSource{0};
     std::thread receiveThread;
     std::thread keepAliveThread;
     std::mutex callbackMutex;  // held for every call of packetCallback

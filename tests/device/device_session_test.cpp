@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device_texts.h"
 #include "device_session_fixture.h"
 #include "motion/channel_table.h"
 #include "network/socket.h"
@@ -352,6 +353,54 @@ TEST_F(DeviceSessionTest, ReferenceTransformationPlacesThePerformanceOnTheRefere
 // The recording path places the keys as the live path places the pose. A server that announces
 // itself but never streams keeps the channels at the setup pose, so every key is known exactly:
 // the rest transform moved onto the reference model.
+// A sender that stalls while the host records: the device says so, keys nothing until frames
+// come again, then says they are back.
+TEST_F(DeviceSessionTest, AStalledStreamIsShownAndNotKeyed) {
+    startSender(120.0);
+    selectSenderInPanel();
+    ASSERT_NE(host.bindTemplates(device), nullptr);
+    ASSERT_TRUE(host.setOnline(device, true));
+    FBAnimationNode* hipsT = host.findNode(device, "Hips T");
+    ASSERT_NE(hipsT, nullptr);
+    auto liveHips = [&] {
+        host.evaluate();
+        double value[3];
+        hipsT->Evaluate(value, host.localTime());
+        return std::vector<double>(value, value + 3);
+    };
+    auto stepWithFrames = [&](int steps) {
+        for (int s = 0; s < steps; ++s) {
+            const std::vector<double> previous = liveHips();
+            ASSERT_TRUE(eventually(host, [&] { return liveHips() != previous; }));
+            host.step(kStep);
+        }
+    };
+    const std::string stale = std::string("No frames from '") + kServerName + "' for ";
+    auto shownStale = [&] { return lastStatus().rfind(stale, 0) == 0; };
+
+    ASSERT_TRUE(host.startRecording());
+    ASSERT_NO_FATAL_FAILURE(stepWithFrames(10));
+    sender->SetStreaming(false);
+    ASSERT_TRUE(eventually(host, [&] {
+        host.step(kStep);
+        return shownStale();
+    })) << "the status never said the stream stalled";
+    const std::size_t keysWhenStale = host.keys(hipsT).size();
+    const int acknowledged = host.samplesAcknowledged(device);
+    for (int s = 0; s < 20; ++s) host.step(kStep);
+    EXPECT_EQ(host.keys(hipsT).size(), keysWhenStale) << "a stale sample was keyed";
+    EXPECT_EQ(host.samplesAcknowledged(device) - acknowledged, 20);
+    EXPECT_TRUE(device->Online.Get());
+
+    sender->SetStreaming(true);
+    ASSERT_NO_FATAL_FAILURE(stepWithFrames(10));
+    ASSERT_TRUE(eventually(host, [&] { return !shownStale(); }));
+    EXPECT_EQ(lastStatus(), std::string("Receiving frames from '") + kServerName + "' again");
+    ASSERT_TRUE(host.stopRecording());
+    EXPECT_GE(host.keys(hipsT).size(), keysWhenStale + 10);
+    for (const std::string& text : statusTexts()) EXPECT_TRUE(isDeviceStatusText(text)) << text;
+}
+
 TEST_F(DeviceSessionTest, RecordedKeysAreTheChannelsPlacedOnAMovedReferenceModel) {
     UdpSocket silentServer;  // the stream port: it hears the keep-alives and never answers
     ASSERT_EQ(silentServer.open(), 0);

@@ -266,6 +266,7 @@ void SimServer::StreamLoop() {
         ++scheduledTick;
 
         sends.clear();
+        if (!streaming_.load()) continue;
         {
             std::lock_guard<std::mutex> lock(clientsMutex_);
             const std::uint64_t tick = streamTick_++;

@@ -66,6 +66,10 @@ public:
     // Idempotent.
     void Stop();
 
+    // Holds the stream (false) or lets it go on (true), announcements and keep-alives going on
+    // as before: a server that stalls. Any thread.
+    void SetStreaming(bool streaming) { streaming_.store(streaming); }
+
     // The stream port actually bound (after Start).
     std::uint16_t streamPort() const { return boundStreamPort_; }
     // Sensor frames sent so far, all clients together.
@@ -110,6 +114,7 @@ private:
     std::uint64_t streamTick_ = 0;
 
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> streaming_{true};
     std::mutex wakeMutex_;  // pairs with wake_ for the interruptible pauses
     std::condition_variable wake_;
     std::thread announceThread_;
