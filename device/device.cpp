@@ -475,6 +475,16 @@ void ORDeviceSkeleton::RefreshFrameFigures() {
     framesReceived = solved + table.framesDropped();
 }
 
+std::string ORDeviceSkeleton::StreamHealthLine() const {
+    if (!Online.Get() || !hardware.streaming()) return {};
+    const telmora::StreamHealthSnapshot health = hardware.streamHealth();
+    const std::string source = telmora::escapeControlCharacters(hardware.sourceName());
+    if (health.silenceSeconds > hardware.staleSeconds())
+        return telmora::noFramesStatus(source, health.silenceSeconds);
+    return telmora::streamHealthLine(health.rateHz, health.silenceSeconds, health.refused(),
+                                     health.gapCount);
+}
+
 bool ORDeviceSkeleton::StreamStale() const {
     return hardware.streaming() && hardware.streamSilenceSeconds() > hardware.staleSeconds();
 }

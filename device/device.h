@@ -61,6 +61,8 @@ public:
     // What the settings panel uses (telmora::DeviceControls).
     std::int32_t ListeningPort() const override { return hardware.port(); }
     void SetListeningPort(std::int32_t port) override { hardware.SetPort(port); }
+    bool Listening() const override { return hardware.discovery.Listening(); }
+    std::string StreamHealthLine() const override;
     std::string SourceName() const override { return hardware.sourceName(); }
     std::string SubjectName() const override { return hardware.subjectName(); }
     void SelectSource(const std::string& name) override { hardware.SelectSource(name); }

@@ -25,6 +25,11 @@ public:
     virtual std::int32_t ListeningPort() const = 0;
     // A different port restarts discovery there; the same port changes nothing.
     virtual void SetListeningPort(std::int32_t port) = 0;
+    // False while discovery could not bind the listening port (in use, no permission).
+    virtual bool Listening() const = 0;
+    // One line on the stream while the device is online: "120 Hz · last frame 8 ms ago ·
+    // 0 refused · 0 gaps", or how long it has been silent; "" while offline.
+    virtual std::string StreamHealthLine() const = 0;
 
     // The chosen server and subject, by name; "" when none. The next open streams from them.
     virtual std::string SourceName() const = 0;

@@ -39,6 +39,20 @@ inline std::string noFramesStatus(const std::string& source, double seconds) {
 inline std::string framesBackStatus(const std::string& source) {
     return kStatusFramesBackPrefix + source + "' again";
 }
+// The panel's line on a stream that flows: "120 Hz · last frame 8 ms ago · 0 refused · 0 gaps".
+inline std::string streamHealthLine(double rateHz, double lastFrameSeconds,
+                                    unsigned long long refused, unsigned long long gaps) {
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "%.0f Hz \u00b7 last frame %.0f ms ago \u00b7 %llu refused \u00b7 %llu gap%s",
+                  rateHz, lastFrameSeconds * 1000.0, refused, gaps, gaps == 1 ? "" : "s");
+    return line;
+}
+// Beside the port field while discovery cannot bind the port.
+inline std::string portInUseText(int port) {
+    return "Port " + std::to_string(port) + " is in use";
+}
+
 // Whether a status text is one of the device's.
 inline bool isDeviceStatusText(const std::string& text) {
     for (const char* own : kStatusTexts)

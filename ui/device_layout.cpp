@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "device/device_texts.h"
 #include "ui/character_setup.h"
 #include "ui/panel_texts.h"
 #include "ui/port_text.h"
@@ -119,7 +120,7 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
               "LabelSetup", 250, kFBAttachNone, "", 18, kFBAttachNone, "");
     setupLayout.SetControl("CharacterizeButton", buttonCharacterize);
     addRegion(setupLayout, "NetworkSetup", 4, kFBAttachLeft, "", 15, kFBAttachBottom,
-              "CharacterizeButton", 250, kFBAttachNone, "", 200, kFBAttachNone, "");
+              "CharacterizeButton", 250, kFBAttachNone, "", 226, kFBAttachNone, "");
 
     // "NetworkSetup" is not a region of networkLayout: it names the region that holds it.
     addRegion(networkLayout, "LayoutRegionNetwork", 5, kFBAttachLeft, "", 15, kFBAttachTop,
@@ -131,8 +132,10 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
               kFBAttachTop, "LabelNetworkPort", 95, kFBAttachNone, "", 25, kFBAttachNone, "");
     addRegion(networkLayout, "ButtonConnect", 5, kFBAttachRight, "EditNetworkPort", 0, kFBAttachTop,
               "EditNetworkPort", 50, kFBAttachNone, "", 25, kFBAttachNone, "");
-    addRegion(networkLayout, "LabelSources", 10, kFBAttachLeft, "", 12, kFBAttachBottom,
-              "LabelNetworkPort", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "LabelPortState", 10, kFBAttachLeft, "", 2, kFBAttachBottom,
+              "LabelNetworkPort", 230, kFBAttachNone, "", 16, kFBAttachNone, "");
+    addRegion(networkLayout, "LabelSources", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
+              "LabelPortState", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
     addRegion(networkLayout, "QVLinkSources", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
               "LabelSources", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
     addRegion(networkLayout, "LabelSubjects", 0, kFBAttachLeft, "QVLinkSources", 4, kFBAttachBottom,
@@ -140,6 +143,8 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
               "QVLinkSources");
     addRegion(networkLayout, "QVLinkSubjects", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
               "LabelSubjects", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
+    addRegion(networkLayout, "LabelStreamHealth", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
+              "QVLinkSubjects", 230, kFBAttachNone, "", 18, kFBAttachNone, "");
     networkLayout.SetControl("LabelNetworkPort", labelNetworkPort);
     networkLayout.SetControl("EditNetworkPort", editNetworkPort);
     networkLayout.SetControl("ButtonConnect", buttonConnect);
@@ -147,6 +152,8 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
     networkLayout.SetControl("QVLinkSources", listSources);
     networkLayout.SetControl("LabelSubjects", labelSubjects);
     networkLayout.SetControl("QVLinkSubjects", listSubjects);
+    networkLayout.SetControl("LabelPortState", labelPortState);
+    networkLayout.SetControl("LabelStreamHealth", labelStreamHealth);
 
     setupLayout.SetControl("NetworkSetup", networkLayout);
 }
@@ -178,6 +185,7 @@ void ORDeviceSkeletonLayout::UIConfigureLayout1() {
     labelSubjects.Caption = "Telmora Subjects :";
 
     ShowPort();
+    ShowStreamState();
 
     // Both lists start with the placeholder selected.
     listSources.Items.Add(telmora::kListPlaceholder, 0);
@@ -248,6 +256,17 @@ void ORDeviceSkeletonLayout::ShowPort() {
     editNetworkPort.Text = text;
 }
 
+void ORDeviceSkeletonLayout::ShowStreamState() {
+    if (device == nullptr) return;
+    const std::string port =
+        device->Listening() ? std::string() : telmora::portInUseText(device->ListeningPort());
+    if (std::string(labelPortState.Caption.Get().str()) != port)
+        labelPortState.Caption = port.c_str();
+    const std::string health = device->StreamHealthLine();
+    if (std::string(labelStreamHealth.Caption.Get().str()) != health)
+        labelStreamHealth.Caption = health.c_str();
+}
+
 void ORDeviceSkeletonLayout::RefreshLists() {
     guarded("list refill", [&] { FillLists(true); });
 }
@@ -272,8 +291,9 @@ void ORDeviceSkeletonLayout::OnConnectClick(HISender, HKEvent) {
         if (device == nullptr) return;
         const std::optional<int> port = telmora::parseListeningPort(editNetworkPort.Text.Get());
         if (port) device->SetListeningPort(*port);
-        // Whatever was typed, the field shows the port in use.
+        // Whatever was typed, the field shows the port in use, and whether it could be bound.
         ShowPort();
+        ShowStreamState();
     });
 }
 
@@ -312,6 +332,7 @@ void ORDeviceSkeletonLayout::OnIdleRefresh(HISender, HKEvent) {
     guarded("idle refresh", [&] {
         if (device == nullptr) return;
         if (listsChanged->exchange(false, std::memory_order_acquire)) RefreshLists();
+        ShowStreamState();
         FBDevice* hostDevice = Device.Get();
         if (hostDevice == nullptr || !hostDevice->Online) return;
         const telmora::ChannelSnapshot channels = device->Channels();

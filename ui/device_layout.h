@@ -50,8 +50,8 @@ public:
     void OnSubjectChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     void OnTestServerClick(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     void OnTestServerAddressChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
-    // User-interface idle: refills the lists after a discovery change, then (while the device
-    // is online) writes the bone values.
+    // User-interface idle: refills the lists after a discovery change, shows the port state and
+    // the stream's health, then (while the device is online) writes the bone values.
     void OnIdleRefresh(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     void OnDeviceStatusChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     // Refills both lists from the service's servers, the remembered source and subject selected
@@ -76,6 +76,10 @@ public:
     ORSDK2026::FBLabel labelSubjects;
     ORSDK2026::FBLabel labelNetworkPort;
     ORSDK2026::FBEdit editNetworkPort;
+    // Below the port field: "Port N is in use" while discovery cannot bind it.
+    ORSDK2026::FBLabel labelPortState;
+    // Below the subject list: the stream's health while the device is online.
+    ORSDK2026::FBLabel labelStreamHealth;
     ORSDK2026::FBSystem system;
     // The device's controls; null when the panel's device is not a TelmoraLink device.
     telmora::DeviceControls* device = nullptr;
@@ -85,6 +89,8 @@ public:
 private:
     void FillLists(bool clearFirst);
     void ShowPort();
+    // The port message and the health line, as the device has them now.
+    void ShowStreamState();
 
     // Raised by the discovery callback, taken by the next user-interface idle. Shared with the
     // callback so that even a notification already past the service's token test touches only

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "common/reimported.h"
 #include "motion/skeleton.h"
@@ -168,6 +171,58 @@ TEST_F(HostSessionTest, PlotsAtTheSamplingPeriodWithoutGapOrDuplicate) {
     // The plot covers the recording: its last key is within one period of the last sample.
     EXPECT_LE(plotted.back(), recorded.back() + tick);
     EXPECT_GT(plotted.back(), recorded.back() - period);
+}
+
+// A sender that stalls for 0.8 s half a second into the recording: the take is written with
+// one gap where the stream was stale, and the session says so.
+TEST(HostSessionGaps, AStalledStreamLeavesOneGapAndIsReported) {
+    const fs::path out =
+        fs::temp_directory_path() / ("telmora-host-session-gap-" + std::to_string(::getpid()));
+    fs::remove_all(out);
+    SimServerConfig config;
+    config.serverName = "Stalling Sender";
+    config.announcePort = freeUdpPort();
+    config.announceInterval = std::chrono::milliseconds(100);
+    config.frameRate = kSenderRate;
+    SimServer sender(config,
+                     {{"walk", std::make_shared<const Performance>(syntheticPerformance("walk"))}},
+                     [](LogStream, const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(sender.Start(error)) << error;
+    // The session watches for a second, then records: the stall starts half a second into it.
+    std::thread staller([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (sender.framesSent() < static_cast<std::uint64_t>(1.5 * kSenderRate) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // polling the count
+        sender.SetStreaming(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the stall itself
+        sender.SetStreaming(true);
+    });
+    SessionOptions options;
+    options.pluginPath = TELMORA_PLUGIN_PATH;
+    options.source = config.serverName;
+    options.subject = "walk";
+    options.recordSeconds = 2.5;
+    options.outDir = out.string();
+    options.port = config.announcePort;
+    options.waitSeconds = 8.0;
+    Console console(false);
+    const SessionReport report = runSessionSteps(options, console);
+    staller.join();
+    sender.Stop();
+    EXPECT_EQ(report.status, kSessionIncomplete) << report.failedStep << ": " << report.failure;
+    ASSERT_EQ(report.streamGaps.size(), 1u);
+    // Keys stop once the stream is stale (0.25 s into the stall) and start again with it.
+    EXPECT_GT(report.streamGaps[0].seconds, 0.3);
+    EXPECT_LT(report.streamGaps[0].seconds, 1.2);
+    EXPECT_FALSE(report.streamEndedAt);
+    std::ifstream json((out / "session.json").string());
+    const nlohmann::json written = nlohmann::json::parse(json, nullptr, false);
+    EXPECT_EQ(written.value("result", ""), "gaps");
+    EXPECT_EQ(written["streamGaps"].size(), 1u);
+    EXPECT_TRUE(written["streamEndedAt"].is_null());
+    fs::remove_all(out);
 }
 
 }  // namespace

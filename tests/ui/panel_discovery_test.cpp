@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,6 +216,41 @@ TEST_F(PanelDiscoveryTest, BoneTableShowsTheLiveChannelValuesWhileOnline) {
     }));
     EXPECT_TRUE(compared);
     host.setOnline(device, false);
+}
+
+// The line below the subjects follows the stream while online; the line below the port says
+// when the port cannot be listened on.
+TEST_F(PanelDiscoveryTest, HealthAndPortLinesShowTheStreamAndThePort) {
+    auto sender = startSender("Telmora Stage", "127.0.0.8", port, {"Actor"});
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Telmora Stage"); }));
+    host.pick(panel->listSources, indexOf(panel->listSources, "Telmora Stage"));
+    host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Actor"));
+    ASSERT_TRUE(host.deviceOperation(device, ORSDK2026::kOpInit));
+    EXPECT_EQ(panel->labelStreamHealth.Caption.Get().str(), "");
+    ASSERT_TRUE(host.setOnline(device, true));
+    auto health = [&] { return std::string(panel->labelStreamHealth.Caption.Get().str()); };
+    ASSERT_TRUE(idleUntil([&] {
+        return std::regex_match(health(),
+                                std::regex("[0-9]+ Hz \u00b7 last frame [0-9]+ ms ago \u00b7 0 "
+                                           "refused \u00b7 [0-9]+ gaps?"));
+    })) << health();
+    sender->SetStreaming(false);
+    ASSERT_TRUE(idleUntil([&] {
+        return health().rfind("No frames from 'Telmora Stage' for ", 0) == 0;
+    })) << health();
+    host.setOnline(device, false);
+    host.runIdle();
+    EXPECT_EQ(health(), "");
+
+    UdpSocket occupant;
+    const std::uint16_t taken = freeUdpPort();
+    ASSERT_EQ(occupant.open(), 0);
+    ASSERT_EQ(occupant.bind(Ipv4Endpoint{0, taken}), 0);
+    connectTo(std::to_string(taken));
+    EXPECT_EQ(panel->labelPortState.Caption.Get().str(),
+              "Port " + std::to_string(taken) + " is in use");
+    connectTo(std::to_string(port));
+    EXPECT_EQ(panel->labelPortState.Caption.Get().str(), "");
 }
 
 // A sender whose announcement changes every time, so every datagram notifies the panel.

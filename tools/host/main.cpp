@@ -28,7 +28,9 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Headless host for the TelmoraLink plug-in: validate it, or run a whole session "
         "and export the take.\nExit status: 0 success, 1 no server or subject heard in "
-        "time, 2 bad arguments, 3 the plug-in failed a check or a session step.",
+        "time (or the listening port is in use), 2 bad arguments, 3 the plug-in failed a check "
+        "or a session step, 4 the take was written with gaps without frames or cut short by "
+        "the stream's end.",
         "telmora-host"};
     app.require_subcommand(1);
 

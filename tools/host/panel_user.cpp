@@ -18,11 +18,15 @@ std::optional<PanelControls> findPanelControls(FBDeviceLayout* layout, std::stri
     panel.port = findControlOf<FBEdit>(*layout, "EditNetworkPort");
     panel.connect = findControlOf<FBButton>(*layout, "ButtonConnect");
     panel.characterize = findControlOf<FBButton>(*layout, "CharacterizeButton");
+    panel.portState = findControlOf<FBLabel>(*layout, "LabelPortState");
+    panel.streamHealth = findControlOf<FBLabel>(*layout, "LabelStreamHealth");
     const char* missing = !panel.sources        ? "a list in region QVLinkSources"
                           : !panel.subjects     ? "a list in region QVLinkSubjects"
                           : !panel.port         ? "an edit field in region EditNetworkPort"
                           : !panel.connect      ? "a button in region ButtonConnect"
                           : !panel.characterize ? "a button in region CharacterizeButton"
+                          : !panel.portState    ? "a label in region LabelPortState"
+                          : !panel.streamHealth ? "a label in region LabelStreamHealth"
                                                 : nullptr;
     if (missing) {
         error = std::string("the panel has no ") + missing;

@@ -17,6 +17,8 @@ struct PanelControls {
     ORSDK2026::FBEdit* port = nullptr;            // "EditNetworkPort"
     ORSDK2026::FBButton* connect = nullptr;       // "ButtonConnect"
     ORSDK2026::FBButton* characterize = nullptr;  // "CharacterizeButton"
+    ORSDK2026::FBLabel* portState = nullptr;      // "LabelPortState": "" or why not listening
+    ORSDK2026::FBLabel* streamHealth = nullptr;   // "LabelStreamHealth"
 };
 
 // The panel's controls; nothing, with `error` naming the missing region, when one is not there.

@@ -17,10 +17,26 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kPanelWidth = 320;
-constexpr int kPanelHeight = 280;
+constexpr int kPanelHeight = 300;
 constexpr const char* kDeviceEntry = "TelmoraLink";
 
 // A session step failed: what the step was, why, and the exit status it ends with.
+// The spans of a recording from `start` to `end` (take time, seconds) without keys: longer than
+// three sampling periods between two keys, before the first or after the last. The device keys
+// one sample per host step while frames come, none while the stream is stale.
+std::vector<StreamGap> keyGaps(const std::vector<double>& keyTimes, double start, double end,
+                               double period) {
+    std::vector<StreamGap> gaps;
+    const double longest = 3.0 * period;
+    double previous = start;
+    for (double t : keyTimes) {
+        if (t - previous > longest) gaps.push_back({previous, t - previous});
+        previous = t;
+    }
+    if (end - previous > longest) gaps.push_back({previous, end - previous});
+    return gaps;
+}
+
 struct StepFailure {
     int status;
     std::string reason;
@@ -200,7 +216,10 @@ nlohmann::json reportJson(const SessionOptions& options, const SessionReport& re
     json["source"] = options.source;
     json["subject"] = options.subject;
     json["recordSeconds"] = options.recordSeconds;
-    json["result"] = report.status == kSessionOk ? "ok" : "failed";
+    json["result"] = report.status == kSessionOk           ? "ok"
+                     : report.status != kSessionIncomplete ? "failed"
+                     : report.streamEndedAt                ? "stream-ended"
+                                                           : "gaps";
     if (!report.failedStep.empty()) {
         json["failedStep"] = report.failedStep;
         json["failure"] = report.failure;
@@ -213,6 +232,12 @@ nlohmann::json reportJson(const SessionOptions& options, const SessionReport& re
         {"firstKey", report.recordedTimes.empty() ? 0.0 : report.recordedTimes.front()},
         {"lastKey", report.recordedTimes.empty() ? 0.0 : report.recordedTimes.back()}};
     json["keysPerNode"] = report.keysPerNode;
+    nlohmann::json gaps = nlohmann::json::array();
+    for (const StreamGap& gap : report.streamGaps)
+        gaps.push_back({{"start", gap.start}, {"seconds", gap.seconds}});
+    json["streamGaps"] = gaps;
+    json["streamEndedAt"] =
+        report.streamEndedAt ? nlohmann::json(*report.streamEndedAt) : nlohmann::json(nullptr);
     const double span = report.plottedTimes.size() < 2
                             ? 0.0
                             : report.plottedTimes.back() - report.plottedTimes.front();
@@ -271,6 +296,9 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
                  " and clicking Connect");
             applyListeningPort(*panel, options.port);
         }
+        // The panel says at once when the port cannot be listened on: nothing would be heard.
+        if (!std::string(panel->portState->Caption.Get().str()).empty())
+            fail(kSessionNotHeard, "listening port " + std::to_string(options.port) + " is in use");
 
         step("Waiting for the source '" + options.source + "' (up to " +
              formatSeconds(options.waitSeconds) + ")");
@@ -340,17 +368,28 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         if (!host.startRecording()) fail(kSessionStepFailed, "the host did not start recording");
         const int recordSteps = std::max(
             1, static_cast<int>(std::lround(options.recordSeconds / report.samplingPeriod)));
+        const double recordStart = host.localTime().GetSecondDouble();
         {
             ProgressBar bar(console, "recording");
+            int stepsTaken = 0;
             for (int i = 0; i < recordSteps; ++i) {
                 stepper.step();
                 ++report.inputNotifications;
+                ++stepsTaken;
+                // The device goes offline through its idle handler when the stream ends.
+                if (!device->Online.Get()) {
+                    report.streamEndedAt = host.localTime().GetSecondDouble();
+                    break;
+                }
                 bar.update(static_cast<double>(i + 1) / recordSteps,
                            formatSeconds((i + 1) * report.samplingPeriod) + " of " +
                                formatSeconds(options.recordSeconds));
             }
-            bar.finish(std::to_string(recordSteps) + " host steps");
+            bar.finish(report.streamEndedAt
+                           ? "the stream ended after " + formatSeconds(*report.streamEndedAt)
+                           : std::to_string(stepsTaken) + " host steps");
         }
+        const double recordEnd = host.localTime().GetSecondDouble();
         step("Stopping the recording");
         if (!host.stopRecording()) fail(kSessionStepFailed, "the host was not recording");
         report.samplesRecorded = hips->KeyCount();
@@ -358,6 +397,8 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             report.recordedTimes.push_back(key.time.GetSecondDouble());
         report.samplesAcknowledged = host.samplesAcknowledged(device);
         if (report.samplesRecorded == 0) fail(kSessionStepFailed, "nothing was recorded");
+        report.streamGaps =
+            keyGaps(report.recordedTimes, recordStart, recordEnd, report.samplingPeriod);
 
         step("Plotting (the device's idle handler)");
         {
@@ -441,6 +482,9 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             console.line("FAILED: " + failure.call + ": " + failure.what);
         }
     }
+    // A take with holes is written, but not reported as a good one.
+    if (report.status == kSessionOk && (!report.streamGaps.empty() || report.streamEndedAt))
+        report.status = kSessionIncomplete;
     // session.json is written whatever happened: it says how far the session got.
     std::error_code ec;
     if (std::filesystem::is_directory(out, ec)) {
@@ -461,7 +505,7 @@ int runSession(const SessionOptions& options) {
     const std::string log = (std::filesystem::path(options.outDir) / "plugin.log").string();
     Console console(!ec, log);
     const SessionReport report = runSessionSteps(options, console);
-    if (report.status == kSessionOk) {
+    if (report.status == kSessionOk || report.status == kSessionIncomplete) {
         char line[200];
         std::snprintf(
             line, sizeof(line),
@@ -472,6 +516,19 @@ int runSession(const SessionOptions& options) {
             static_cast<unsigned long long>(report.framesReceived),
             static_cast<unsigned long long>(report.framesSolved));
         console.line(line);
+        if (!report.streamGaps.empty()) {
+            double longest = 0.0;
+            for (const StreamGap& gap : report.streamGaps) longest = std::max(longest, gap.seconds);
+            std::snprintf(
+                line, sizeof(line), "The take has %zu gap%s without frames, the longest %.2f s",
+                report.streamGaps.size(), report.streamGaps.size() == 1 ? "" : "s", longest);
+            console.line(line);
+        }
+        if (report.streamEndedAt) {
+            std::snprintf(line, sizeof(line), "The stream ended at take time %.2f s",
+                          *report.streamEndedAt);
+            console.line(line);
+        }
     }
     console.line("Files in " + options.outDir + ":");
     for (const std::string& file : report.filesWritten) console.line("  " + file);

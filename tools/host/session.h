@@ -32,6 +32,13 @@ struct SessionOptions {
 constexpr int kSessionOk = 0;
 constexpr int kSessionNotHeard = 1;  // no source, subject or frame within the wait
 constexpr int kSessionStepFailed = 3;
+constexpr int kSessionIncomplete = 4;  // a take was written, with gaps or cut short by the stream
+
+// A span of the recording without keys: the stream gave no frames (seconds of take time).
+struct StreamGap {
+    double start = 0.0;
+    double seconds = 0.0;
+};
 
 // What a session did, in figures (session.json holds the same).
 struct SessionReport {
@@ -48,7 +55,11 @@ struct SessionReport {
     std::map<std::string, int> keysPerNode;
     std::vector<double> recordedTimes;  // the recorded keys' times, seconds
     std::vector<double> plottedTimes;   // the plotted keys' times, seconds
-    double samplingPeriod = 0.0;        // seconds
+    // Spans of the recording without keys (the stream was stale), and the take time at which
+    // the stream ended while recording, if it did.
+    std::vector<StreamGap> streamGaps;
+    std::optional<double> streamEndedAt;
+    double samplingPeriod = 0.0;  // seconds
     std::vector<std::string> statusTexts;
     std::string characterName;
     bool characterized = false;
