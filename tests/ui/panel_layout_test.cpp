@@ -14,13 +14,20 @@ TEST_F(PanelTest, RegionsResolveToTheirTabledRectangles) {
         const char* region;
         FBRegionRect rect;  // in panel pixels, nested layouts included
     } expected[] = {
-        {"TabPanel", {0, 0, 320, 2}},           {"MainLayout", {4, 6, 312, 290}},
-        {"LabelSetup", {8, 10, 250, 18}},       {"CharacterizeButton", {8, 32, 250, 18}},
-        {"NetworkSetup", {8, 65, 250, 226}},    {"LayoutRegionNetwork", {13, 80, 240, 196}},
-        {"LabelNetworkPort", {18, 92, 80, 25}}, {"EditNetworkPort", {103, 92, 95, 25}},
-        {"ButtonConnect", {203, 92, 50, 25}},   {"LabelPortState", {18, 119, 230, 16}},
-        {"LabelSources", {18, 139, 230, 25}},   {"QVLinkSources", {18, 168, 230, 25}},
-        {"LabelSubjects", {18, 197, 230, 25}},  {"QVLinkSubjects", {18, 226, 230, 25}},
+        {"TabPanel", {0, 0, 320, 2}},
+        {"MainLayout", {4, 6, 312, 290}},
+        {"LabelSetup", {8, 10, 250, 18}},
+        {"CharacterizeButton", {8, 32, 250, 18}},
+        {"NetworkSetup", {8, 65, 250, 226}},
+        {"LayoutRegionNetwork", {13, 80, 240, 196}},
+        {"LabelNetworkPort", {18, 92, 80, 25}},
+        {"EditNetworkPort", {103, 92, 95, 25}},
+        {"ButtonConnect", {203, 92, 50, 25}},
+        {"LabelPortState", {18, 119, 230, 16}},
+        {"LabelSources", {18, 139, 230, 25}},
+        {"QVLinkSources", {18, 168, 230, 25}},
+        {"LabelSubjects", {18, 197, 230, 25}},
+        {"QVLinkSubjects", {18, 226, 230, 25}},
         {"LabelStreamHealth", {18, 255, 230, 18}},
     };
     for (const auto& e : expected) {
