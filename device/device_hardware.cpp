@@ -40,12 +40,22 @@ bool ORDeviceSkeletonHardware::ConnectStream() {
 void ORDeviceSkeletonHardware::Connect(const telmora::ServerInfo& server) {
     // The receive thread is the health's only writer: a running stream stops first (a stream
     // that is not running has no receive thread left, even one that ended by itself).
-    if (streaming_) streamClient.Disconnect();
+    if (streaming_) {
+        // The old stream's end marker arrives while it is joined: a reconnect is no end.
+        setReconnecting(true);
+        streamClient.Disconnect();
+        setReconnecting(false);
+    }
     health.Restart(telmora::StreamHealth::Clock::now());
     streamClient.Connect(server.ip, static_cast<std::uint16_t>(server.streamPort), subjectName_);
     streaming_ = true;
     streamIp_ = server.ip;
     streamPort_ = server.streamPort;
+}
+
+void ORDeviceSkeletonHardware::setReconnecting(bool reconnecting) {
+    std::lock_guard<std::mutex> lock(streamEndMutex);
+    reconnecting_ = reconnecting;
 }
 
 std::string ORDeviceSkeletonHardware::FollowMovedServer() {
@@ -161,7 +171,7 @@ void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& dat
         return;
     }
     std::lock_guard<std::mutex> lock(streamEndMutex);
-    if (!streamEndHandler) return;
+    if (!streamEndHandler || reconnecting_) return;
     try {
         streamEndHandler();
     } catch (...) {

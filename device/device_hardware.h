@@ -111,12 +111,14 @@ private:
 
     std::mutex streamEndMutex;
     std::function<void()> streamEndHandler;
+    bool reconnecting_ = false;  // guarded by streamEndMutex: end markers are not passed on
 
     // The endpoint the stream client is connected to.
     bool streaming_ = false;
     std::string streamIp_;
     std::int32_t streamPort_ = 0;
     void Connect(const telmora::ServerInfo& server);
+    void setReconnecting(bool reconnecting);
 
     std::string sourceName_;
     std::string subjectName_;

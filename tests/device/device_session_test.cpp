@@ -401,6 +401,60 @@ TEST_F(DeviceSessionTest, AStalledStreamIsShownAndNotKeyed) {
     for (const std::string& text : statusTexts()) EXPECT_TRUE(isDeviceStatusText(text)) << text;
 }
 
+// The server dies without a word and comes back under its name, first on the same stream port
+// (the keep-alives find it again), then on another one (the device follows the announcement):
+// frames flow again each time, the device online throughout.
+TEST_F(DeviceSessionTest, FollowsItsServerBackOnItsPortAndToAnotherPort) {
+    startSender(120.0);
+    selectSenderInPanel();
+    ASSERT_TRUE(host.setOnline(device, true));
+    FBAnimationNode* hipsT = host.findNode(device, "Hips T");
+    ASSERT_NE(hipsT, nullptr);
+    auto liveHips = [&] {
+        host.evaluate();
+        double value[3];
+        hipsT->Evaluate(value, host.localTime());
+        return std::vector<double>(value, value + 3);
+    };
+    auto framesFlow = [&] {
+        const std::vector<double> before = liveHips();
+        return eventually(host, [&] {
+            host.step(kStep);
+            return liveHips() != before;
+        });
+    };
+    auto restart = [&](std::uint16_t streamPort) {
+        SimServerConfig config;
+        config.serverName = kServerName;
+        config.announcePort = static_cast<std::uint16_t>(port);
+        config.announceInterval = std::chrono::milliseconds(100);
+        config.frameRate = 120.0;
+        config.streamPort = streamPort;
+        auto server =
+            std::make_unique<SimServer>(config, std::vector<SimSubject>{{kSubject, recordedWalk()}},
+                                        [](LogStream, const std::string&) {});
+        std::string error;
+        EXPECT_TRUE(server->Start(error)) << error;
+        return server;
+    };
+    ASSERT_TRUE(framesFlow());
+    const std::uint16_t firstPort = sender->streamPort();
+
+    sender->Kill();
+    sender = restart(firstPort);
+    ASSERT_EQ(sender->streamPort(), firstPort);
+    EXPECT_TRUE(framesFlow()) << "no frame after the server came back on its port";
+
+    sender->Kill();
+    sender = restart(0);
+    ASSERT_NE(sender->streamPort(), firstPort);
+    EXPECT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }))
+        << "the device never asked the moved server for its subject";
+    EXPECT_TRUE(framesFlow()) << "no frame from the moved server reached the node";
+    EXPECT_TRUE(device->Online.Get());
+    host.setOnline(device, false);
+}
+
 TEST_F(DeviceSessionTest, RecordedKeysAreTheChannelsPlacedOnAMovedReferenceModel) {
     UdpSocket silentServer;  // the stream port: it hears the keep-alives and never answers
     ASSERT_EQ(silentServer.open(), 0);

@@ -121,7 +121,11 @@ bool SimServer::Start(std::string& error) {
     return true;
 }
 
-void SimServer::Stop() {
+void SimServer::Kill() {
+    Shutdown(false);
+}
+
+void SimServer::Shutdown(bool sayGoodbye) {
     if (!running_) return;
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
@@ -139,6 +143,7 @@ void SimServer::Stop() {
         served.swap(clients_);
     }
     for (const auto& entry : served) {
+        if (!sayGoodbye) break;
         if (streamSocket_.sendTo(kEndOfStreamMarker.data(), kEndOfStreamMarker.size(),
                                  endpointOf(entry.first)) == 0)
             ++endMarkersSent_;
@@ -148,7 +153,8 @@ void SimServer::Stop() {
     running_ = false;
     writeLine(log_, LogStream::Out,
               "Stopped after " + std::to_string(framesSent_.load()) +
-                  " frames; stream end sent to " + std::to_string(served.size()) + " client(s)\n");
+                  " frames; stream end sent to " + std::to_string(sayGoodbye ? served.size() : 0) +
+                  " client(s)\n");
 }
 
 std::vector<Ipv4Endpoint> SimServer::clients() const {

@@ -64,11 +64,14 @@ public:
     bool Start(std::string& error);
     // Ends streaming, sends the stream-end datagram to every client, ends every thread.
     // Idempotent.
-    void Stop();
+    void Stop() { Shutdown(true); }
 
     // Holds the stream (false) or lets it go on (true), announcements and keep-alives going on
     // as before: a server that stalls. Any thread.
     void SetStreaming(bool streaming) { streaming_.store(streaming); }
+    // Ends every thread and closes the sockets without a word to the clients (no end-of-stream
+    // datagram): a server that died. Idempotent; Stop after it does nothing.
+    void Kill();
 
     // The stream port actually bound (after Start).
     std::uint16_t streamPort() const { return boundStreamPort_; }
@@ -90,6 +93,7 @@ private:
     };
     using ClientKey = std::uint64_t;  // address << 16 | port
 
+    void Shutdown(bool sayGoodbye);
     void AnnounceLoop();
     void ReceiveLoop();
     void StreamLoop();
