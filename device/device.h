@@ -126,5 +126,5 @@ private:
     // The stream as last shown: stale or not, and the gaps already logged.
     bool staleShown = false;
     std::uint64_t gapsLogged = 0;
-    telmora::LogWriter log = telmora::standardLogWriter();
+    telmora::LogWriter log = telmora::boundedLogWriter(telmora::standardLogWriter());
 };

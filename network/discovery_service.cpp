@@ -179,6 +179,15 @@ void DiscoveryService::ListenLoop() {
 }
 
 void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
+    if (datagram.tooLong) {
+        writeLine(log, LogStream::Err,
+                  "Announcement dropped: " +
+                      (datagram.length > 0 ? std::to_string(datagram.length) + " bytes"
+                                           : std::string("more bytes")) +
+                      " from " + formatIpv4(datagram.source.address) + ", longer than " +
+                      std::to_string(kMaxAnnouncementSize) + "\n");
+        return;
+    }
     if (datagram.bytes.empty()) return;
     // The text ends at the datagram's end or at its first NUL, whichever comes first.
     const auto textEnd = std::find(datagram.bytes.begin(), datagram.bytes.end(), std::uint8_t{0});

@@ -53,8 +53,9 @@ public:
     // Announcements are at most this long; a longer datagram is dropped unread.
     static constexpr std::size_t kMaxAnnouncementSize = kMaxAnnouncementDatagramSize;
 
-    // Stopped: no socket, no threads, empty list. Lines go to `log` (standard streams by default).
-    explicit DiscoveryService(LogWriter log = standardLogWriter());
+    // Stopped: no socket, no threads, empty list. Lines go to `log` (by default the standard
+    // streams, a few lines of a kind a second).
+    explicit DiscoveryService(LogWriter log = boundedLogWriter(standardLogWriter()));
     // Stops the service if its owner has not.
     ~DiscoveryService();
     DiscoveryService(const DiscoveryService&) = delete;

@@ -1,6 +1,10 @@
 #include "network/log_writer.h"
 
+#include <chrono>
 #include <iostream>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 namespace telmora {
 
@@ -9,6 +13,53 @@ LogWriter standardLogWriter() {
         std::ostream& out = stream == LogStream::Out ? std::cout : std::cerr;
         // One insertion per line keeps lines from different threads whole.
         out << line << std::flush;
+    };
+}
+
+LogWriter boundedLogWriter(LogWriter out, int perSecond) {
+    return boundedLogWriter(std::move(out), perSecond,
+                            [] { return std::chrono::steady_clock::now(); });
+}
+
+LogWriter boundedLogWriter(LogWriter out, int perSecond,
+                           std::function<std::chrono::steady_clock::time_point()> now) {
+    using Clock = std::chrono::steady_clock;
+    struct Kind {
+        Clock::time_point secondStart;
+        int written = 0;
+        unsigned long long held = 0;
+    };
+    struct State {
+        std::mutex mutex;
+        std::unordered_map<std::string, Kind> kinds;
+    };
+    auto state = std::make_shared<State>();
+    return [state, out = std::move(out), perSecond, clock = std::move(now)](
+               LogStream stream, const std::string& line) {
+        const std::string kind = line.substr(0, std::min<std::size_t>(line.find(':'), 48));
+        const Clock::time_point now = clock();
+        std::string held;
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            // Bounded whatever the lines hold: the counts only shape the log.
+            if (state->kinds.size() > 256) state->kinds.clear();
+            Kind& k = state->kinds[kind];
+            if (now - k.secondStart >= std::chrono::seconds(1)) {
+                if (k.held > 0)
+                    held =
+                        "\u2026 " + std::to_string(k.held) + " more like this in the last second\n";
+                k.secondStart = now;
+                k.written = 0;
+                k.held = 0;
+            }
+            if (k.written >= perSecond) {
+                ++k.held;
+                return;
+            }
+            ++k.written;
+        }
+        if (!held.empty()) writeLine(out, stream, held);
+        writeLine(out, stream, line);
     };
 }
 

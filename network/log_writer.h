@@ -5,6 +5,7 @@
 // or standard error. Owners hand a writer to the stream client and the discovery service so a
 // test (or a tool) can take the lines itself instead of reading the process's streams.
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -19,6 +20,16 @@ using LogWriter = std::function<void(LogStream stream, const std::string& line)>
 
 // Writes each line whole to std::cout or std::cerr and flushes it.
 LogWriter standardLogWriter();
+
+// Passes lines on to `out`, at most `perSecond` of each kind in any one second; a kind is the
+// text before the line's first ':' ("JSON parse error", "Discovered server"). The lines held
+// back are counted, and the next line of that kind after its second is over comes after
+// "… N more like this in the last second". A flood of bad datagrams so costs a few lines a
+// second, not one per datagram. Safe from several threads at once.
+LogWriter boundedLogWriter(LogWriter out, int perSecond = 5);
+// The same with the time taken from `now` (tests).
+LogWriter boundedLogWriter(LogWriter out, int perSecond,
+                           std::function<std::chrono::steady_clock::time_point()> now);
 
 // `text` as it may appear inside a log line: control characters (0x00-0x1F and 0x7F) are
 // written as escapes, "\n", "\r" and "\t" by name and the others as "\x" and two lower-case

@@ -96,10 +96,19 @@ private:
             while (!stopRequested.load()) {
                 const ReceiveResult received = socket.receiveFrom(buffer.data(), buffer.size());
                 if (received.outcome == ReceiveOutcome::Fatal) break;
-                // Nothing yet, or a datagram too long for the protocol: listening goes on.
-                if (received.outcome != ReceiveOutcome::Datagram) continue;
-                datagram.bytes.assign(buffer.begin(), buffer.begin() + received.size);
+                // Nothing yet, or a datagram too long for the protocol: listening goes on; the
+                // subscribers hear of the long one, to say so.
+                const bool tooLong =
+                    received.outcome == ReceiveOutcome::Dropped && received.tooLong;
+                if (received.outcome != ReceiveOutcome::Datagram && !tooLong) continue;
+                if (tooLong) {
+                    datagram.bytes.clear();
+                } else {
+                    datagram.bytes.assign(buffer.begin(), buffer.begin() + received.size);
+                }
                 datagram.source = received.source;
+                datagram.tooLong = tooLong;
+                datagram.length = tooLong ? received.size : datagram.bytes.size();
                 std::lock_guard<std::mutex> lock(subscribersMutex);
                 for (DatagramInbox* inbox : subscribers) inbox->Put(datagram);
             }

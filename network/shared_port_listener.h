@@ -24,6 +24,10 @@ namespace telmora {
 struct ReceivedDatagram {
     std::vector<std::uint8_t> bytes;  // exactly as received, possibly empty
     Ipv4Endpoint source;
+    // Too long for the port's largest datagram: no bytes, and its length where the platform
+    // tells it (0 otherwise).
+    bool tooLong = false;
+    std::size_t length = 0;
 };
 
 // Datagrams waiting for one subscriber's thread. Filled by the port's receive thread, emptied by

@@ -42,8 +42,10 @@ enum class ReceiveOutcome {
 
 struct ReceiveResult {
     ReceiveOutcome outcome = ReceiveOutcome::NothingYet;
-    std::size_t size = 0;  // bytes in the buffer, for Datagram only
-    Ipv4Endpoint source;   // sender, for Datagram only
+    std::size_t size = 0;  // bytes in the buffer, for Datagram; for a datagram Dropped as too
+                           // long its whole length where the platform tells it, else 0
+    Ipv4Endpoint source;   // sender, for Datagram (and a too-long datagram where known)
+    bool tooLong = false;  // Dropped because it did not fit the buffer
     int errorCode = 0;     // the platform's error number, for Fatal only
 };
 

@@ -121,7 +121,8 @@ ReceiveResult UdpSocket::receiveFrom(std::uint8_t* buffer, std::size_t capacity)
     message.msg_namelen = sizeof addr;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    const ssize_t n = ::recvmsg(toFd(handle_), &message, 0);
+    // MSG_TRUNC: the length returned is the datagram's own, also when it did not fit.
+    const ssize_t n = ::recvmsg(toFd(handle_), &message, MSG_TRUNC);
     if (n < 0) {
         const int error = errno;
         // SO_RCVTIMEO running out shows as EAGAIN (or EWOULDBLOCK, the same on most systems).
@@ -135,8 +136,12 @@ ReceiveResult UdpSocket::receiveFrom(std::uint8_t* buffer, std::size_t capacity)
     }
     // The kernel cuts a datagram longer than the buffer and says so in msg_flags; the rest of it
     // is gone, so the part we hold is no datagram the sender sent.
-    if ((message.msg_flags & MSG_TRUNC) != 0) {
+    if ((message.msg_flags & MSG_TRUNC) != 0 || static_cast<std::size_t>(n) > capacity) {
         result.outcome = ReceiveOutcome::Dropped;
+        result.tooLong = true;
+        result.size = static_cast<std::size_t>(n);
+        if (message.msg_namelen >= sizeof addr && addr.sin_family == AF_INET)
+            result.source = fromSockaddr(addr);
         return result;
     }
     // Anything but an IPv4 sender cannot come through an AF_INET socket; be strict anyway.

@@ -154,6 +154,9 @@ ReceiveResult UdpSocket::receiveFrom(std::uint8_t* buffer, std::size_t capacity)
                 break;
             case WSAEMSGSIZE:  // 10040: the datagram was longer than the buffer; it is cut
                 result.outcome = ReceiveOutcome::Dropped;
+                result.tooLong = true;
+                if (len >= static_cast<int>(sizeof addr) && addr.sin_family == AF_INET)
+                    result.source = fromSockaddr(addr);
                 break;
             default:
                 // Among these WSAECONNRESET (10054): on UDP, Winsock reports that one of our

@@ -42,8 +42,9 @@ public:
     // does not wake the receive.
     static constexpr std::chrono::milliseconds kReceiveWait{20};
 
-    // Idle: no socket, no threads, no callback. Lines go to `log` (standard streams by default).
-    explicit UdpStreamClient(LogWriter log = standardLogWriter());
+    // Idle: no socket, no threads, no callback. Lines go to `log` (by default the standard
+    // streams, a few lines of a kind a second).
+    explicit UdpStreamClient(LogWriter log = boundedLogWriter(standardLogWriter()));
     // Disconnects, then drops the callback.
     ~UdpStreamClient();
     UdpStreamClient(const UdpStreamClient&) = delete;

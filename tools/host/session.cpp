@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "network/log_writer.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/panel_user.h"
 
@@ -306,7 +307,9 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             std::vector<std::string> heard = listItems(*panel->sources);
             heard.erase(heard.begin());  // "Select"
             std::string names;
-            for (const std::string& name : heard) names += (names.empty() ? "" : ", ") + name;
+            // Names come from the network: escaped, they cannot drive the terminal.
+            for (const std::string& name : heard)
+                names += (names.empty() ? "" : ", ") + escapeControlCharacters(name);
             fail(kSessionNotHeard,
                  "no source '" + options.source + "' announced on port " +
                      std::to_string(options.port) +
