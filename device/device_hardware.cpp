@@ -151,7 +151,8 @@ void ORDeviceSkeletonHardware::SetStreamEndHandler(std::function<void()> handler
 }
 
 void ORDeviceSkeletonHardware::SetPort(std::int32_t port) {
-    if (port == port_) return;
+    // The same port again is a retry when it could not be bound.
+    if (port == port_ && discovery.Listening()) return;
     port_ = port;
     discovery.Start(port);
 }

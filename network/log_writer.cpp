@@ -32,6 +32,8 @@ LogWriter boundedLogWriter(LogWriter out, int perSecond,
     struct State {
         std::mutex mutex;
         std::unordered_map<std::string, Kind> kinds;
+        Clock::time_point secondStart;  // all kinds together
+        int written = 0;
     };
     auto state = std::make_shared<State>();
     return [state, out = std::move(out), perSecond, clock = std::move(now)](
@@ -52,11 +54,16 @@ LogWriter boundedLogWriter(LogWriter out, int perSecond,
                 k.written = 0;
                 k.held = 0;
             }
-            if (k.written >= perSecond) {
+            if (now - state->secondStart >= std::chrono::seconds(1)) {
+                state->secondStart = now;
+                state->written = 0;
+            }
+            if (k.written >= perSecond || state->written >= kBoundedLinesPerSecond) {
                 ++k.held;
                 return;
             }
             ++k.written;
+            ++state->written;
         }
         if (!held.empty()) writeLine(out, stream, held);
         writeLine(out, stream, line);

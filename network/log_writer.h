@@ -21,12 +21,14 @@ using LogWriter = std::function<void(LogStream stream, const std::string& line)>
 // Writes each line whole to std::cout or std::cerr and flushes it.
 LogWriter standardLogWriter();
 
-// Passes lines on to `out`, at most `perSecond` of each kind in any one second; a kind is the
-// text before the line's first ':' ("JSON parse error", "Discovered server"). The lines held
-// back are counted, and the next line of that kind after its second is over comes after
-// "… N more like this in the last second". A flood of bad datagrams so costs a few lines a
-// second, not one per datagram. Safe from several threads at once.
-LogWriter boundedLogWriter(LogWriter out, int perSecond = 5);
+// Passes lines on to `out`, at most `perSecond` of each kind in any one second and at most
+// `kBoundedLinesPerSecond` of all kinds together; a kind is the text before the line's first
+// ':' ("JSON parse error", "Discovered server"). The lines held back are counted, and the next
+// line of that kind after its second is over comes after "… N more like this in the last
+// second". A flood of bad datagrams so costs a few lines a second, not one per datagram. Safe
+// from several threads at once.
+inline constexpr int kBoundedLinesPerSecond = 8;
+LogWriter boundedLogWriter(LogWriter out, int perSecond = 3);
 // The same with the time taken from `now` (tests).
 LogWriter boundedLogWriter(LogWriter out, int perSecond,
                            std::function<std::chrono::steady_clock::time_point()> now);

@@ -32,12 +32,15 @@ void DatagramInbox::Wake() {
 }
 
 void DatagramInbox::Put(const ReceivedDatagram& datagram) {
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (closed || queue.size() >= kCapacity) return;
+        wasEmpty = queue.empty();
         queue.push_back(datagram);
     }
-    ready.notify_one();
+    // Take waits only on an empty queue: under a flood the taker drains many per wake-up.
+    if (wasEmpty) ready.notify_one();
 }
 
 void DatagramInbox::Close() {

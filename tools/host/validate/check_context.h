@@ -53,6 +53,7 @@ std::vector<Check> libraryChecks();
 std::vector<Check> deviceChecks();
 std::vector<Check> panelChecks();
 std::vector<Check> streamChecks();
+std::vector<Check> discoveryChecks();
 
 // The plug-in library, loaded once for the checks that need it loaded.
 fbhost::PluginLibrary& sharedLibrary();

@@ -1,5 +1,6 @@
 #include "tools/host/validate/scene.h"
 
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -23,21 +24,30 @@ std::string SenderLog::text() const {
     return lines_;
 }
 
-std::unique_ptr<SimServer> startSender(CheckContext& ctx, std::uint16_t announcePort,
-                                       double frameRate, LogWriter log) {
+SimServerConfig senderConfig(std::uint16_t announcePort, double frameRate) {
     SimServerConfig config;
     config.serverName = kSenderName;
     config.announcePort = announcePort;
     config.announceInterval = 20ms;
     config.frameRate = frameRate;
+    return config;
+}
+
+std::unique_ptr<SimServer> startSender(CheckContext& ctx, std::uint16_t announcePort,
+                                       double frameRate, LogWriter log) {
+    return startSender(ctx, senderConfig(announcePort, frameRate), std::move(log));
+}
+
+std::unique_ptr<SimServer> startSender(CheckContext& ctx, SimServerConfig config, LogWriter log) {
+    const std::string name = config.serverName;
+    const std::uint16_t announcePort = config.announcePort;
     auto sender = std::make_unique<SimServer>(
         config,
         std::vector<SimSubject>{{kSenderSubject, std::make_shared<const Performance>(
                                                      syntheticPerformance(kSenderSubject))}},
         log ? std::move(log) : [](LogStream, const std::string&) {});
     std::string error;
-    ctx.step("start a sender '" + std::string(kSenderName) + "' announcing to port " +
-             std::to_string(announcePort));
+    ctx.step("start a sender '" + name + "' announcing to port " + std::to_string(announcePort));
     ctx.require(sender->Start(error), "the test sender did not start: " + error);
     return sender;
 }
@@ -67,6 +77,22 @@ void pickSenderInPanel(CheckContext& ctx, DeviceUnderTest& dut, const std::strin
     ctx.step("pick subject '" + subject + "'");
     ctx.require(waitAndPick(*dut.panel.subjects, subject, 3000ms),
                 "subject '" + subject + "' not listed within 3 s");
+}
+
+bool nodeMoves(FBAnimationNode* node, std::chrono::milliseconds timeout) {
+    fbhost::Host& host = fbhost::Host::instance();
+    auto value = [&] {
+        std::array<double, 3> v{};
+        nodeValueFinite(node, host.localTime(), v.data());
+        return v;
+    };
+    const std::array<double, 3> before = value();
+    return pumpUntil([&] { return value() != before; }, timeout,
+                     [&] {
+                         host.step(kStep);
+                         host.runIdle();
+                     },
+                     std::chrono::milliseconds(2));
 }
 
 void goLive(CheckContext& ctx, DeviceUnderTest& dut) {

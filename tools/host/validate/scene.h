@@ -37,6 +37,12 @@ private:
 // `announcePort` every 20 ms; its log goes to `log`, or nowhere.
 std::unique_ptr<SimServer> startSender(CheckContext& ctx, std::uint16_t announcePort,
                                        double frameRate = 120.0, LogWriter log = nullptr);
+// A sender as `config` has it (name, ports, rate), offering `kSenderSubject`, announcing every
+// 20 ms.
+std::unique_ptr<SimServer> startSender(CheckContext& ctx, SimServerConfig config,
+                                       LogWriter log = nullptr);
+// The config of the senders above: kSenderName announcing to `announcePort`.
+SimServerConfig senderConfig(std::uint16_t announcePort, double frameRate = 120.0);
 
 struct DeviceUnderTest {
     ORSDK2026::FBDevice* device = nullptr;
@@ -52,5 +58,9 @@ void pickSenderInPanel(CheckContext& ctx, DeviceUnderTest& dut, const std::strin
 
 // Init, the templates bound to a new model, online: the device as a user has it when streaming.
 void goLive(CheckContext& ctx, DeviceUnderTest& dut);
+
+// Steps the host until `node`'s value changes (a frame arrived and was written), up to
+// `timeout`; true when it did.
+bool nodeMoves(ORSDK2026::FBAnimationNode* node, std::chrono::milliseconds timeout);
 
 }  // namespace telmora::host

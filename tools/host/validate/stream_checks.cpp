@@ -185,6 +185,103 @@ void checkSenderRestart(CheckContext& ctx) {
         "with frames after it restarted";
 }
 
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void checkStallNotKeyed(CheckContext& ctx) {
+    ensureLoaded(ctx);
+    fbhost::Host& host = fbhost::Host::instance();
+    const std::uint16_t port = freeUdpPort();
+    std::unique_ptr<SimServer> sender = startSender(ctx, port);
+    DeviceUnderTest dut = openDevice(ctx, port);
+    pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
+    goLive(ctx, dut);
+    FBAnimationNode* hips = host.findNode(dut.device, "Hips T");
+    ctx.require(hips != nullptr, "the device has no node 'Hips T'");
+    ctx.require(nodeMoves(hips, 3000ms), "no frame reached the device");
+    ctx.step("start recording, then hold the sender's stream (it keeps announcing)");
+    ctx.require(host.startRecording(), "the host did not start recording");
+    ctx.require(nodeMoves(hips, 3000ms), "no frame while recording");
+    sender->SetStreaming(false);
+    const Clock::time_point held = Clock::now();
+    const std::string stale = std::string(kStatusNoFramesPrefix) + kSenderName + "' for ";
+    auto status = [&] {
+        const std::vector<std::string> texts = host.statusTexts(dut.device);
+        return texts.empty() ? std::string() : texts.back();
+    };
+    const bool shown =
+        pumpUntil([&] { return status().rfind(stale, 0) == 0; }, 3000ms, stepHost, 2ms);
+    const double detectedMs = msSince(held);
+    ctx.require(shown, "the status never said the stream had stopped (last '" + status() + "')");
+    const std::size_t keys = host.keys(hips).size();
+    ctx.step("step the host 30 times while the stream is held");
+    for (int i = 0; i < 30; ++i) stepHost();
+    ctx.require(host.keys(hips).size() == keys, std::to_string(host.keys(hips).size() - keys) +
+                                                    " samples of the frozen pose were keyed");
+    ctx.require(dut.device->Online.Get(), "the device went offline while the stream was held");
+    ctx.step("let the stream go on");
+    sender->SetStreaming(true);
+    const Clock::time_point resumed = Clock::now();
+    const bool back =
+        pumpUntil([&] { return status() == framesBackStatus(kSenderName); }, 3000ms, stepHost, 2ms);
+    const double backMs = msSince(resumed);
+    ctx.require(back, "the status never said the frames were back (last '" + status() + "')");
+    ctx.require(nodeMoves(hips, 3000ms), "no frame after the stream went on");
+    host.stopRecording();
+    host.setOnline(dut.device, false);
+    sender->Stop();
+    requireNoPluginFailure(ctx);
+    char summary[200];
+    std::snprintf(summary, sizeof summary,
+                  "stale shown %.0f ms into the silence; 30 samples while held, none keyed; "
+                  "frames back shown %.0f ms after the stream went on",
+                  detectedMs, backMs);
+    ctx.summary = summary;
+}
+
+void checkServerMoves(CheckContext& ctx) {
+    ensureLoaded(ctx);
+    fbhost::Host& host = fbhost::Host::instance();
+    const std::uint16_t port = freeUdpPort();
+    std::unique_ptr<SimServer> sender = startSender(ctx, port);
+    DeviceUnderTest dut = openDevice(ctx, port);
+    pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
+    goLive(ctx, dut);
+    FBAnimationNode* hips = host.findNode(dut.device, "Hips T");
+    ctx.require(hips != nullptr, "the device has no node 'Hips T'");
+    ctx.require(nodeMoves(hips, 3000ms), "no frame reached the device");
+    const std::uint16_t firstPort = sender->streamPort();
+
+    ctx.step("the sender dies without a word; it comes back on the same stream port");
+    sender->Kill();
+    SimServerConfig config = senderConfig(port);
+    config.streamPort = firstPort;
+    Clock::time_point start = Clock::now();
+    sender = startSender(ctx, config);
+    ctx.require(nodeMoves(hips, 5000ms), "no frame after the sender came back on its port");
+    const double samePortMs = msSince(start);
+
+    ctx.step("the sender dies again; it comes back on another stream port");
+    sender->Kill();
+    config.streamPort = 0;
+    start = Clock::now();
+    sender = startSender(ctx, config);
+    ctx.require(sender->streamPort() != firstPort, "the new sender got the old port");
+    ctx.require(nodeMoves(hips, 5000ms), "no frame from the sender on its new port");
+    const double newPortMs = msSince(start);
+    ctx.require(dut.device->Online.Get(), "the device went offline");
+    host.setOnline(dut.device, false);
+    sender->Stop();
+    requireNoPluginFailure(ctx);
+    char summary[200];
+    std::snprintf(summary, sizeof summary,
+                  "back on its port: first frame %.0f ms after its start (keep-alives); on a new "
+                  "port: %.0f ms (followed the announcement)",
+                  samePortMs, newPortMs);
+    ctx.summary = summary;
+}
+
 }  // namespace
 
 std::vector<Check> streamChecks() {
@@ -198,6 +295,14 @@ std::vector<Check> streamChecks() {
           "the sender stopped and restarted while the device is online: offline through the idle "
           "handler, then online again"},
          checkSenderRestart},
+        {{"stream.stall-not-keyed",
+          "the sender's stream held while recording: the status says so, no sample of the frozen "
+          "pose is keyed, and the status says when frames are back"},
+         checkStallNotKeyed},
+        {{"stream.server-moves",
+          "the sender dies without a word and comes back on its stream port, then on another: "
+          "frames reach the device again each time, online throughout"},
+         checkServerMoves},
     };
 }
 

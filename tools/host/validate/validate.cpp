@@ -17,7 +17,7 @@ const std::vector<Check>& checks() {
     static const std::vector<Check> all = [] {
         std::vector<Check> checks;
         for (std::vector<Check> (*group)() :
-             {libraryChecks, deviceChecks, panelChecks, streamChecks}) {
+             {libraryChecks, deviceChecks, panelChecks, streamChecks, discoveryChecks}) {
             std::vector<Check> rows = group();
             checks.insert(checks.end(), rows.begin(), rows.end());
         }
