@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "network/net_test_support.h"
 #include "telmora/version.h"
@@ -46,6 +47,9 @@ TEST(CommandLineTest, HelpAndBadArguments) {
         {kMonitor + " --no-such-option", 2, "no-such-option"},
         {kMonitor + " --port 0", 2, "--port"},
         {kMonitor + " --picture out.png", 2, "need a source"},
+        {kSender + " --rate nan", 2, "must be a finite number, not nan"},
+        {kSender + " --duration inf", 2, "must be a finite number, not inf"},
+        {kMonitor + " --wait nan", 2, "must be a finite number, not nan"},
         {kSender + " --version", 0, std::string("telmora-sim-server ") + telmora::kVersion},
         {kMonitor + " --version", 0, std::string("telmora-monitor ") + telmora::kVersion},
 #ifdef TELMORA_HOST_EXE
@@ -71,6 +75,43 @@ TEST(CommandLineTest, SenderRefusesTakesItCannotUse) {
     std::remove(path.c_str());
     EXPECT_EQ(garbage.status, 2);
     EXPECT_FALSE(garbage.output.empty());
+
+    const CommandResult folder = run(kSender + " " + ::testing::TempDir());
+    EXPECT_EQ(folder.status, 2) << folder.output;
+    EXPECT_NE(folder.output.find("a folder, not a take file"), std::string::npos) << folder.output;
+
+    // The walk broken in one place each: the sender names the file and the line.
+    std::ifstream walkFile(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh");
+    std::vector<std::string> walk;
+    for (std::string line; std::getline(walkFile, line);) walk.push_back(line);
+    std::size_t frameTimeLine = 0;
+    while (frameTimeLine < walk.size() && walk[frameTimeLine].rfind("Frame Time:", 0) != 0)
+        ++frameTimeLine;
+    ASSERT_LT(frameTimeLine + 5, walk.size());
+    struct Broken {
+        std::size_t line;  // from 0
+        std::string text;
+        std::string says;
+    };
+    const Broken broken[] = {
+        {frameTimeLine, "Frame Time: 0", "the frame time 0 is not a positive number"},
+        {frameTimeLine, "Frame Time: -0.1", "the frame time -0.1 is not a positive number"},
+        {frameTimeLine + 3, "1e30 " + walk[frameTimeLine + 3], "the value 1e30 is not finite"},
+        {frameTimeLine + 3, "nan " + walk[frameTimeLine + 3], "the value nan is not finite"},
+    };
+    for (const Broken& b : broken) {
+        std::vector<std::string> lines = walk;
+        lines[b.line] = b.text;
+        std::ofstream out(path);
+        for (const std::string& line : lines) out << line << "\n";
+        out.close();
+        const CommandResult r = run(kSender + " " + path);
+        EXPECT_EQ(r.status, 2) << b.text << "\n" << r.output;
+        EXPECT_NE(r.output.find(path + ": line " + std::to_string(b.line + 1) + ": " + b.says),
+                  std::string::npos)
+            << r.output;
+    }
+    std::remove(path.c_str());
 }
 
 TEST(CommandLineTest, MonitorGivesUpWhenNoServerIsHeard) {

@@ -276,12 +276,21 @@ TEST(PerformanceClipTest, FrameTimesWithoutAUsableRateAreRefused) {
     test::BvhBuilder take = test::humanoidTake(false);
     std::vector<test::BvhFrame> frames(2);
     for (test::BvhFrame& frame : frames) frame.rootPosition = {0, 95, 0};
-    for (double frameTime : {0.0, 1e-320}) {
+    const struct {
+        double frameTime;
+        const char* says;
+    } cases[] = {
+        {0.0, "is not a positive number of seconds"},
+        {-0.1, "is not a positive number of seconds"},
+        {std::nan(""), "is not a positive number of seconds"},
+        {1e-320, "no usable frame rate"},  // positive, but its reciprocal is no number
+    };
+    for (const auto& c : cases) {
         const std::string path = test::temporaryPath("frame-time.bvh");
-        take.write(path, frames, frameTime);
+        take.write(path, frames, c.frameTime);
         std::string error;
-        EXPECT_FALSE(loadPerformance(path, "take", error).has_value()) << frameTime;
-        EXPECT_NE(error.find("no usable frame rate"), std::string::npos) << error;
+        EXPECT_FALSE(loadPerformance(path, "take", error).has_value()) << c.frameTime;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
         std::remove(path.c_str());
     }
 }

@@ -4,6 +4,7 @@
 // program.
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,16 @@
 namespace telmora {
 
 constexpr int kExitBadInput = 2;
+
+// A number option's check: NaN and the infinities are no numbers a user means (CLI11's ranges
+// let NaN through, as every comparison with it is false).
+inline const CLI::Validator kFiniteNumber(
+    [](std::string& input) -> std::string {
+        double value = 0.0;
+        if (!CLI::detail::lexical_cast(input, value)) return "not a number: " + input;
+        return std::isfinite(value) ? std::string() : "must be a finite number, not " + input;
+    },
+    "FINITE");
 
 // What --version prints: "<program> <version>".
 inline std::string versionLine(const CLI::App& app) {

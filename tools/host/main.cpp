@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     sessionCommand->add_option("--subject", session.subject, "Subject to pick")->required();
     sessionCommand->add_option("--record", session.recordSeconds, "Seconds to record")
         ->required()
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::Range(0.05, 3600.0));
     sessionCommand->add_option("--out", session.outDir, "Folder the files are written to")
         ->required();
@@ -79,6 +80,7 @@ int main(int argc, char** argv) {
     sessionCommand
         ->add_option("--wait", session.waitSeconds,
                      "Seconds to wait for the source and subject to be announced")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
 

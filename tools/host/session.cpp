@@ -275,9 +275,12 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         report.filesWritten.push_back((out / name).string());
     };
     try {
+        step("Making the output folder " + options.outDir);
         std::error_code ec;
         std::filesystem::create_directories(out, ec);
-        if (ec) fail(kSessionStepFailed, "cannot create '" + options.outDir + "': " + ec.message());
+        if (ec || !std::filesystem::is_directory(out, ec))
+            fail(kSessionStepFailed, "cannot make the folder '" + options.outDir + "'" +
+                                         (ec ? ": " + ec.message() : std::string()));
 
         step("Loading the plug-in " + options.pluginPath);
         if (!library.load(options.pluginPath) || !library.callEntryPoint(0))
@@ -533,9 +536,13 @@ int runSession(const SessionOptions& options) {
             console.line(line);
         }
     }
-    console.line("Files in " + options.outDir + ":");
-    for (const std::string& file : report.filesWritten) console.line("  " + file);
-    console.line("The plug-in's own output lines are in " + log);
+    // Only what was written is pointed at.
+    if (!report.filesWritten.empty()) {
+        console.line("Files in " + options.outDir + ":");
+        for (const std::string& file : report.filesWritten) console.line("  " + file);
+    }
+    if (std::filesystem::is_regular_file(log, ec))
+        console.line("The plug-in's own output lines are in " + log);
     return report.status;
 }
 

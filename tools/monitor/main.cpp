@@ -235,10 +235,12 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 65535))
         ->capture_default_str();
     app.add_option("--wait", options.waitSeconds, "Seconds to wait for the server to be heard")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
     app.add_option("--duration", options.durationSeconds,
                    "Stop after this many seconds; 0 runs until Ctrl-C or the stream ends")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     app.add_option("--picture", options.picture,

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -75,7 +76,18 @@ public:
 private:
     const std::string& text_;
     std::size_t at_ = 0;
+
+public:
+    // The line (from 1) the last token read is on.
+    std::size_t line() const {
+        return 1 + static_cast<std::size_t>(
+                       std::count(text_.begin(), text_.begin() + static_cast<long>(at_), '\n'));
+    }
 };
+
+// The largest magnitude a take's value may have: a translation beyond it puts a joint further
+// than a kilometre away in centimetres, and no rotation needs it.
+constexpr double kLargestTakeValue = 1e5;
 
 // Assimp's BVH importer sizes its buffers by the counts a file declares before it reads what
 // they count, so a corrupt count ("Frames: -91" reads as four billion) asks for gigabytes. Each
@@ -105,8 +117,25 @@ std::string implausibleCount(const std::string& path) {
             return "the take declares " + token.substr(0, 32) + (frames ? " frames" : " channels") +
                    ", which its " + std::to_string(text.size()) + " bytes cannot hold";
         }
-        if (frames) return {};  // only the frames' values follow
+        if (frames) break;  // the frame time and the frames' values follow
         channels = values;
+    }
+    // "Frame Time: t", then the values: a time that is no positive number leaves nothing to
+    // play at, and a value that is not finite or impossibly large is a broken file, not a take.
+    while (tokens.next(token)) {
+        if (token != "Time:") continue;
+        if (!tokens.next(token)) return {};
+        const double frameTime = std::strtod(token.c_str(), nullptr);
+        if (!std::isfinite(frameTime) || !(frameTime > 0.0))
+            return "line " + std::to_string(tokens.line()) + ": the frame time " +
+                   token.substr(0, 32) + " is not a positive number of seconds";
+        break;
+    }
+    while (tokens.next(token)) {
+        const double value = std::strtod(token.c_str(), nullptr);
+        if (!std::isfinite(value) || std::abs(value) > kLargestTakeValue)
+            return "line " + std::to_string(tokens.line()) + ": the value " + token.substr(0, 32) +
+                   " is not finite or puts a joint further than 1 km away";
     }
     return {};
 }
@@ -159,6 +188,11 @@ std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, st
 }
 #else
 std::optional<PerformanceClip> PerformanceClip::load(const std::string& path, std::string& error) {
+    std::error_code folder;
+    if (std::filesystem::is_directory(path, folder)) {
+        error = path + ": a folder, not a take file";
+        return std::nullopt;
+    }
     if (std::string problem = implausibleCount(path); !problem.empty()) {
         error = path + ": " + problem;
         return std::nullopt;

@@ -61,10 +61,12 @@ int main(int argc, char** argv) {
                    "Stream port (keep-alives in, frames out); 0 lets the system choose")
         ->capture_default_str();
     app.add_option("--rate", config.frameRate, "Frames per second sent to each client")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::Range(1.0, telmora::SimServer::kMaxFrameRate))
         ->capture_default_str();
     app.add_option("--duration", durationSeconds,
                    "Stop after this many seconds; 0 runs until Ctrl-C or SIGTERM")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {

@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
                    "TCP port (the device's listening port); 0 lets the system choose")
         ->capture_default_str();
     app.add_option("--rate", config.recordRate, "Records per second sent to each client")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::Range(1.0, telmora::SkeletonTestServer::kMaxRecordRate))
         ->capture_default_str();
     app.add_option("--take", take, "Take whose channel values the records carry")
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     app.add_flag("--zeros", zeros, "Send records of zeros instead of a take");
     app.add_option("--duration", durationSeconds,
                    "Stop after this many seconds; 0 runs until Ctrl-C or SIGTERM")
+        ->check(telmora::kFiniteNumber)
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
