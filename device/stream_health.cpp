@@ -78,6 +78,9 @@ void StreamHealth::Record(DatagramVerdict verdict, Clock::time_point now) {
             framesAccepted_.store(framesAccepted_.load(std::memory_order_relaxed) + 1,
                                   std::memory_order_relaxed);
             // The rate of a window of at least a second, taken when the next frame closes it.
+            // A window starts at its first frame.
+            if (windowFrames_.load(std::memory_order_relaxed) == 0)
+                windowStart_.store(t, std::memory_order_relaxed);
             const std::uint64_t inWindow = windowFrames_.load(std::memory_order_relaxed) + 1;
             const std::int64_t windowLength = t - windowStart_.load(std::memory_order_relaxed);
             if (windowLength >= kNanosPerSecond) {
@@ -128,9 +131,10 @@ StreamHealthSnapshot StreamHealth::Snapshot(Clock::time_point now) const {
     } else if (lastWindowRate > 0.0) {
         s.rateHz = lastWindowRate;
     } else {
-        // The first second: the frames so far over the time they took.
-        const double span = secondsOf(t - windowStart);
-        s.rateHz = span > 0.0 ? static_cast<double>(windowFrames) / span : 0.0;
+        // The first second: the intervals between its frames so far over the time they took.
+        const double span = secondsOf(lastFrame - windowStart);
+        s.rateHz =
+            windowFrames >= 2 && span > 0.0 ? static_cast<double>(windowFrames - 1) / span : 0.0;
     }
     return s;
 }

@@ -176,6 +176,13 @@ TEST_F(PanelDiscoveryTest, PictureShowsTheChosenServerAndSubject) {
     host.pick(panel->listSources, indexOf(panel->listSources, "Telmora Stage"));
     host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Actor"));
     ASSERT_EQ(selectedOf(panel->listSubjects), "Actor");
+    // Online, so that the picture shows the stream's health line too.
+    ASSERT_TRUE(host.deviceOperation(device, ORSDK2026::kOpInit));
+    ASSERT_TRUE(host.setOnline(device, true));
+    ASSERT_TRUE(idleUntil([&] {
+        const std::string health = panel->labelStreamHealth.Caption.Get().str();
+        return health.find(" Hz ") != std::string::npos && health.rfind("0 Hz", 0) != 0;
+    }));
 
     const std::string path = TELMORA_PANEL_PICTURE;
     std::remove(path.c_str());
@@ -185,6 +192,7 @@ TEST_F(PanelDiscoveryTest, PictureShowsTheChosenServerAndSubject) {
     ASSERT_TRUE(pngSize(path, width, height));
     EXPECT_EQ(width, static_cast<std::uint32_t>(kPanelWidth));
     EXPECT_EQ(height, static_cast<std::uint32_t>(kPanelHeight));
+    host.setOnline(device, false);
 }
 
 TEST_F(PanelDiscoveryTest, BoneTableShowsTheLiveChannelValuesWhileOnline) {

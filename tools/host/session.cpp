@@ -321,17 +321,6 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         step("Picking the subject '" + options.subject + "'");
         if (!waitAndPick(*panel->subjects, options.subject, wait))
             fail(kSessionNotHeard, "the source offers no subject '" + options.subject + "'");
-        // Builds without cairo (Windows) leave the pictures out and say so; the rest of the
-        // session is the same.
-        if (!fbhost::Host::canDrawPanels()) {
-            console.line("  panel.png left out: this build draws no pictures (no cairo)");
-        } else {
-            if (!host.drawPanel(*layout, kPanelWidth, kPanelHeight, (out / "panel.png").string(),
-                                &error))
-                fail(kSessionStepFailed, "panel.png: " + error);
-            written("panel.png");
-        }
-
         step("Init");
         if (!host.deviceOperation(device, kOpInit)) fail(kSessionStepFailed, "Init failed");
 
@@ -369,6 +358,17 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             fail(kSessionNotHeard, "no frame of '" + options.subject + "' arrived in 1 s");
         console.line("  the pose changed in " + std::to_string(changes) + " of " +
                      std::to_string(stepsPerSecond) + " evaluations");
+        // The panel as the user sees it streaming (with its health line). Builds without
+        // cairo (Windows) leave the pictures out and say so; the rest of the session is the
+        // same.
+        if (!fbhost::Host::canDrawPanels()) {
+            console.line("  panel.png left out: this build draws no pictures (no cairo)");
+        } else {
+            if (!host.drawPanel(*layout, kPanelWidth, kPanelHeight, (out / "panel.png").string(),
+                                &error))
+                fail(kSessionStepFailed, "panel.png: " + error);
+            written("panel.png");
+        }
 
         step("Recording " + formatSeconds(options.recordSeconds));
         if (!host.startRecording()) fail(kSessionStepFailed, "the host did not start recording");
