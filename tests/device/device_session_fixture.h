@@ -113,6 +113,13 @@ protected:
     }
 
     std::vector<std::string> statusTexts() const { return host.statusTexts(device); }
+    // A node's value as the host evaluates it now.
+    std::vector<double> liveValue(ORSDK2026::FBAnimationNode* node) {
+        host.evaluate();
+        double value[3];
+        node->Evaluate(value, host.localTime());
+        return std::vector<double>(value, value + 3);
+    }
     std::string lastStatus() const {
         const auto texts = statusTexts();
         return texts.empty() ? std::string() : texts.back();

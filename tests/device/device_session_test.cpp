@@ -154,12 +154,7 @@ TEST_F(DeviceSessionTest, LiveRecordedAndPlottedSessionKeepsTheChannelValues) {
     // in a host whose frames come slower than the sender's. One key per sample, every sample
     // acknowledged.
     FBAnimationNode* hipsT = host.findNode(device, "Hips T");
-    auto liveHips = [&] {
-        host.evaluate();
-        double value[3];
-        hipsT->Evaluate(value, host.localTime());
-        return std::vector<double>(value, value + 3);
-    };
+    auto liveHips = [&] { return liveValue(hipsT); };
     const int acknowledgedBefore = host.samplesAcknowledged(device);
     ASSERT_TRUE(host.startRecording());
     constexpr int kSteps = 120;
@@ -350,9 +345,6 @@ TEST_F(DeviceSessionTest, ReferenceTransformationPlacesThePerformanceOnTheRefere
     }
 }
 
-// The recording path places the keys as the live path places the pose. A server that announces
-// itself but never streams keeps the channels at the setup pose, so every key is known exactly:
-// the rest transform moved onto the reference model.
 // A sender that stalls while the host records: the device says so, keys nothing until frames
 // come again, then says they are back.
 TEST_F(DeviceSessionTest, AStalledStreamIsShownAndNotKeyed) {
@@ -362,12 +354,7 @@ TEST_F(DeviceSessionTest, AStalledStreamIsShownAndNotKeyed) {
     ASSERT_TRUE(host.setOnline(device, true));
     FBAnimationNode* hipsT = host.findNode(device, "Hips T");
     ASSERT_NE(hipsT, nullptr);
-    auto liveHips = [&] {
-        host.evaluate();
-        double value[3];
-        hipsT->Evaluate(value, host.localTime());
-        return std::vector<double>(value, value + 3);
-    };
+    auto liveHips = [&] { return liveValue(hipsT); };
     auto stepWithFrames = [&](int steps) {
         for (int s = 0; s < steps; ++s) {
             const std::vector<double> previous = liveHips();
@@ -410,12 +397,7 @@ TEST_F(DeviceSessionTest, FollowsItsServerBackOnItsPortAndToAnotherPort) {
     ASSERT_TRUE(host.setOnline(device, true));
     FBAnimationNode* hipsT = host.findNode(device, "Hips T");
     ASSERT_NE(hipsT, nullptr);
-    auto liveHips = [&] {
-        host.evaluate();
-        double value[3];
-        hipsT->Evaluate(value, host.localTime());
-        return std::vector<double>(value, value + 3);
-    };
+    auto liveHips = [&] { return liveValue(hipsT); };
     auto framesFlow = [&] {
         const std::vector<double> before = liveHips();
         return eventually(host, [&] {
@@ -455,6 +437,9 @@ TEST_F(DeviceSessionTest, FollowsItsServerBackOnItsPortAndToAnotherPort) {
     host.setOnline(device, false);
 }
 
+// The recording path places the keys as the live path places the pose. A server that announces
+// itself but never streams keeps the channels at the setup pose, so every key is known exactly:
+// the rest transform moved onto the reference model.
 TEST_F(DeviceSessionTest, RecordedKeysAreTheChannelsPlacedOnAMovedReferenceModel) {
     UdpSocket silentServer;  // the stream port: it hears the keep-alives and never answers
     ASSERT_EQ(silentServer.open(), 0);

@@ -96,11 +96,8 @@ void checkFloodBounded(CheckContext& ctx) {
     fbhost::Host& host = fbhost::Host::instance();
     const std::uint16_t port = freeUdpPort();
     std::unique_ptr<SimServer> sender = startSender(ctx, port);
-    DeviceUnderTest dut = openDevice(ctx, port);
-    pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
-    goLive(ctx, dut);
-    FBAnimationNode* hips = host.findNode(dut.device, "Hips T");
-    ctx.require(hips != nullptr && nodeMoves(hips, 3000ms), "no frame reached the device");
+    DeviceUnderTest dut;
+    startStreaming(ctx, dut, port);
     ctx.require(pumpUntil([&] { return sender->clients().size() == 1; }, 3000ms, nullptr),
                 "the sender has no client");
     const Ipv4Endpoint streamEndpoint = sender->clients().front();

@@ -79,6 +79,16 @@ void pickSenderInPanel(CheckContext& ctx, DeviceUnderTest& dut, const std::strin
                 "subject '" + subject + "' not listed within 3 s");
 }
 
+FBAnimationNode* startStreaming(CheckContext& ctx, DeviceUnderTest& dut, std::uint16_t port) {
+    dut = openDevice(ctx, port);
+    pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
+    goLive(ctx, dut);
+    FBAnimationNode* hips = fbhost::Host::instance().findNode(dut.device, "Hips T");
+    ctx.require(hips != nullptr, "the device has no node 'Hips T'");
+    ctx.require(nodeMoves(hips, 3000ms), "no frame reached the device");
+    return hips;
+}
+
 bool nodeMoves(FBAnimationNode* node, std::chrono::milliseconds timeout) {
     fbhost::Host& host = fbhost::Host::instance();
     auto value = [&] {

@@ -59,6 +59,11 @@ void pickSenderInPanel(CheckContext& ctx, DeviceUnderTest& dut, const std::strin
 // Init, the templates bound to a new model, online: the device as a user has it when streaming.
 void goLive(CheckContext& ctx, DeviceUnderTest& dut);
 
+// A new device with its panel open on `port`, the sender kSenderName / kSenderSubject picked,
+// live, and a frame on its hips: returns the hips' translation node ("Hips T").
+ORSDK2026::FBAnimationNode* startStreaming(CheckContext& ctx, DeviceUnderTest& dut,
+                                           std::uint16_t port);
+
 // Steps the host until `node`'s value changes (a frame arrived and was written), up to
 // `timeout`; true when it did.
 bool nodeMoves(ORSDK2026::FBAnimationNode* node, std::chrono::milliseconds timeout);

@@ -194,12 +194,8 @@ void checkStallNotKeyed(CheckContext& ctx) {
     fbhost::Host& host = fbhost::Host::instance();
     const std::uint16_t port = freeUdpPort();
     std::unique_ptr<SimServer> sender = startSender(ctx, port);
-    DeviceUnderTest dut = openDevice(ctx, port);
-    pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
-    goLive(ctx, dut);
-    FBAnimationNode* hips = host.findNode(dut.device, "Hips T");
-    ctx.require(hips != nullptr, "the device has no node 'Hips T'");
-    ctx.require(nodeMoves(hips, 3000ms), "no frame reached the device");
+    DeviceUnderTest dut;
+    FBAnimationNode* hips = startStreaming(ctx, dut, port);
     ctx.step("start recording, then hold the sender's stream (it keeps announcing)");
     ctx.require(host.startRecording(), "the host did not start recording");
     ctx.require(nodeMoves(hips, 3000ms), "no frame while recording");
@@ -245,12 +241,8 @@ void checkServerMoves(CheckContext& ctx) {
     fbhost::Host& host = fbhost::Host::instance();
     const std::uint16_t port = freeUdpPort();
     std::unique_ptr<SimServer> sender = startSender(ctx, port);
-    DeviceUnderTest dut = openDevice(ctx, port);
-    pickSenderInPanel(ctx, dut, kSenderName, kSenderSubject);
-    goLive(ctx, dut);
-    FBAnimationNode* hips = host.findNode(dut.device, "Hips T");
-    ctx.require(hips != nullptr, "the device has no node 'Hips T'");
-    ctx.require(nodeMoves(hips, 3000ms), "no frame reached the device");
+    DeviceUnderTest dut;
+    FBAnimationNode* hips = startStreaming(ctx, dut, port);
     const std::uint16_t firstPort = sender->streamPort();
 
     ctx.step("the sender dies without a word; it comes back on the same stream port");
