@@ -387,7 +387,7 @@ void ORDeviceSkeleton::RecordSamples(FBDeviceNotifyInfo& info) {
     telmora::ChannelSnapshot channels;
     // A stale stream holds a frozen pose: its samples are acknowledged but not keyed, so the
     // curves run across the gap between real frames.
-    const bool stale = StreamStale();
+    const bool stale = hardware.streamStale();
     while (hardware.FetchSample(time)) {
         if (playerControl.GetTransportMode() == kFBTransportPlay && !stale) {
             if (!haveChannels) {
@@ -479,14 +479,9 @@ std::string ORDeviceSkeleton::StreamHealthLine() const {
     if (!Online.Get() || !hardware.streaming()) return {};
     const telmora::StreamHealthSnapshot health = hardware.streamHealth();
     const std::string source = telmora::escapeControlCharacters(hardware.sourceName());
-    if (health.silenceSeconds > hardware.staleSeconds())
-        return telmora::noFramesStatus(source, health.silenceSeconds);
+    if (health.stale) return telmora::noFramesStatus(source, health.silenceSeconds);
     return telmora::streamHealthLine(health.rateHz, health.silenceSeconds, health.refused(),
                                      health.gapCount);
-}
-
-bool ORDeviceSkeleton::StreamStale() const {
-    return hardware.streaming() && hardware.streamSilenceSeconds() > hardware.staleSeconds();
 }
 
 void ORDeviceSkeleton::WatchStream() {
@@ -500,7 +495,7 @@ void ORDeviceSkeleton::WatchStream() {
     auto show = [this](const std::string& text) {
         if (std::string(Status.Get().str()) != text) Status = text.c_str();
     };
-    if (health.silenceSeconds > hardware.staleSeconds()) {
+    if (health.stale) {
         staleShown = true;
         show(telmora::noFramesStatus(source, health.silenceSeconds));
         return;
@@ -508,13 +503,8 @@ void ORDeviceSkeleton::WatchStream() {
     if (health.gapCount > gapsLogged) {
         // The gap ended with the last frame: it began its own length before that.
         const double start = now - health.silenceSeconds - health.lastGapSeconds;
-        char figures[96];
-        std::snprintf(figures, sizeof figures, "%.2f s without frames from '",
-                      health.lastGapSeconds);
-        char at[64];
-        std::snprintf(at, sizeof at, "' at take time %.2f s\n", start < 0.0 ? 0.0 : start);
         telmora::writeLine(log, telmora::LogStream::Out,
-                           std::string("Stream gap: ") + figures + source + at);
+                           telmora::streamGapLine(health.lastGapSeconds, source, start));
         gapsLogged = health.gapCount;
     }
     if (staleShown) {

@@ -115,7 +115,6 @@ private:
     void RefreshFrameFigures();
     // Idle: follows a server that moved, and says when the stream goes stale and comes back.
     void WatchStream();
-    bool StreamStale() const;
 
     std::atomic<bool> streamEnded{false};
     ORSDK2026::FBPlayerControl playerControl;

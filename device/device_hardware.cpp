@@ -20,6 +20,15 @@ ORDeviceSkeletonHardware::~ORDeviceSkeletonHardware() {
     streamClient.SetPacketCallback(nullptr);
 }
 
+namespace {
+
+// A port the stream client can send its keep-alives to.
+bool hasStreamPort(const telmora::ServerInfo& server) {
+    return server.streamPort > 0 && server.streamPort <= 65535;
+}
+
+}  // namespace
+
 bool ORDeviceSkeletonHardware::ConnectStream() {
     const telmora::ServerMap servers = discovery.GetServers();
     for (const auto& entry : servers) {
@@ -28,7 +37,7 @@ bool ORDeviceSkeletonHardware::ConnectStream() {
         if (std::string(server.serverName.c_str()) != sourceName_.c_str()) continue;
         for (const std::string& subject : server.subjects) {
             if (subject != subjectName_) continue;
-            if (server.streamPort <= 0 || server.streamPort > 65535) return false;
+            if (!hasStreamPort(server)) return false;
             Connect(server);
             return true;
         }
@@ -68,7 +77,7 @@ std::string ORDeviceSkeletonHardware::FollowMovedServer() {
         if (server.serverName != sourceName_) continue;
         const bool listsSubject = std::find(server.subjects.begin(), server.subjects.end(),
                                             subjectName_) != server.subjects.end();
-        if (!listsSubject || server.streamPort <= 0 || server.streamPort > 65535) continue;
+        if (!listsSubject || !hasStreamPort(server)) continue;
         if (server.ip == streamIp_ && server.streamPort == streamPort_) {
             stillHere = true;
         } else if (elsewhere == nullptr || server.lastSeen > elsewhere->lastSeen) {
@@ -78,8 +87,7 @@ std::string ORDeviceSkeletonHardware::FollowMovedServer() {
     if (elsewhere == nullptr) return {};
     // A server still announced where we stream is left alone while frames come: two servers
     // of one name are the user's to tell apart, not ours to flip between.
-    const bool stale = streamSilenceSeconds() > health.staleSeconds();
-    if (stillHere && !stale) return {};
+    if (stillHere && !streamStale()) return {};
     const std::string line = "Server '" + telmora::escapeControlCharacters(sourceName_) +
                              "' moved to " + elsewhere->ip + ":" +
                              std::to_string(elsewhere->streamPort) + ", reconnecting\n";
@@ -93,8 +101,8 @@ telmora::StreamHealthSnapshot ORDeviceSkeletonHardware::streamHealth() const {
     return snapshot;
 }
 
-double ORDeviceSkeletonHardware::streamSilenceSeconds() const {
-    return health.SilenceSeconds(telmora::StreamHealth::Clock::now());
+bool ORDeviceSkeletonHardware::streamStale() const {
+    return streaming_ && health.Stale(telmora::StreamHealth::Clock::now());
 }
 
 bool ORDeviceSkeletonHardware::StartTestServerStream() {

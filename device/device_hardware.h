@@ -89,11 +89,10 @@ public:
 
     // The stream since the last connect: frames, refusals, rate, silence and gaps. Any thread.
     telmora::StreamHealthSnapshot streamHealth() const;
-    // Seconds since the stream's last accepted frame (or since it was connected). Any thread.
-    double streamSilenceSeconds() const;
+    // Streaming, and silent for longer than the stale time. Any thread.
+    bool streamStale() const;
     // The stale time of the stream's health (seconds).
     void SetStaleSeconds(double seconds) { health.SetStaleSeconds(seconds); }
-    double staleSeconds() const { return health.staleSeconds(); }
     // Whether the stream client is connected (between a successful ConnectStream and the next
     // DisconnectStream).
     bool streaming() const { return streaming_; }

@@ -39,6 +39,16 @@ inline std::string noFramesStatus(const std::string& source, double seconds) {
 inline std::string framesBackStatus(const std::string& source) {
     return kStatusFramesBackPrefix + source + "' again";
 }
+// The log line when a gap ends: "Stream gap: 3.02 s without frames from 'NAME' at take time
+// 4.03 s" (a start before the take's 0 reads as 0).
+inline std::string streamGapLine(double seconds, const std::string& source, double start) {
+    char figures[32], at[32];
+    std::snprintf(figures, sizeof figures, "%.2f", seconds);
+    std::snprintf(at, sizeof at, "%.2f", start < 0.0 ? 0.0 : start);
+    return std::string("Stream gap: ") + figures + " s without frames from '" + source +
+           "' at take time " + at + " s\n";
+}
+
 // The panel's line on a stream that flows: "120 Hz · last frame 8 ms ago · 0 refused · 0 gaps".
 inline std::string streamHealthLine(double rateHz, double lastFrameSeconds,
                                     unsigned long long refused, unsigned long long gaps) {

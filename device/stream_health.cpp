@@ -126,6 +126,7 @@ StreamHealthSnapshot StreamHealth::Snapshot(Clock::time_point now) const {
     }
     const std::int64_t t = ticksOf(now);
     s.silenceSeconds = secondsOf(t - lastFrame);
+    s.stale = s.silenceSeconds > staleSeconds();
     if (!s.anyFrame || s.silenceSeconds >= 1.0) {
         s.rateHz = 0.0;
     } else if (lastWindowRate > 0.0) {

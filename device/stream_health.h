@@ -34,6 +34,7 @@ struct StreamHealthSnapshot {
     // first one.
     double silenceSeconds = 0.0;
     bool anyFrame = false;  // a frame has been accepted since the last start
+    bool stale = false;     // silent for longer than the stale time
     // Spans between two accepted frames (or from the start to the first) longer than the stale
     // time: how many, the longest, all together (seconds), and the last one.
     std::uint64_t gapCount = 0;
@@ -64,6 +65,8 @@ public:
     StreamHealthSnapshot Snapshot(Clock::time_point now) const;
     // Any thread, cheaper than a snapshot: seconds since the last frame (or the start).
     double SilenceSeconds(Clock::time_point now) const;
+    // Any thread: silent for longer than the stale time.
+    bool Stale(Clock::time_point now) const { return SilenceSeconds(now) > staleSeconds(); }
 
 private:
     static std::int64_t ticksOf(Clock::time_point t);
