@@ -392,7 +392,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
                                formatSeconds(options.recordSeconds));
             }
             bar.finish(report.streamEndedAt
-                           ? "the stream ended after " + formatSeconds(*report.streamEndedAt)
+                           ? "the stream ended at take time " + formatSeconds(*report.streamEndedAt)
                            : std::to_string(stepsTaken) + " host steps");
         }
         const double recordEnd = host.localTime().GetSecondDouble();
