@@ -1,6 +1,9 @@
 #include "device/device.h"
 
+#include <chrono>
+#include <ctime>
 #include <exception>
+#include <filesystem>
 #include <glm/gtc/type_ptr.hpp>
 #include <string>
 
@@ -150,6 +153,23 @@ bool ORDeviceSkeleton::FBCreate() {
         staleTime.CreateInternal(this, kFBPT_double, "StaleTime");
         PropertyAdd(&staleTime);
         staleTime = telmora::StreamHealth::kDefaultStaleSeconds;
+        captureRawStream.CreateInternal(this, kFBPT_bool, "CaptureRawStream");
+        PropertyAdd(&captureRawStream);
+        captureRawStream = false;
+        captureFolder.CreateInternal(this, kFBPT_charptr, "CaptureFolder");
+        PropertyAdd(&captureFolder);
+        {
+            std::error_code ec;
+            const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+            captureFolder =
+                (ec ? std::filesystem::path("captures") : temp / "TelmoraLink" / "captures")
+                    .string()
+                    .c_str();
+        }
+        capturePath.CreateInternal(this, kFBPT_charptr, "CapturePath");
+        PropertyAdd(&capturePath);
+        replayFile.CreateInternal(this, kFBPT_charptr, "ReplayFile");
+        PropertyAdd(&replayFile);
         FBSystem::TheOne().OnIdle.Add(this, (FBCallback)&ORDeviceSkeleton::EventIdle);
         idleHandlerAdded = true;
         return true;
@@ -261,7 +281,11 @@ bool ORDeviceSkeleton::Open() {
     staleShown = false;
     gapsLogged = 0;
     ScopedProgress progress("Setting up device");
+    WatchCaptureAndReplay();
+    // The capture starts before the stream, so it holds the first keep-alive.
+    StartCapture();
     if (!hardware.ConnectStream()) {
+        hardware.StopCapture();
         Status = telmora::kStatusOpenFailed;
         return false;
     }
@@ -283,7 +307,55 @@ bool ORDeviceSkeleton::Close() {
     progress.text(telmora::kStatusClosing);
     Status = telmora::kStatusClosing;
     if (!hardware.DisconnectStream()) Status = telmora::kStatusCloseFailed;
+    hardware.StopCapture();
     return false;
+}
+
+void ORDeviceSkeleton::StartCapture() {
+    captureErrorShown = false;
+    if (!captureRawStream.Get() || hardware.replaying()) return;
+    // UTC, to the second: one file per online period, in the order they were made.
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::filesystem::path folder(captureFolder.Get().str());
+    const std::filesystem::path path =
+        folder / telmora::captureFileName(hardware.sourceName(), hardware.subjectName(), stamp);
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    std::string error;
+    if (!hardware.StartCapture(path.string(), error)) {
+        // The stream goes on without its capture.
+        const std::string text = telmora::kStatusCaptureFailedPrefix + error;
+        telmora::writeLine(log, telmora::LogStream::Err, text + "\n");
+        Status = text.c_str();
+        return;
+    }
+    capturePath = path.string().c_str();
+}
+
+void ORDeviceSkeleton::WatchCaptureAndReplay() {
+    const std::string wanted = replayFile.Get().str();
+    if (wanted != replayLoaded) {
+        replayLoaded = wanted;
+        std::string error;
+        if (!hardware.LoadReplay(wanted, error)) {
+            const std::string text = telmora::kStatusReplayFailedPrefix + error;
+            telmora::writeLine(log, telmora::LogStream::Err, text + "\n");
+            Status = text.c_str();
+        }
+    }
+    const telmora::CaptureFigures capture = hardware.captureFigures();
+    if (!capture.error.empty() && !captureErrorShown) {
+        captureErrorShown = true;
+        Status = (telmora::kStatusCaptureStoppedPrefix + capture.error).c_str();
+    }
 }
 
 bool ORDeviceSkeleton::ReleaseChannels() {
@@ -377,6 +449,7 @@ void ORDeviceSkeleton::DeviceTimeNotify(int action, FBTime time) {
 
 void ORDeviceSkeleton::DeviceIONotify(kDeviceIOs action, FBDeviceNotifyInfo& info) {
     guardedVoid([&] {
+        hardware.AdvanceReplay();
         if (action == kIOStopModeRead || action == kIOPlayModeWrite) RecordSamples(info);
     });
 }
@@ -515,6 +588,8 @@ void ORDeviceSkeleton::WatchStream() {
 
 void ORDeviceSkeleton::EventIdle(HISender /*sender*/, HKEvent /*event*/) {
     guardedVoid([this] {
+        WatchCaptureAndReplay();
+        hardware.AdvanceReplay();
         RefreshFrameFigures();
         WatchStream();
         if (streamEnded.exchange(false)) {

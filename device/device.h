@@ -73,6 +73,10 @@ public:
     void SetTestServerAddress(const std::string& address) override {
         hardware.SetTestServerAddress(address.c_str());
     }
+    bool CaptureRawStream() const override { return captureRawStream.Get(); }
+    void SetCaptureRawStream(bool capture) override { captureRawStream = capture; }
+    std::string CaptureFolder() const override { return captureFolder.Get().str(); }
+    void SetCaptureFolder(const std::string& folder) override { captureFolder = folder.c_str(); }
     telmora::ServerMap Servers() const override { return hardware.discovery.GetServers(); }
     std::shared_ptr<void> OnServersChanged(std::function<void()> changed) override {
         return hardware.discovery.RegisterUpdateCallback(std::move(changed));
@@ -93,6 +97,16 @@ public:
     // "StaleTime": seconds without a frame after which the stream counts as stale (its status
     // says so and recorded samples are not keyed). 0.25 by default; the user may change it.
     ORSDK2026::FBPropertyDouble staleTime;
+    // Raw capture: "CaptureRawStream" on writes every datagram of each online period to
+    // "CaptureFolder"/<server>-<subject>-<UTC date-time>.pcap; "CapturePath" names the file
+    // being (or last) written.
+    ORSDK2026::FBPropertyBool captureRawStream;
+    ORSDK2026::FBPropertyString captureFolder;
+    ORSDK2026::FBPropertyString capturePath;
+    // "ReplayFile": a capture to stream from instead of the network (empty: the network). Its
+    // servers are listed at the next idle; going online plays the chosen stream on the host's
+    // clock.
+    ORSDK2026::FBPropertyString replayFile;
     bool templatesLinked = false;
 
     // Set on the receive thread by the stream-end handler, taken by the idle handler.
@@ -115,6 +129,9 @@ private:
     void RefreshFrameFigures();
     // Idle: follows a server that moved, and says when the stream goes stale and comes back.
     void WatchStream();
+    // Idle: loads a changed "ReplayFile", and says once when a capture stopped by itself.
+    void WatchCaptureAndReplay();
+    void StartCapture();
 
     std::atomic<bool> streamEnded{false};
     ORSDK2026::FBPlayerControl playerControl;
@@ -125,5 +142,7 @@ private:
     // The stream as last shown: stale or not, and the gaps already logged.
     bool staleShown = false;
     std::uint64_t gapsLogged = 0;
+    std::string replayLoaded;  // the "ReplayFile" last acted on
+    bool captureErrorShown = false;
     telmora::LogWriter log = telmora::boundedLogWriter(telmora::standardLogWriter());
 };

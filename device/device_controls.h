@@ -43,6 +43,12 @@ public:
     virtual std::string TestServerAddress() const = 0;
     virtual void SetTestServerAddress(const std::string& address) = 0;
 
+    // Raw capture of each online period's datagrams, and the folder its files go to.
+    virtual bool CaptureRawStream() const = 0;
+    virtual void SetCaptureRawStream(bool capture) = 0;
+    virtual std::string CaptureFolder() const = 0;
+    virtual void SetCaptureFolder(const std::string& folder) = 0;
+
     // The servers announcing themselves on the listening port now.
     virtual ServerMap Servers() const = 0;
     // `changed` is called (on a discovery thread) whenever the servers change, for as long as

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "network/announcement.h"
 #include "network/protocol.h"
 
 using namespace ORSDK2026;
@@ -14,6 +15,7 @@ ORDeviceSkeletonHardware::ORDeviceSkeletonHardware() {
 }
 
 ORDeviceSkeletonHardware::~ORDeviceSkeletonHardware() {
+    StopCapture();
     discovery.Stop();
     SetStreamEndHandler(nullptr);
     streamClient.Disconnect();
@@ -30,6 +32,17 @@ bool hasStreamPort(const telmora::ServerInfo& server) {
 }  // namespace
 
 bool ORDeviceSkeletonHardware::ConnectStream() {
+    if (replay.loaded()) {
+        if (streaming_) DisconnectStream();
+        replayStartTicks_ = system.LocalTime.Get().Get();
+        std::string error;
+        if (!replay.Start(sourceName_, subjectName_, replayStartTicks_, error)) return false;
+        health.Restart(ReplayTime(replayStartTicks_));
+        replaySampleTaken_ = false;
+        replayEnded_ = false;
+        streaming_ = true;
+        return true;
+    }
     const telmora::ServerMap servers = discovery.GetServers();
     for (const auto& entry : servers) {
         const telmora::ServerInfo& server = entry.second;
@@ -68,7 +81,7 @@ void ORDeviceSkeletonHardware::setReconnecting(bool reconnecting) {
 }
 
 std::string ORDeviceSkeletonHardware::FollowMovedServer() {
-    if (!streaming_) return {};
+    if (!streaming_ || replay.loaded()) return {};
     const telmora::ServerMap servers = discovery.GetServers();
     const telmora::ServerInfo* elsewhere = nullptr;
     bool stillHere = false;
@@ -96,13 +109,90 @@ std::string ORDeviceSkeletonHardware::FollowMovedServer() {
 }
 
 telmora::StreamHealthSnapshot ORDeviceSkeletonHardware::streamHealth() const {
-    telmora::StreamHealthSnapshot snapshot = health.Snapshot(telmora::StreamHealth::Clock::now());
-    snapshot.refusedWrongSource = streamClient.WrongSourceDatagrams();
+    telmora::StreamHealthSnapshot snapshot = health.Snapshot(Now());
+    if (!replay.loaded()) snapshot.refusedWrongSource = streamClient.WrongSourceDatagrams();
     return snapshot;
 }
 
 bool ORDeviceSkeletonHardware::streamStale() const {
-    return streaming_ && health.Stale(telmora::StreamHealth::Clock::now());
+    return streaming_ && health.Stale(Now());
+}
+
+telmora::StreamHealth::Clock::time_point ORDeviceSkeletonHardware::ReplayTime(
+    std::int64_t hostTicks) const {
+    // Any fixed origin will do: the health only compares its times with each other.
+    const double seconds = static_cast<double>(hostTicks - replayStartTicks_) /
+                           static_cast<double>(FBTime::kTicksPerSecond);
+    return telmora::StreamHealth::Clock::time_point(std::chrono::hours(1)) +
+           std::chrono::duration_cast<telmora::StreamHealth::Clock::duration>(
+               std::chrono::duration<double>(seconds));
+}
+
+telmora::StreamHealth::Clock::time_point ORDeviceSkeletonHardware::Now() const {
+    if (replay.loaded()) return ReplayTime(system.LocalTime.Get().Get());
+    return telmora::StreamHealth::Clock::now();
+}
+
+bool ORDeviceSkeletonHardware::LoadReplay(const std::string& path, std::string& error) {
+    if (streaming_) DisconnectStream();
+    if (path.empty()) {
+        if (!replay.loaded()) return true;
+        replay.Unload();
+        discovery.Start(port_);
+        return true;
+    }
+    if (!replay.Load(path, error)) {
+        if (!discovery.Listening() || discovery.ListenPort() != port_) discovery.Start(port_);
+        return false;
+    }
+    // The capture's servers take the place of the network's: their last announcements, as
+    // if just heard, with nothing to age them out.
+    discovery.Stop();
+    const telmora::TelmoraCapture& captured = *replay.capture();
+    for (const telmora::CapturedServer& server : captured.servers) {
+        const telmora::CapturedDatagram& announcement =
+            captured.file.datagrams[server.announcement];
+        discovery.HandleAnnouncement({announcement.bytes, announcement.from});
+    }
+    // A stream captured without its server's announcements (a capture of the stream's ports
+    // only) is listed as its keep-alives name it.
+    for (const telmora::CapturedStream& stream : captured.streams) {
+        const bool announced = std::any_of(
+            captured.servers.begin(), captured.servers.end(),
+            [&](const telmora::CapturedServer& s) { return s.stream == stream.server; });
+        if (announced || stream.subject.empty()) continue;
+        const std::string text =
+            telmora::announcementText(stream.serverName, stream.server.port, {stream.subject});
+        discovery.HandleAnnouncement(
+            {std::vector<std::uint8_t>(text.begin(), text.end()), stream.server});
+    }
+    return true;
+}
+
+void ORDeviceSkeletonHardware::AdvanceReplay() {
+    if (!replay.running() || replayEnded_) return;
+    replaySampleTaken_ = false;
+    const std::int64_t now = system.LocalTime.Get().Get();
+    replay.Advance(now, [this](const std::vector<std::uint8_t>& datagram, std::int64_t due) {
+        RecordPacket(datagram, ReplayTime(due));
+    });
+    if (replay.finished() && !replayEnded_) {
+        replayEnded_ = true;
+        EndOfStream();
+    }
+}
+
+bool ORDeviceSkeletonHardware::StartCapture(const std::string& path, std::string& error) {
+    if (!capture->Start(path, error)) return false;
+    streamClient.SetTap(capture);
+    discovery.SetTap(capture);
+    return true;
+}
+
+void ORDeviceSkeletonHardware::StopCapture() {
+    streamClient.SetTap(nullptr);
+    discovery.SetTap(nullptr);
+    capture->Stop();
 }
 
 bool ORDeviceSkeletonHardware::StartTestServerStream() {
@@ -128,12 +218,21 @@ bool ORDeviceSkeletonHardware::StopTestServerStream() {
 }
 
 bool ORDeviceSkeletonHardware::DisconnectStream() {
+    replay.Stop();
     streamClient.Disconnect();
     streaming_ = false;
     return true;
 }
 
 bool ORDeviceSkeletonHardware::FetchSample(FBTime& time) {
+    // A replay keys one sample per input notification, at the host's time: the frame the
+    // replay handed over by then.
+    if (replay.running()) {
+        if (replaySampleTaken_) return false;
+        replaySampleTaken_ = true;
+        time = system.LocalTime.Get();
+        return true;
+    }
     if (testSocket != 0) {
         const bool whole =
             testServerRecord.readRecord([this](std::uint8_t* buffer, int size, int& numRead) {
@@ -162,6 +261,7 @@ void ORDeviceSkeletonHardware::SetPort(std::int32_t port) {
     // The same port again is a retry when it could not be bound.
     if (port == port_ && discovery.Listening()) return;
     port_ = port;
+    if (replay.loaded()) return;  // the capture's servers are listed, not the network's
     discovery.Start(port);
 }
 
@@ -170,15 +270,25 @@ bool ORDeviceSkeletonHardware::SetupChannels() {
 }
 
 void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& datagram) {
+    RecordPacket(datagram, telmora::StreamHealth::Clock::now());
+}
+
+void ORDeviceSkeletonHardware::RecordPacket(const std::vector<std::uint8_t>& datagram,
+                                            telmora::StreamHealth::Clock::time_point at) {
     if (!telmora::isEndOfStream(datagram.data(), datagram.size())) {
         using Result = telmora::ChannelTable::PacketResult;
         const Result result = table.HandlePacket(datagram);
         health.Record(result == Result::kPublished   ? telmora::DatagramVerdict::kAccepted
                       : result == Result::kNotAFrame ? telmora::DatagramVerdict::kNotAFrame
                                                      : telmora::DatagramVerdict::kUndecodable,
-                      telmora::StreamHealth::Clock::now());
+                      at);
         return;
     }
+    if (replay.running()) replayEnded_ = true;
+    EndOfStream();
+}
+
+void ORDeviceSkeletonHardware::EndOfStream() {
     std::lock_guard<std::mutex> lock(streamEndMutex);
     if (!streamEndHandler || reconnecting_) return;
     try {

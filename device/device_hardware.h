@@ -13,12 +13,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "capture/capture_writer.h"
 #include "device/sample_source.h"
 #include "device/stream_health.h"
+#include "device/stream_replay.h"
 #include "motion/channel_table.h"
 #include "network/discovery_service.h"
 #include "network/udp_stream_client.h"
@@ -36,8 +39,24 @@ public:
 
     // Connects the stream client to the first discovered server named `sourceName` that lists
     // `subjectName`, and starts the stream's health figures afresh. False (nothing changed)
-    // when there is none.
+    // when there is none. With a replay loaded, starts that stream of the capture instead, due
+    // from the host's time now.
     bool ConnectStream();
+
+    // Replay: a capture file takes the network's place. Loading stops discovery and lists the
+    // capture's servers instead; an empty path unloads it and listens again. False with
+    // `error` set when the file cannot be replayed (the network is then used).
+    bool LoadReplay(const std::string& path, std::string& error);
+    bool replaying() const { return replay.loaded(); }
+    // Hands the replayed stream's datagrams due by the host's time now to the channel table,
+    // and ends the stream once the last has been handed over. Host thread.
+    void AdvanceReplay();
+
+    // Raw capture of the stream socket and of discovery to `path` (a pcap file). False with
+    // `error` set when it cannot start.
+    bool StartCapture(const std::string& path, std::string& error);
+    void StopCapture();
+    telmora::CaptureFigures captureFigures() const { return capture->Figures(); }
     // While streaming: when the chosen server is no longer announced at the stream's endpoint
     // but is at another one (it restarted on another port, or moved), or the stream has gone
     // stale while it is announced elsewhere, reconnects there and returns the line to log
@@ -106,6 +125,19 @@ private:
     telmora::UdpStreamClient streamClient;
     telmora::StreamHealth health;  // written by HandlePacket
     telmora::TestRecordAssembler testServerRecord;
+    std::shared_ptr<telmora::CaptureWriter> capture = std::make_shared<telmora::CaptureWriter>(
+        telmora::boundedLogWriter(telmora::standardLogWriter()));
+    telmora::StreamReplay replay{ORSDK2026::FBTime::kTicksPerSecond};
+    bool replaySampleTaken_ = false;  // the one sample of this input notification is out
+    bool replayEnded_ = false;
+    // The health's clock: the steady clock, or while replaying the host's time since the
+    // replay started.
+    telmora::StreamHealth::Clock::time_point Now() const;
+    telmora::StreamHealth::Clock::time_point ReplayTime(std::int64_t hostTicks) const;
+    void RecordPacket(const std::vector<std::uint8_t>& datagram,
+                      telmora::StreamHealth::Clock::time_point at);
+    void EndOfStream();
+    std::int64_t replayStartTicks_ = 0;
     telmora::SampleClock sampleClock{ORSDK2026::FBTime::kTicksPerSecond};
 
     std::mutex streamEndMutex;

@@ -63,11 +63,39 @@ inline std::string portInUseText(int port) {
     return "Port " + std::to_string(port) + " is in use";
 }
 
+// Raw capture and replay: when a capture cannot start, when it stops by itself (a write error,
+// a full disk) and when a capture file cannot be replayed, each with the reason.
+inline constexpr char kStatusCaptureFailedPrefix[] = "Capture failed: ";
+inline constexpr char kStatusCaptureStoppedPrefix[] = "Capture stopped: ";
+inline constexpr char kStatusReplayFailedPrefix[] = "Replay failed: ";
+
+// The file of one online period's capture: "<server>-<subject>-<UTC date-time>.pcap", with
+// every character of the names that is no letter, digit, '.', '_' or '-' written as '_', so a
+// name from the network can neither leave the folder nor make an invalid file name.
+inline std::string captureFileName(const std::string& server, const std::string& subject,
+                                   const std::string& utcDateTime) {
+    auto safe = [](const std::string& name) {
+        std::string out = name.empty() ? std::string("_") : name;
+        for (char& c : out) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+            if (!plain) c = '_';
+        }
+        if (out.front() == '.') out.front() = '_';
+        return out;
+    };
+    return safe(server) + "-" + safe(subject) + "-" + utcDateTime + ".pcap";
+}
+
 // Whether a status text is one of the device's.
 inline bool isDeviceStatusText(const std::string& text) {
     for (const char* own : kStatusTexts)
         if (text == own) return true;
-    return text.rfind(kStatusNoFramesPrefix, 0) == 0 || text.rfind(kStatusFramesBackPrefix, 0) == 0;
+    for (const char* prefix :
+         {kStatusNoFramesPrefix, kStatusFramesBackPrefix, kStatusCaptureFailedPrefix,
+          kStatusCaptureStoppedPrefix, kStatusReplayFailedPrefix})
+        if (text.rfind(prefix, 0) == 0) return true;
+    return false;
 }
 
 // Each channel gives the host two nodes: a translation and a rotation.

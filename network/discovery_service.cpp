@@ -4,9 +4,9 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <utility>
 
+#include "network/announcement.h"
 #include "network/own_thread.h"
 
 namespace telmora {
@@ -163,6 +163,11 @@ std::shared_ptr<void> DiscoveryService::RegisterUpdateCallback(std::function<voi
     }
 }
 
+void DiscoveryService::SetTap(std::shared_ptr<DatagramTap> newTap) {
+    std::lock_guard<std::mutex> lock(tapMutex);
+    tap = std::move(newTap);
+}
+
 void DiscoveryService::ListenLoop() {
     OwnThreadMark mark(this);
     for (;;) {
@@ -170,6 +175,14 @@ void DiscoveryService::ListenLoop() {
             std::optional<ReceivedDatagram> datagram = inbox.Take(stopRequested);
             // Stopped, or the port's socket failed: this service is deaf until the next Start.
             if (!datagram) return;
+            {
+                std::lock_guard<std::mutex> lock(tapMutex);
+                if (tap && !datagram->tooLong) {
+                    const Ipv4Endpoint here{0, static_cast<std::uint16_t>(listenPort.load())};
+                    tap->Tap(TappedDatagram{std::chrono::system_clock::now(), datagram->source,
+                                            here, datagram->bytes.data(), datagram->bytes.size()});
+                }
+            }
             HandleAnnouncement(*datagram);
         } catch (const std::exception& error) {
             writeLine(log, LogStream::Err,
@@ -189,40 +202,20 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         return;
     }
     if (datagram.bytes.empty()) return;
-    // The text ends at the datagram's end or at its first NUL, whichever comes first.
-    const auto textEnd = std::find(datagram.bytes.begin(), datagram.bytes.end(), std::uint8_t{0});
-    const std::string text(datagram.bytes.begin(), textEnd);
-
-    std::string serverName;
-    std::int32_t streamPort = 0;
-    std::vector<std::string> subjects;
-    try {
-        // Non-const on purpose: operator[] on a missing member then yields null, whose typed
-        // read fails with the library's own "type must be ..." message.
-        nlohmann::json announcement =
-            nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true,
-                                  /*ignore_comments=*/false);
-        if (announcement.is_object() && announcement.contains(kPluginNameMember) &&
-            announcement[kPluginNameMember] != kPluginName) {
-            return;  // addressed to another plug-in
-        }
-        serverName = announcement[kServerNameMember].get<std::string>();
-        // Read as a double: an integer read of 4294972296 would wrap round to port 5000.
-        // Booleans read as 1 and 0, strings fail as "type must be number".
-        const double port = announcement[kStreamPortMember].get<double>();
-        subjects = announcement[kSubjectsMember].get<std::vector<std::string>>();
-        if (!(port >= 1.0 && port < 65536.0)) {
-            writeLine(log, LogStream::Err,
-                      "Stream port out of range: " + announcement[kStreamPortMember].dump() + "\n");
+    Announcement announcement;
+    std::string error;
+    switch (parseAnnouncement(datagram.bytes.data(), datagram.bytes.size(), announcement, error)) {
+        case AnnouncementVerdict::kOurs:
+            break;
+        case AnnouncementVerdict::kOtherPlugin:
             return;
-        }
-        // Truncates toward zero: 5000.9 is port 5000.
-        streamPort = static_cast<std::int32_t>(port);
-    } catch (const std::exception& error) {
-        writeLine(log, LogStream::Err,
-                  "JSON parse error: " + escapeControlCharacters(error.what()) + "\n");
-        return;
+        case AnnouncementVerdict::kInvalid:
+            writeLine(log, LogStream::Err, error + "\n");
+            return;
     }
+    const std::string& serverName = announcement.serverName;
+    const std::int32_t streamPort = announcement.streamPort;
+    const std::vector<std::string>& subjects = announcement.subjects;
 
     const std::string ip = formatIpv4(datagram.source.address);
     const std::string key = serverKey(ip, serverName);

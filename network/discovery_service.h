@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "network/datagram_tap.h"
 #include "network/log_writer.h"
 #include "network/protocol.h"
 #include "network/shared_port_listener.h"
@@ -95,6 +96,10 @@ public:
     // waiting for the releasing thread. The token may outlive the service.
     std::shared_ptr<void> RegisterUpdateCallback(std::function<void()> callback);
 
+    // Shows `tap` every datagram heard on the port (but those too long to keep); null: none.
+    // Any thread but the service's own.
+    void SetTap(std::shared_ptr<DatagramTap> tap);
+
     // What the listening thread does with one datagram from the port: parses it as an
     // announcement and, if it is a valid one addressed to us, adds or refreshes its sender's
     // entry (telling the listener when the entry changed). Anything else leaves the list as it
@@ -133,6 +138,8 @@ private:
     std::mutex callbackMutex;  // held for every call of updateCallback
     ServerMap servers;
     std::function<void()> updateCallback;
+    std::mutex tapMutex;  // held for every call of tap
+    std::shared_ptr<DatagramTap> tap;
     std::mutex sweepMutex;  // pairs with sweepWake for the interruptible pause
     std::condition_variable sweepWake;
     DatagramInbox inbox;          // announcements from the port, waiting for listenThread

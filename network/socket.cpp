@@ -25,4 +25,13 @@ bool UdpSocket::isOpen() const noexcept {
     return handle_ != kNoHandle;
 }
 
+std::optional<std::uint32_t> localAddressTowards(std::uint32_t remote) {
+    UdpSocket probe;
+    // Connecting a datagram socket sends nothing: it only picks the route and its address.
+    if (probe.open() != 0 || probe.connect(Ipv4Endpoint{remote, 9}) != 0) return std::nullopt;
+    const std::optional<Ipv4Endpoint> local = probe.localEndpoint();
+    if (!local || local->address == 0) return std::nullopt;
+    return local->address;
+}
+
 }  // namespace telmora

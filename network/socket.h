@@ -31,6 +31,10 @@ std::optional<std::uint32_t> parseIpv4(std::string_view dotted);
 // An address as dotted-decimal text, at most 15 characters.
 std::string formatIpv4(std::uint32_t address);
 
+// The address of this machine's interface that datagrams to `remote` leave from (127.0.0.1
+// towards a loopback address); empty when no route is known. Sends nothing.
+std::optional<std::uint32_t> localAddressTowards(std::uint32_t remote);
+
 // What one receive call came to. Every receive loop of the network layer sorts its calls into
 // these outcomes and nothing else.
 enum class ReceiveOutcome {
@@ -69,6 +73,10 @@ public:
     // Binds to `local` (address 0: any interface; port 0: chosen by the system). No address
     // reuse is requested, so a port already bound elsewhere fails. Returns 0 or the error number.
     int bind(const Ipv4Endpoint& local);
+    // Fixes the socket's peer: the system picks the local address it would send from to
+    // `remote`. Returns 0 or the error number. For learning a route; the stream's sockets stay
+    // unconnected.
+    int connect(const Ipv4Endpoint& remote);
     // Bounds every later receive wait to `timeout` (at least 1 ms). Returns 0 or the error number.
     int setReceiveTimeout(std::chrono::milliseconds timeout);
     // The endpoint the socket is bound to, once bound.

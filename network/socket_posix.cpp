@@ -88,6 +88,14 @@ int UdpSocket::setReceiveTimeout(std::chrono::milliseconds timeout) {
     return 0;
 }
 
+int UdpSocket::connect(const Ipv4Endpoint& remote) {
+    if (!isOpen()) return EBADF;
+    const sockaddr_in addr = toSockaddr(remote);
+    return ::connect(toFd(handle_), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0
+               ? 0
+               : errno;
+}
+
 std::optional<Ipv4Endpoint> UdpSocket::localEndpoint() const {
     if (!isOpen()) return std::nullopt;
     sockaddr_in addr{};

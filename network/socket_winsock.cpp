@@ -111,6 +111,16 @@ int UdpSocket::setReceiveTimeout(std::chrono::milliseconds timeout) {
     return 0;
 }
 
+int UdpSocket::connect(const Ipv4Endpoint& remote) {
+    if (!isOpen()) return WSAENOTSOCK;
+    const sockaddr_in addr = toSockaddr(remote);
+    if (::connect(toSocket(handle_), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) ==
+        SOCKET_ERROR) {
+        return ::WSAGetLastError();
+    }
+    return 0;
+}
+
 std::optional<Ipv4Endpoint> UdpSocket::localEndpoint() const {
     if (!isOpen()) return std::nullopt;
     sockaddr_in addr{};

@@ -32,6 +32,7 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
     socket.open();
     socket.bind(Ipv4Endpoint{0, 0});
     socket.setReceiveTimeout(kReceiveWait);
+    localAddress = Ipv4Endpoint{0, socket.localEndpoint().value_or(Ipv4Endpoint{}).port};
     // A text that is no IPv4 address leaves 0.0.0.0, which no datagram comes from.
     serverAddress = Ipv4Endpoint{parseIpv4(serverIp).value_or(0), streamPort};
     stopRequested.exchange(false);
@@ -87,6 +88,17 @@ void UdpStreamClient::SetPacketCallback(PacketCallback callback) {
     packetCallback = std::move(callback);
 }
 
+void UdpStreamClient::SetTap(std::shared_ptr<DatagramTap> newTap) {
+    std::lock_guard<std::mutex> lock(tapMutex);
+    tap = std::move(newTap);
+}
+
+void UdpStreamClient::TapDatagram(const Ipv4Endpoint& from, const Ipv4Endpoint& to,
+                                  const std::uint8_t* data, std::size_t size) {
+    std::lock_guard<std::mutex> lock(tapMutex);
+    if (tap) tap->Tap(TappedDatagram{std::chrono::system_clock::now(), from, to, data, size});
+}
+
 void UdpStreamClient::KeepAliveLoop(std::string subject) {
     OwnThreadMark mark(this);
     try {
@@ -98,7 +110,8 @@ void UdpStreamClient::KeepAliveLoop(std::string subject) {
         while (!stopRequested.load()) {
             lock.unlock();
             // A failed send changes nothing: the next one goes out on time regardless.
-            socket.sendTo(message.data(), message.size(), serverAddress);
+            if (socket.sendTo(message.data(), message.size(), serverAddress) == 0)
+                TapDatagram(localAddress, serverAddress, message.data(), message.size());
             lock.lock();
             keepAliveWake.wait_for(lock, kKeepAliveInterval,
                                    [this] { return stopRequested.load(); });
@@ -119,6 +132,7 @@ void UdpStreamClient::ReceiveLoop() {
             if (received.outcome == ReceiveOutcome::Fatal) break;
             // Nothing yet, or a datagram too long to be ours: look at the flag and go on.
             if (received.outcome != ReceiveOutcome::Datagram) continue;
+            TapDatagram(received.source, localAddress, buffer.data(), received.size);
             if (received.size == 0) continue;
             // Only the server's stream endpoint speaks on this socket.
             if (received.source != serverAddress) {

@@ -2,7 +2,9 @@
 # Fails when an #include crosses a layer the wrong way:
 #   motion/   includes nothing of network/, tools/, device/, ui/, plugin/ or the host SDK
 #             (<fbsdk/...>);
-#   network/  includes nothing of motion/, tools/, device/, ui/, plugin/ or the host SDK;
+#   network/  includes nothing of motion/, capture/, tools/, device/, ui/, plugin/ or the host
+#             SDK;
+#   capture/  includes nothing of motion/, tools/, device/, ui/, plugin/ or the host SDK;
 #   the host SDK is included only by device/, ui/, plugin/, the SDK stand-in (sdk/), the host
 #   harness (tools/host/), tests/ and bench/;
 #   the plug-in is layered device/ < ui/ < plugin/: device/ includes nothing of ui/ or plugin/,
@@ -46,6 +48,7 @@ BEGIN {
 function layerOf(path) {
   if (path ~ /^motion\//) return "motion"
   if (path ~ /^network\//) return "network"
+  if (path ~ /^capture\//) return "capture"
   if (path ~ /^device\//) return "device"
   if (path ~ /^ui\//) return "ui"
   if (path ~ /^plugin\//) return "plugin"
@@ -80,8 +83,10 @@ FNR == 1 { layer = layerOf(FILENAME); folder = folderOf(FILENAME); files++ }
     rule = "only device/, ui/, plugin/, sdk/, tools/host/, tests/ and bench/ include the host SDK"
   else if (layer == "motion" && target ~ /^(network|tools|device|ui|plugin)\//)
     rule = "motion/ includes nothing of network/, tools/, device/, ui/ or plugin/"
-  else if (layer == "network" && target ~ /^(motion|tools|device|ui|plugin)\//)
-    rule = "network/ includes nothing of motion/, tools/, device/, ui/ or plugin/"
+  else if (layer == "network" && target ~ /^(motion|capture|tools|device|ui|plugin)\//)
+    rule = "network/ includes nothing of motion/, capture/, tools/, device/, ui/ or plugin/"
+  else if (layer == "capture" && target ~ /^(motion|tools|device|ui|plugin)\//)
+    rule = "capture/ includes nothing of motion/, tools/, device/, ui/ or plugin/"
   else if ((layer == "device" || layer == "ui" || layer == "plugin") && target ~ /^tools\//)
     rule = "the plug-in (device/, ui/, plugin/) includes nothing of tools/"
   else if (layer == "device" && target ~ /^(ui|plugin)\//)

@@ -120,7 +120,7 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
               "LabelSetup", 250, kFBAttachNone, "", 18, kFBAttachNone, "");
     setupLayout.SetControl("CharacterizeButton", buttonCharacterize);
     addRegion(setupLayout, "NetworkSetup", 4, kFBAttachLeft, "", 15, kFBAttachBottom,
-              "CharacterizeButton", 250, kFBAttachNone, "", 226, kFBAttachNone, "");
+              "CharacterizeButton", 250, kFBAttachNone, "", 274, kFBAttachNone, "");
 
     // "NetworkSetup" is not a region of networkLayout: it names the region that holds it.
     addRegion(networkLayout, "LayoutRegionNetwork", 5, kFBAttachLeft, "", 15, kFBAttachTop,
@@ -145,6 +145,10 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
               "LabelSubjects", 230, kFBAttachNone, "", 25, kFBAttachNone, "");
     addRegion(networkLayout, "LabelStreamHealth", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
               "QVLinkSubjects", 230, kFBAttachNone, "", 18, kFBAttachNone, "");
+    addRegion(networkLayout, "ButtonCapture", 10, kFBAttachLeft, "", 4, kFBAttachBottom,
+              "LabelStreamHealth", 230, kFBAttachNone, "", 20, kFBAttachNone, "");
+    addRegion(networkLayout, "EditCaptureFolder", 10, kFBAttachLeft, "", 2, kFBAttachBottom,
+              "ButtonCapture", 230, kFBAttachNone, "", 22, kFBAttachNone, "");
     networkLayout.SetControl("LabelNetworkPort", labelNetworkPort);
     networkLayout.SetControl("EditNetworkPort", editNetworkPort);
     networkLayout.SetControl("ButtonConnect", buttonConnect);
@@ -154,6 +158,8 @@ void ORDeviceSkeletonLayout::UICreateLayout1() {
     networkLayout.SetControl("QVLinkSubjects", listSubjects);
     networkLayout.SetControl("LabelPortState", labelPortState);
     networkLayout.SetControl("LabelStreamHealth", labelStreamHealth);
+    networkLayout.SetControl("ButtonCapture", buttonCapture);
+    networkLayout.SetControl("EditCaptureFolder", editCaptureFolder);
 
     setupLayout.SetControl("NetworkSetup", networkLayout);
 }
@@ -171,6 +177,15 @@ void ORDeviceSkeletonLayout::UIConfigureLayout1() {
     buttonTestServer.State = (device != nullptr && device->UseTestServer()) ? 1 : 0;
     buttonTestServer.OnClick.Add(
         this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnTestServerClick));
+
+    buttonCapture.Caption = "Capture raw stream";
+    buttonCapture.Style = kFBCheckbox;
+    buttonCapture.State = (device != nullptr && device->CaptureRawStream()) ? 1 : 0;
+    buttonCapture.OnClick.Add(this,
+                              static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnCaptureClick));
+    if (device != nullptr) editCaptureFolder.Text = device->CaptureFolder().c_str();
+    editCaptureFolder.OnChange.Add(
+        this, static_cast<FBCallback>(&ORDeviceSkeletonLayout::OnCaptureFolderChange));
 
     buttonConnect.Caption = "Connect";
     buttonConnect.Style = kFBPushButton;
@@ -318,6 +333,18 @@ void ORDeviceSkeletonLayout::OnSubjectChange(HISender, HKEvent) {
 void ORDeviceSkeletonLayout::OnTestServerClick(HISender, HKEvent) {
     if (device == nullptr) return;
     device->SetUseTestServer(buttonTestServer.State == 1);
+}
+
+void ORDeviceSkeletonLayout::OnCaptureClick(HISender, HKEvent) {
+    if (device == nullptr) return;
+    device->SetCaptureRawStream(buttonCapture.State == 1);
+}
+
+void ORDeviceSkeletonLayout::OnCaptureFolderChange(HISender, HKEvent) {
+    guarded("capture folder", [&] {
+        if (device == nullptr) return;
+        device->SetCaptureFolder(editCaptureFolder.Text.Get().str());
+    });
 }
 
 void ORDeviceSkeletonLayout::OnTestServerAddressChange(HISender, HKEvent) {

@@ -50,6 +50,8 @@ public:
     void OnSubjectChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     void OnTestServerClick(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     void OnTestServerAddressChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnCaptureClick(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
+    void OnCaptureFolderChange(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
     // User-interface idle: refills the lists after a discovery change, shows the port state and
     // the stream's health, then (while the device is online) writes the bone values.
     void OnIdleRefresh(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);
@@ -80,6 +82,9 @@ public:
     ORSDK2026::FBLabel labelPortState;
     // Below the subject list: the stream's health while the device is online.
     ORSDK2026::FBLabel labelStreamHealth;
+    // Raw capture of each online period, and the folder its files go to.
+    ORSDK2026::FBButton buttonCapture;
+    ORSDK2026::FBEdit editCaptureFolder;
     ORSDK2026::FBSystem system;
     // The device's controls; null when the panel's device is not a TelmoraLink device.
     telmora::DeviceControls* device = nullptr;

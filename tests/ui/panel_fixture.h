@@ -26,7 +26,7 @@ inline constexpr std::chrono::milliseconds kPanelDeadline{10000};
 // The size at which the host shows a device's settings panel in these tests (and the picture):
 // only the two outer regions depend on it.
 inline constexpr int kPanelWidth = 320;
-inline constexpr int kPanelHeight = 300;
+inline constexpr int kPanelHeight = 348;
 
 inline std::vector<std::string> itemsOf(const ORSDK2026::FBList& list) {
     std::vector<std::string> items;

@@ -15,11 +15,11 @@ TEST_F(PanelTest, RegionsResolveToTheirTabledRectangles) {
         FBRegionRect rect;  // in panel pixels, nested layouts included
     } expected[] = {
         {"TabPanel", {0, 0, 320, 2}},
-        {"MainLayout", {4, 6, 312, 290}},
+        {"MainLayout", {4, 6, 312, 338}},
         {"LabelSetup", {8, 10, 250, 18}},
         {"CharacterizeButton", {8, 32, 250, 18}},
-        {"NetworkSetup", {8, 65, 250, 226}},
-        {"LayoutRegionNetwork", {13, 80, 240, 196}},
+        {"NetworkSetup", {8, 65, 250, 274}},
+        {"LayoutRegionNetwork", {13, 80, 240, 244}},
         {"LabelNetworkPort", {18, 92, 80, 25}},
         {"EditNetworkPort", {103, 92, 95, 25}},
         {"ButtonConnect", {203, 92, 50, 25}},
@@ -29,6 +29,8 @@ TEST_F(PanelTest, RegionsResolveToTheirTabledRectangles) {
         {"LabelSubjects", {18, 197, 230, 25}},
         {"QVLinkSubjects", {18, 226, 230, 25}},
         {"LabelStreamHealth", {18, 255, 230, 18}},
+        {"ButtonCapture", {18, 277, 230, 20}},
+        {"EditCaptureFolder", {18, 299, 230, 22}},
     };
     for (const auto& e : expected) {
         FBRegionRect rect;
@@ -53,7 +55,7 @@ TEST_F(PanelTest, ControlsSitInTheirRegionsWithTheirCaptions) {
     EXPECT_EQ(regionNames(panel->networkLayout),
               (Names{"LayoutRegionNetwork", "LabelNetworkPort", "EditNetworkPort", "ButtonConnect",
                      "LabelPortState", "LabelSources", "QVLinkSources", "LabelSubjects",
-                     "QVLinkSubjects", "LabelStreamHealth"}));
+                     "QVLinkSubjects", "LabelStreamHealth", "ButtonCapture", "EditCaptureFolder"}));
 
     const struct {
         const FBLayout& layout;
@@ -78,12 +80,15 @@ TEST_F(PanelTest, ControlsSitInTheirRegionsWithTheirCaptions) {
         // Its text depends on whether this machine lets the default port be bound.
         {panel->networkLayout, "LabelPortState", &panel->labelPortState, nullptr},
         {panel->networkLayout, "LabelStreamHealth", &panel->labelStreamHealth, ""},
+        {panel->networkLayout, "ButtonCapture", &panel->buttonCapture, "Capture raw stream"},
+        {panel->networkLayout, "EditCaptureFolder", &panel->editCaptureFolder, nullptr},
     };
     for (const auto& p : placed) {
         EXPECT_EQ(p.layout.GetControl(p.region), p.control) << p.region;
         if (p.caption != nullptr) EXPECT_EQ(p.control->Caption.Get().str(), p.caption);
     }
     EXPECT_EQ(panel->buttonConnect.Style.Get(), kFBPushButton);
+    EXPECT_EQ(panel->buttonCapture.Style.Get(), kFBCheckbox);
     EXPECT_EQ(textOf(panel->editNetworkPort), "22000");
 
     FBRegionBorder border;

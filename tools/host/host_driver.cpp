@@ -333,4 +333,19 @@ std::optional<std::uint64_t> deviceFigure(FBDevice* device, const char* property
     return static_cast<std::uint64_t>(figure->Get());
 }
 
+bool setDeviceText(FBDevice* device, const char* property, const std::string& text) {
+    if (device == nullptr) return false;
+    auto* value = dynamic_cast<FBPropertyString*>(device->PropertyList.Find(property));
+    if (value == nullptr) return false;
+    *value = text.c_str();
+    return true;
+}
+
+std::optional<std::string> deviceText(FBDevice* device, const char* property) {
+    if (device == nullptr) return std::nullopt;
+    const auto* value = dynamic_cast<const FBPropertyString*>(device->PropertyList.Find(property));
+    if (value == nullptr) return std::nullopt;
+    return std::string(value->Get().str());
+}
+
 }  // namespace telmora::host

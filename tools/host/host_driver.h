@@ -77,6 +77,11 @@ std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
 // property.
 std::optional<std::uint64_t> deviceFigure(ORSDK2026::FBDevice* device, const char* property);
 
+// A device's text property ("ReplayFile", "CapturePath"): set as the user sets it in the
+// property view (false when it has no such text property), and read.
+bool setDeviceText(ORSDK2026::FBDevice* device, const char* property, const std::string& text);
+std::optional<std::string> deviceText(ORSDK2026::FBDevice* device, const char* property);
+
 // Every value of a node (as the host evaluates it now) is finite.
 bool nodeValueFinite(ORSDK2026::FBAnimationNode* node, ORSDK2026::FBTime time,
                      double* value = nullptr);

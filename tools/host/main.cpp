@@ -26,9 +26,10 @@ std::string defaultPluginPath() {
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "Headless host for the TelmoraLink plug-in: validate it, or run a whole session "
-        "and export the take.\nExit status: 0 success, 1 no server or subject heard in "
-        "time (or the listening port is in use), 2 bad arguments, 3 the plug-in failed a check "
+        "Headless host for the TelmoraLink plug-in: validate it, run a whole session and "
+        "export the take, or replay a capture.\nExit status: 0 success, 1 no server or subject "
+        "heard in time (or the listening port is in use), 2 bad arguments (or a capture that "
+        "cannot be read or holds no Telmora stream), 3 the plug-in failed a check "
         "or a session step, 4 the take was written with gaps without frames or cut short by "
         "the stream's end.",
         "telmora-host"};
@@ -84,6 +85,30 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
 
+    sessionCommand->add_option("--capture", session.captureFile,
+                               "Also write every datagram of the session to this pcap file");
+
+    telmora::host::SessionOptions replay;
+    replay.pluginPath = defaultPlugin;
+    CLI::App* replayCommand = app.add_subcommand(
+        "replay",
+        "Replay a captured stream through the plug-in, without network or waiting: record it "
+        "whole, plot, Characterize and export as a session does");
+    replayCommand->add_option("capture", replay.replayFile, "The capture (pcap or pcapng)")
+        ->required();
+    replayCommand->add_option("--out", replay.outDir, "Folder the files are written to")
+        ->required();
+    replayCommand->add_option("--plugin", replay.pluginPath, "The plug-in library")
+        ->capture_default_str();
+    replayCommand->add_option("--server", replay.source,
+                              "Server whose stream to replay (default: the capture's longest)");
+    replayCommand->add_option("--subject", replay.subject,
+                              "Subject whose stream to replay (default: the capture's longest)");
+    replayCommand->add_option("--rate", replay.rate,
+                              "Recording rate: a rate in Hz, or 'stream' for one key per "
+                              "captured frame at its capture time (default: the device's 60 Hz)");
+    replay.waitSeconds = 2.0;
+
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
         return *status;
     }
@@ -99,5 +124,5 @@ int main(int argc, char** argv) {
         telmora::host::Console console(true, pluginOutput);
         return telmora::host::runValidate(validate, console);
     }
-    return telmora::host::runSession(session);
+    return telmora::host::runSession(*replayCommand ? replay : session);
 }

@@ -20,14 +20,18 @@ std::optional<PanelControls> findPanelControls(FBDeviceLayout* layout, std::stri
     panel.characterize = findControlOf<FBButton>(*layout, "CharacterizeButton");
     panel.portState = findControlOf<FBLabel>(*layout, "LabelPortState");
     panel.streamHealth = findControlOf<FBLabel>(*layout, "LabelStreamHealth");
-    const char* missing = !panel.sources        ? "a list in region QVLinkSources"
-                          : !panel.subjects     ? "a list in region QVLinkSubjects"
-                          : !panel.port         ? "an edit field in region EditNetworkPort"
-                          : !panel.connect      ? "a button in region ButtonConnect"
-                          : !panel.characterize ? "a button in region CharacterizeButton"
-                          : !panel.portState    ? "a label in region LabelPortState"
-                          : !panel.streamHealth ? "a label in region LabelStreamHealth"
-                                                : nullptr;
+    panel.capture = findControlOf<FBButton>(*layout, "ButtonCapture");
+    panel.captureFolder = findControlOf<FBEdit>(*layout, "EditCaptureFolder");
+    const char* missing = !panel.sources         ? "a list in region QVLinkSources"
+                          : !panel.subjects      ? "a list in region QVLinkSubjects"
+                          : !panel.port          ? "an edit field in region EditNetworkPort"
+                          : !panel.connect       ? "a button in region ButtonConnect"
+                          : !panel.characterize  ? "a button in region CharacterizeButton"
+                          : !panel.portState     ? "a label in region LabelPortState"
+                          : !panel.streamHealth  ? "a label in region LabelStreamHealth"
+                          : !panel.capture       ? "a button in region ButtonCapture"
+                          : !panel.captureFolder ? "an edit field in region EditCaptureFolder"
+                                                 : nullptr;
     if (missing) {
         error = std::string("the panel has no ") + missing;
         return std::nullopt;
@@ -39,6 +43,12 @@ void applyListeningPort(const PanelControls& panel, int port) {
     fbhost::Host& host = fbhost::Host::instance();
     host.type(*panel.port, std::to_string(port));
     host.click(*panel.connect);
+}
+
+void switchOnCapture(const PanelControls& panel, const std::string& folder) {
+    fbhost::Host& host = fbhost::Host::instance();
+    host.type(*panel.captureFolder, folder);
+    if (panel.capture->State.Get() != 1) host.click(*panel.capture);
 }
 
 bool waitAndPick(FBList& list, const std::string& text, std::chrono::milliseconds timeout) {

@@ -19,6 +19,8 @@ struct PanelControls {
     ORSDK2026::FBButton* characterize = nullptr;  // "CharacterizeButton"
     ORSDK2026::FBLabel* portState = nullptr;      // "LabelPortState": "" or why not listening
     ORSDK2026::FBLabel* streamHealth = nullptr;   // "LabelStreamHealth"
+    ORSDK2026::FBButton* capture = nullptr;       // "ButtonCapture": the raw-capture switch
+    ORSDK2026::FBEdit* captureFolder = nullptr;   // "EditCaptureFolder"
 };
 
 // The panel's controls; nothing, with `error` naming the missing region, when one is not there.
@@ -27,6 +29,9 @@ std::optional<PanelControls> findPanelControls(ORSDK2026::FBDeviceLayout* layout
 
 // Types `port` into the listening-port field and clicks Connect.
 void applyListeningPort(const PanelControls& panel, int port);
+
+// Types `folder` into the capture folder field and switches raw capture on.
+void switchOnCapture(const PanelControls& panel, const std::string& folder);
 
 // Waits (running the host's idle) until `text` is an item of `list`, then picks it. False when it
 // did not appear within `timeout`.

@@ -9,6 +9,7 @@
 #include "network/log_writer.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/panel_user.h"
+#include "tools/host/replay_plan.h"
 
 namespace telmora::host {
 
@@ -18,7 +19,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kPanelWidth = 320;
-constexpr int kPanelHeight = 300;
+constexpr int kPanelHeight = 348;
 constexpr const char* kDeviceEntry = "TelmoraLink";
 
 // A session step failed: what the step was, why, and the exit status it ends with.
@@ -214,9 +215,17 @@ std::vector<TakeCsvRow> recordedRows(FBDevice* device, SessionReport& report) {
 nlohmann::json reportJson(const SessionOptions& options, const SessionReport& report) {
     nlohmann::json json;
     json["plugin"] = options.pluginPath;
-    json["source"] = options.source;
-    json["subject"] = options.subject;
-    json["recordSeconds"] = options.recordSeconds;
+    if (options.replayFile.empty()) {
+        json["source"] = options.source;
+        json["recordSeconds"] = options.recordSeconds;
+    } else {
+        json["source"] = "replay";
+        json["capture"] = options.replayFile;
+        json["server"] = report.server;
+        json["rate"] =
+            options.rate.empty() ? nlohmann::json(nullptr) : nlohmann::json(options.rate);
+    }
+    json["subject"] = options.replayFile.empty() ? options.subject : report.subject;
     json["result"] = report.status == kSessionOk           ? "ok"
                      : report.status != kSessionIncomplete ? "failed"
                      : report.streamEndedAt                ? "stream-ended"
@@ -256,6 +265,136 @@ nlohmann::json reportJson(const SessionOptions& options, const SessionReport& re
     return json;
 }
 
+// The panel as the user sees it streaming (with its health line), as DIR/panel.png. Builds
+// without cairo (Windows) leave the picture out and say so; the rest of the session is the same.
+void drawPanelPicture(FBDeviceLayout& layout, const std::filesystem::path& out,
+                      SessionReport& report, Console& console) {
+    if (!fbhost::Host::canDrawPanels()) {
+        console.line("  panel.png left out: this build draws no pictures (no cairo)");
+        return;
+    }
+    std::string error;
+    if (!fbhost::Host::instance().drawPanel(layout, kPanelWidth, kPanelHeight,
+                                            (out / "panel.png").string(), &error))
+        throw StepFailure{kSessionStepFailed, "panel.png: " + error};
+    report.filesWritten.push_back((out / "panel.png").string());
+}
+
+// Records the replayed stream whole: from the moment the device went online, the host steps
+// without waiting, either at the sampling rate until the stream is over or, keying each frame,
+// to each datagram's due time. The device ends the stream (and goes offline) after its last
+// datagram; that is the take's normal end.
+void replayAndRecord(const ReplayPlan& plan, FBDevice* device, FBDeviceLayout& layout,
+                     const std::filesystem::path& out, SessionReport& report,
+                     const std::function<void(const std::string&)>& step, Console& console) {
+    fbhost::Host& host = fbhost::Host::instance();
+    const kLongLong start = host.localTime().Get();
+    step("Replaying and recording " + formatSeconds(plan.seconds) +
+         (plan.keyEachFrame ? ", a key for each frame" : ""));
+    if (!host.startRecording())
+        throw StepFailure{kSessionStepFailed, "the host did not start recording"};
+    report.recordStart = host.localTime().GetSecondDouble();
+    ProgressBar bar(console, "replaying");
+    bool panelDrawn = false;
+    auto stepTo = [&](kLongLong ticks) {
+        host.step(FBTime(start + ticks - host.localTime().Get()));
+        host.runIdle();
+        ++report.inputNotifications;
+        const double done =
+            static_cast<double>(ticks) / static_cast<double>(FBTime::kTicksPerSecond);
+        if (!panelDrawn && device->Online.Get() && done >= 1.0) {
+            drawPanelPicture(layout, out, report, console);
+            panelDrawn = true;
+        }
+        bar.update(plan.seconds > 0.0 ? done / plan.seconds : 1.0,
+                   formatSeconds(done) + " of " + formatSeconds(plan.seconds));
+        return device->Online.Get();
+    };
+    if (plan.keyEachFrame) {
+        for (std::size_t i = 0; i < plan.due.size(); ++i) {
+            if (i > 0 && plan.due[i] == plan.due[i - 1]) continue;  // handed over together
+            if (!stepTo(plan.due[i])) break;
+        }
+    } else {
+        // A second past the last datagram at most: the device ends the stream before.
+        const kLongLong period = device->SamplingPeriod.Get().Get();
+        const kLongLong last = plan.due.back() + FBTime::kTicksPerSecond;
+        for (kLongLong t = 0; t <= last; t += period)
+            if (!stepTo(t)) break;
+    }
+    report.recordEnd = host.localTime().GetSecondDouble();
+    bar.finish(std::to_string(report.inputNotifications) + " host steps");
+}
+
+// Moves the device's capture of the session to `file`.
+void keepCapture(FBDevice* device, const std::string& file, SessionReport& report) {
+    const std::optional<std::string> captured = deviceText(device, "CapturePath");
+    if (!captured || captured->empty())
+        throw StepFailure{kSessionStepFailed, "the device wrote no capture"};
+    std::error_code ec;
+    std::filesystem::rename(*captured, file, ec);
+    if (ec)
+        throw StepFailure{kSessionStepFailed, "cannot move the capture " + *captured + " to " +
+                                                  file + ": " + ec.message()};
+    report.filesWritten.push_back(file);
+}
+
+// Watches the live stream for a second, then records it for the options' length at the host's
+// sampling rate, each step at its wall-clock moment.
+void recordLive(const SessionOptions& options, FBDevice* device, FBAnimationNode* hips,
+                FBDeviceLayout& layout, const std::filesystem::path& out, SessionReport& report,
+                const std::function<void(const std::string&)>& step, Console& console) {
+    fbhost::Host& host = fbhost::Host::instance();
+    const FBTime period = device->SamplingPeriod.Get();
+    const int stepsPerSecond = static_cast<int>(std::lround(1.0 / report.samplingPeriod));
+    step("Watching for 1 s");
+    PacedStepper stepper(period);
+    int changes = 0;
+    double last[3] = {0.0, 0.0, 0.0};
+    for (int i = 0; i < stepsPerSecond; ++i) {
+        stepper.step();
+        double now[3];
+        nodeValueFinite(hips, host.localTime(), now);
+        if (now[0] != last[0] || now[1] != last[1] || now[2] != last[2]) ++changes;
+        std::copy(now, now + 3, last);
+    }
+    if (changes == 0)
+        throw StepFailure{kSessionNotHeard, "no frame of '" + options.subject + "' arrived in 1 s"};
+    console.line("  the pose changed in " + std::to_string(changes) + " of " +
+                 std::to_string(stepsPerSecond) + " evaluations");
+    drawPanelPicture(layout, out, report, console);
+
+    step("Recording " + formatSeconds(options.recordSeconds));
+    if (!host.startRecording())
+        throw StepFailure{kSessionStepFailed, "the host did not start recording"};
+    const int recordSteps =
+        std::max(1, static_cast<int>(std::lround(options.recordSeconds / report.samplingPeriod)));
+    const double recordStart = host.localTime().GetSecondDouble();
+    {
+        ProgressBar bar(console, "recording");
+        int stepsTaken = 0;
+        for (int i = 0; i < recordSteps; ++i) {
+            stepper.step();
+            ++report.inputNotifications;
+            ++stepsTaken;
+            // The device goes offline through its idle handler when the stream ends.
+            if (!device->Online.Get()) {
+                report.streamEndedAt = host.localTime().GetSecondDouble();
+                break;
+            }
+            bar.update(static_cast<double>(i + 1) / recordSteps,
+                       formatSeconds((i + 1) * report.samplingPeriod) + " of " +
+                           formatSeconds(options.recordSeconds));
+        }
+        bar.finish(report.streamEndedAt
+                       ? "the stream ended at take time " + formatSeconds(*report.streamEndedAt)
+                       : std::to_string(stepsTaken) + " host steps");
+    }
+    const double recordEnd = host.localTime().GetSecondDouble();
+    report.recordStart = recordStart;
+    report.recordEnd = recordEnd;
+}
+
 }  // namespace
 
 SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
@@ -274,6 +413,10 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
     auto written = [&](const std::string& name) {
         report.filesWritten.push_back((out / name).string());
     };
+    const bool replaying = !options.replayFile.empty();
+    std::string source = options.source;
+    std::string subject = options.subject;
+    std::optional<ReplayPlan> plan;
     try {
         step("Making the output folder " + options.outDir);
         std::error_code ec;
@@ -281,6 +424,23 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         if (ec || !std::filesystem::is_directory(out, ec))
             fail(kSessionStepFailed, "cannot make the folder '" + options.outDir + "'" +
                                          (ec ? ": " + ec.message() : std::string()));
+
+        if (replaying) {
+            step("Reading the capture " + options.replayFile);
+            std::string error;
+            plan = planReplay(options.replayFile, options.source, options.subject, options.rate,
+                              error);
+            if (!plan) fail(kSessionBadInput, error);
+            source = plan->server;
+            subject = plan->subject;
+            char line[160];
+            std::snprintf(line, sizeof line, "  replaying %zu datagrams over %.2f s of '%s' / '%s'",
+                          plan->due.size(), plan->seconds, escapeControlCharacters(source).c_str(),
+                          escapeControlCharacters(subject).c_str());
+            console.line(line);
+        }
+        report.server = source;
+        report.subject = subject;
 
         step("Loading the plug-in " + options.pluginPath);
         if (!library.load(options.pluginPath) || !library.callEntryPoint(0))
@@ -295,18 +455,32 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         FBDeviceLayout* layout = host.openPanel(device, &error);
         std::optional<PanelControls> panel = findPanelControls(layout, error);
         if (!panel) fail(kSessionStepFailed, error);
-        if (panel->port->Text.Get().str() != std::to_string(options.port)) {
+        if (replaying) {
+            step("Setting its ReplayFile to the capture");
+            if (!setDeviceText(device, "ReplayFile", options.replayFile))
+                fail(kSessionStepFailed, "the device has no property 'ReplayFile'");
+            host.runIdle();
+            const std::vector<std::string> texts = host.statusTexts(device);
+            if (!texts.empty() && texts.back().rfind("Replay failed: ", 0) == 0)
+                fail(kSessionBadInput, texts.back());
+        } else if (panel->port->Text.Get().str() != std::to_string(options.port)) {
             step("Typing the listening port " + std::to_string(options.port) +
                  " and clicking Connect");
             applyListeningPort(*panel, options.port);
         }
         // The panel says at once when the port cannot be listened on: nothing would be heard.
-        if (!std::string(panel->portState->Caption.Get().str()).empty())
+        if (!replaying && !std::string(panel->portState->Caption.Get().str()).empty())
             fail(kSessionNotHeard, "listening port " + std::to_string(options.port) + " is in use");
+        if (!options.captureFile.empty()) {
+            step("Switching on the raw capture");
+            const std::filesystem::path folder =
+                std::filesystem::absolute(options.captureFile).parent_path();
+            switchOnCapture(*panel, folder.string());
+        }
 
-        step("Waiting for the source '" + options.source + "' (up to " +
+        step("Waiting for the source '" + source + "' (up to " +
              formatSeconds(options.waitSeconds) + ")");
-        if (!waitAndPick(*panel->sources, options.source, wait)) {
+        if (!waitAndPick(*panel->sources, source, wait)) {
             std::vector<std::string> heard = listItems(*panel->sources);
             heard.erase(heard.begin());  // "Select"
             std::string names;
@@ -314,13 +488,12 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             for (const std::string& name : heard)
                 names += (names.empty() ? "" : ", ") + escapeControlCharacters(name);
             fail(kSessionNotHeard,
-                 "no source '" + options.source + "' announced on port " +
-                     std::to_string(options.port) +
+                 "no source '" + source + "' announced on port " + std::to_string(options.port) +
                      (names.empty() ? " (none heard)" : " (heard: " + names + ")"));
         }
-        step("Picking the subject '" + options.subject + "'");
-        if (!waitAndPick(*panel->subjects, options.subject, wait))
-            fail(kSessionNotHeard, "the source offers no subject '" + options.subject + "'");
+        step("Picking the subject '" + subject + "'");
+        if (!waitAndPick(*panel->subjects, subject, wait))
+            fail(kSessionNotHeard, "the source offers no subject '" + subject + "'");
         step("Init");
         if (!host.deviceOperation(device, kOpInit)) fail(kSessionStepFailed, "Init failed");
 
@@ -328,6 +501,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         FBModel* reference = host.bindTemplates(device);
         if (!reference) fail(kSessionStepFailed, "the device has no templates to bind");
 
+        if (plan && plan->period.Get() > 0) device->SamplingPeriod = plan->period;
         step("Going online");
         device->RecordMode = true;
         if (!host.setOnline(device, true)) {
@@ -339,63 +513,13 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         report.samplingPeriod = period.GetSecondDouble();
         if (!(report.samplingPeriod > 0.0))
             fail(kSessionStepFailed, "sampling period not positive");
-        const int stepsPerSecond = static_cast<int>(std::lround(1.0 / report.samplingPeriod));
-
-        step("Watching for 1 s");
         FBAnimationNode* hips = host.findNode(device, "Hips T");
         if (!hips) fail(kSessionStepFailed, "the device has no node 'Hips T'");
-        PacedStepper stepper(period);
-        int changes = 0;
-        double last[3] = {0.0, 0.0, 0.0};
-        for (int i = 0; i < stepsPerSecond; ++i) {
-            stepper.step();
-            double now[3];
-            nodeValueFinite(hips, host.localTime(), now);
-            if (now[0] != last[0] || now[1] != last[1] || now[2] != last[2]) ++changes;
-            std::copy(now, now + 3, last);
-        }
-        if (changes == 0)
-            fail(kSessionNotHeard, "no frame of '" + options.subject + "' arrived in 1 s");
-        console.line("  the pose changed in " + std::to_string(changes) + " of " +
-                     std::to_string(stepsPerSecond) + " evaluations");
-        // The panel as the user sees it streaming (with its health line). Builds without
-        // cairo (Windows) leave the pictures out and say so; the rest of the session is the
-        // same.
-        if (!fbhost::Host::canDrawPanels()) {
-            console.line("  panel.png left out: this build draws no pictures (no cairo)");
+        if (replaying) {
+            replayAndRecord(*plan, device, *layout, out, report, step, console);
         } else {
-            if (!host.drawPanel(*layout, kPanelWidth, kPanelHeight, (out / "panel.png").string(),
-                                &error))
-                fail(kSessionStepFailed, "panel.png: " + error);
-            written("panel.png");
+            recordLive(options, device, hips, *layout, out, report, step, console);
         }
-
-        step("Recording " + formatSeconds(options.recordSeconds));
-        if (!host.startRecording()) fail(kSessionStepFailed, "the host did not start recording");
-        const int recordSteps = std::max(
-            1, static_cast<int>(std::lround(options.recordSeconds / report.samplingPeriod)));
-        const double recordStart = host.localTime().GetSecondDouble();
-        {
-            ProgressBar bar(console, "recording");
-            int stepsTaken = 0;
-            for (int i = 0; i < recordSteps; ++i) {
-                stepper.step();
-                ++report.inputNotifications;
-                ++stepsTaken;
-                // The device goes offline through its idle handler when the stream ends.
-                if (!device->Online.Get()) {
-                    report.streamEndedAt = host.localTime().GetSecondDouble();
-                    break;
-                }
-                bar.update(static_cast<double>(i + 1) / recordSteps,
-                           formatSeconds((i + 1) * report.samplingPeriod) + " of " +
-                               formatSeconds(options.recordSeconds));
-            }
-            bar.finish(report.streamEndedAt
-                           ? "the stream ended at take time " + formatSeconds(*report.streamEndedAt)
-                           : std::to_string(stepsTaken) + " host steps");
-        }
-        const double recordEnd = host.localTime().GetSecondDouble();
         step("Stopping the recording");
         if (!host.stopRecording()) fail(kSessionStepFailed, "the host was not recording");
         report.samplesRecorded = hips->KeyCount();
@@ -403,8 +527,8 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             report.recordedTimes.push_back(key.time.GetSecondDouble());
         report.samplesAcknowledged = host.samplesAcknowledged(device);
         if (report.samplesRecorded == 0) fail(kSessionStepFailed, "nothing was recorded");
-        report.streamGaps =
-            keyGaps(report.recordedTimes, recordStart, recordEnd, report.samplingPeriod);
+        report.streamGaps = keyGaps(report.recordedTimes, report.recordStart, report.recordEnd,
+                                    report.samplingPeriod);
 
         step("Plotting (the device's idle handler)");
         {
@@ -441,6 +565,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         host.setOnline(device, false);
         readFrameCounters(device, report);
         report.statusTexts = host.statusTexts(device);
+        if (!options.captureFile.empty()) keepCapture(device, options.captureFile, report);
 
         if (!canWriteTakeGlb()) {
             console.line("  take.glb left out: this build writes no glTF (no Assimp)");
@@ -464,7 +589,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             step("Writing " + (out / "take.png").string());
             if (!writeTakePicture(
                     (out / "take.png").string(), report.take,
-                    "TelmoraLink take: " + options.source + " / " + options.subject + ", " +
+                    "TelmoraLink take: " + source + " / " + subject + ", " +
                         formatSeconds(report.take.times.back() - report.take.times.front()),
                     error))
                 fail(kSessionStepFailed, error);

@@ -26,11 +26,20 @@ struct SessionOptions {
     int port = 22000;
     // How long to wait for the source and then the subject to be announced.
     double waitSeconds = 10.0;
+    // A pcap file the device's raw capture of the session is moved to ("" for none).
+    std::string captureFile;
+
+    // `replay`: the capture the device streams from instead of the network ("" for a live
+    // session), the server to pick in it ("" for the one it has), and the recording rate: ""
+    // for the device's own, "stream" for one key per captured frame, or a rate in Hz.
+    std::string replayFile;
+    std::string rate;
 };
 
 // Exit statuses of a session.
 constexpr int kSessionOk = 0;
 constexpr int kSessionNotHeard = 1;  // no source, subject or frame within the wait
+constexpr int kSessionBadInput = 2;  // replay: a capture that cannot be read or has no stream
 constexpr int kSessionStepFailed = 3;
 constexpr int kSessionIncomplete = 4;  // a take was written, with gaps or cut short by the stream
 
@@ -59,6 +68,12 @@ struct SessionReport {
     // the stream ended while recording, if it did.
     std::vector<StreamGap> streamGaps;
     std::optional<double> streamEndedAt;
+    // The take time of the first and last recording step (seconds).
+    double recordStart = 0.0;
+    double recordEnd = 0.0;
+    // The server and subject recorded (a replay takes them from its capture).
+    std::string server;
+    std::string subject;
     double samplingPeriod = 0.0;  // seconds
     std::vector<std::string> statusTexts;
     std::string characterName;
@@ -77,7 +92,8 @@ struct SessionReport {
 SessionReport runSessionSteps(const SessionOptions& options, Console& console);
 
 // The command: the session with the plug-in's lines sent to DIR/plugin.log. Returns the exit
-// status.
+// status. With a replay file it is `telmora-host replay`: the device streams the capture on
+// the host's clock, stepped as fast as it goes, and records it whole.
 int runSession(const SessionOptions& options);
 
 }  // namespace telmora::host

@@ -4,10 +4,12 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "capture/capture_reader.h"
 #include "tools/common/command_line.h"
 #include "tools/common/installed_file.h"
 #include "tools/common/stop_signals.h"
@@ -28,6 +30,48 @@ void splitTake(const std::string& arg, std::string& name, std::string& path) {
         path = arg;
         name = std::filesystem::path(arg).stem().string();
     }
+}
+
+// The servers and subjects of a capture, each subject with its longest stream, as recorded
+// subjects for one sender per server. Empty, with `error` set, when nothing fits.
+std::map<std::string, std::vector<telmora::SimSubject>> capturedServers(const std::string& path,
+                                                                        const std::string& server,
+                                                                        const std::string& subject,
+                                                                        std::string& error) {
+    std::map<std::string, std::vector<telmora::SimSubject>> servers;
+    const std::optional<telmora::TelmoraCapture> capture = telmora::readTelmoraCapture(path, error);
+    if (!capture) return servers;
+    std::map<std::pair<std::string, std::string>, const telmora::CapturedStream*> longest;
+    for (const telmora::CapturedStream& stream : capture->streams) {
+        if (stream.subject.empty()) continue;
+        if (!server.empty() && stream.serverName != server) continue;
+        if (!subject.empty() && stream.subject != subject) continue;
+        const telmora::CapturedStream*& best = longest[{stream.serverName, stream.subject}];
+        if (best == nullptr || stream.datagrams.size() > best->datagrams.size()) best = &stream;
+    }
+    for (const auto& [names, stream] : longest) {
+        auto recorded = std::make_shared<telmora::RecordedDatagrams>();
+        const auto& datagrams = capture->file.datagrams;
+        const std::int64_t first = datagrams[stream->datagrams.front()].micros;
+        std::int64_t previous = 0;
+        for (std::size_t index : stream->datagrams) {
+            previous = std::max(previous, datagrams[index].micros - first);
+            recorded->offsetMicros.push_back(previous);
+            recorded->datagrams.push_back(datagrams[index].bytes);
+        }
+        std::cout << "Subject '" << telmora::escapeControlCharacters(names.second) << "' of '"
+                  << telmora::escapeControlCharacters(names.first)
+                  << "': " << recorded->datagrams.size() << " datagrams over "
+                  << telmora::streamSeconds(*capture, *stream) << " s\n";
+        servers[names.first].push_back({names.second, nullptr, std::move(recorded)});
+    }
+    if (servers.empty())
+        error = "the capture has no stream" +
+                (server.empty() ? std::string() : " of server '" + server + "'") +
+                (subject.empty() ? std::string() : " of subject '" + subject + "'") +
+                " with a subject named by its keep-alives; it has:\n" +
+                telmora::describeStreams(*capture);
+    return servers;
 }
 
 }  // namespace
@@ -69,8 +113,45 @@ int main(int argc, char** argv) {
         ->check(telmora::kFiniteNumber)
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    std::string replayFile, replayServer, replaySubject;
+    app.add_option("--replay", replayFile,
+                   "Replay a capture (pcap or pcapng) instead: announce its servers and subjects "
+                   "and stream each subject's captured datagrams with their original spacing")
+        ->excludes("takes")
+        ->excludes("--synthetic");
+    app.add_option("--speed", config.replaySpeed, "Replay speed (2 plays twice as fast)")
+        ->check(telmora::kFiniteNumber)
+        ->check(CLI::Range(0.01, 100.0))
+        ->capture_default_str();
+    app.add_flag("--loop", config.replayLoop, "Start the replay over after its last datagram");
+    app.add_option("--server", replayServer, "Replay only this server of the capture");
+    app.add_option("--subject", replaySubject, "Replay only this subject of the capture");
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
         return *status;
+    }
+
+    if (!replayFile.empty()) {
+        std::string error;
+        auto servers = capturedServers(replayFile, replayServer, replaySubject, error);
+        if (servers.empty()) {
+            std::cerr << error << "\n";
+            return kExitBadInput;
+        }
+        // One sender per captured server, each on a stream port of its own.
+        std::vector<std::unique_ptr<telmora::SimServer>> senders;
+        for (auto& [name, subjects] : servers) {
+            telmora::SimServerConfig serverConfig = config;
+            serverConfig.serverName = name;
+            senders.push_back(
+                std::make_unique<telmora::SimServer>(serverConfig, std::move(subjects)));
+            if (!senders.back()->Start(error)) {
+                std::cerr << "Cannot start: " << error << "\n";
+                return 1;
+            }
+        }
+        telmora::waitForStopOrDuration(stopSignals, durationSeconds);
+        for (auto& sender : senders) sender->Stop();
+        return 0;
     }
 
     std::vector<telmora::SimSubject> subjects;

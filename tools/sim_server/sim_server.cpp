@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "motion/sensor_frame.h"
+#include "network/announcement.h"
 #include "tools/performer/performer_model.h"
 
 namespace telmora {
@@ -42,14 +43,9 @@ SimServer::~SimServer() {
 }
 
 std::string SimServer::announcement() const {
-    nlohmann::json message;
-    message[kPluginNameMember] = kPluginName;
-    message[kServerNameMember] = config_.serverName;
-    message[kStreamPortMember] = boundStreamPort_;
     std::vector<std::string> names;
     for (const SimSubject& subject : subjects_) names.push_back(subject.name);
-    message[kSubjectsMember] = names;
-    return message.dump();
+    return announcementText(config_.serverName, boundStreamPort_, names);
 }
 
 bool SimServer::Start(std::string& error) {
@@ -76,7 +72,24 @@ bool SimServer::Start(std::string& error) {
     BoneSlotMap slots{};
     buildDefaultSkeleton(defaultSkeleton, slots);
     datagrams_.clear();
+    if (!(config_.replaySpeed > 0.0 && config_.replaySpeed <= 1000.0)) {
+        error = "replay speed must lie above 0 and at most 1000";
+        return false;
+    }
     for (const SimSubject& subject : subjects_) {
+        if ((subject.recorded != nullptr) != recorded()) {
+            error = "subject '" + subject.name + "' mixes recorded and performed subjects";
+            return false;
+        }
+        if (subject.recorded) {
+            if (subject.recorded->datagrams.empty() ||
+                subject.recorded->datagrams.size() != subject.recorded->offsetMicros.size()) {
+                error = "subject '" + subject.name + "' has no recorded datagrams";
+                return false;
+            }
+            datagrams_.emplace_back();
+            continue;
+        }
         if (!subject.performance || subject.performance->frames.empty()) {
             error = "subject '" + subject.name + "' has no frames";
             return false;
@@ -112,12 +125,15 @@ bool SimServer::Start(std::string& error) {
     running_ = true;
     announceThread_ = std::thread(&SimServer::AnnounceLoop, this);
     receiveThread_ = std::thread(&SimServer::ReceiveLoop, this);
-    streamThread_ = std::thread(&SimServer::StreamLoop, this);
+    streamThread_ = std::thread(recorded() ? &SimServer::ReplayLoop : &SimServer::StreamLoop, this);
     writeLine(log_, LogStream::Out,
               "Serving " + std::to_string(subjects_.size()) + " subject(s) on " +
-                  describe({*bindAddress, boundStreamPort_}) + " at " +
-                  std::to_string(static_cast<int>(std::lround(config_.frameRate))) +
-                  " Hz; announcing to " + describe(announceEndpoint_) + "\n");
+                  describe({*bindAddress, boundStreamPort_}) +
+                  (recorded()
+                       ? std::string(" as captured")
+                       : " at " + std::to_string(static_cast<int>(std::lround(config_.frameRate))) +
+                             " Hz") +
+                  "; announcing to " + describe(announceEndpoint_) + "\n");
     return true;
 }
 
@@ -220,7 +236,11 @@ void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
         auto entry = clients_.find(keyOf(from));
         if (entry == clients_.end() || entry->second.subject != subject) {
             // A new client, or one that changed subject: its performance starts from the top.
-            clients_[keyOf(from)] = Client{subject, streamTick_, Clock::now()};
+            Client client;
+            client.subject = subject;
+            client.firstTick = streamTick_;
+            client.lastHeard = client.replayStart = Clock::now();
+            clients_[keyOf(from)] = client;
             started = true;
         } else {
             entry->second.lastHeard = Clock::now();
@@ -291,6 +311,66 @@ void SimServer::StreamLoop() {
         for (const Send& send : sends)
             if (streamSocket_.sendTo(send.datagram->data(), send.datagram->size(), send.to) == 0)
                 ++framesSent_;
+    }
+}
+
+void SimServer::ReplayLoop() {
+    const double speed = config_.replaySpeed;
+    auto offsetOf = [speed](std::int64_t micros) {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::micro>(static_cast<double>(micros) / speed));
+    };
+    struct Send {
+        Ipv4Endpoint to;
+        const std::vector<std::uint8_t>* datagram;
+    };
+    std::vector<Send> sends;
+    while (!stopRequested_) {
+        const Clock::time_point now = Clock::now();
+        // Nothing due: look again at the stop flag and for new clients now and then.
+        Clock::time_point next = now + kReceiveWait;
+        sends.clear();
+        if (streaming_.load()) {
+            std::lock_guard<std::mutex> lock(clientsMutex_);
+            for (auto& entry : clients_) {
+                Client& client = entry.second;
+                const RecordedDatagrams& recorded = *subjects_[client.subject].recorded;
+                const std::size_t count = recorded.datagrams.size();
+                while (!client.done) {
+                    if (client.nextRecorded == count) {
+                        if (!config_.replayLoop) {
+                            client.done = true;
+                            break;
+                        }
+                        // The next round starts one frame interval after the last datagram.
+                        const std::int64_t last = recorded.offsetMicros.back();
+                        const std::int64_t interval =
+                            count > 1 ? last - recorded.offsetMicros[count - 2] : 0;
+                        client.replayStart += offsetOf(last + interval);
+                        client.nextRecorded = 0;
+                    }
+                    const Clock::time_point due =
+                        client.replayStart + offsetOf(recorded.offsetMicros[client.nextRecorded]);
+                    if (due > now) {
+                        next = std::min(next, due);
+                        break;
+                    }
+                    // After a stall (a paused process, a held stream) the replay goes on from
+                    // where it was instead of sending the missed span at once.
+                    if (now - due > kMaxLag) {
+                        client.replayStart += now - due;
+                        continue;
+                    }
+                    sends.push_back(
+                        {endpointOf(entry.first), &recorded.datagrams[client.nextRecorded]});
+                    ++client.nextRecorded;
+                }
+            }
+        }
+        for (const Send& send : sends)
+            if (streamSocket_.sendTo(send.datagram->data(), send.datagram->size(), send.to) == 0)
+                ++framesSent_;
+        if (WaitUntil(next)) break;
     }
 }
 

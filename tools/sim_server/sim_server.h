@@ -39,12 +39,25 @@ struct SimServerConfig {
     double frameRate = 60.0;
     // A client whose last keep-alive is older than this is dropped.
     std::chrono::milliseconds clientTimeout{6000};
+    // Recorded subjects: how fast their datagrams follow each other (2 is twice the captured
+    // pace), and whether they start over after the last one.
+    double replaySpeed = 1.0;
+    bool replayLoop = false;
 };
 
-// One subject the server offers: a name and the performance streamed under it.
+// A subject's datagrams as a capture recorded them: sent in order, each at its offset from the
+// first (scaled by the replay speed), exactly as captured.
+struct RecordedDatagrams {
+    std::vector<std::int64_t> offsetMicros;  // never decreasing, the first 0
+    std::vector<std::vector<std::uint8_t>> datagrams;
+};
+
+// One subject the server offers: a name and the performance streamed under it, or the recorded
+// datagrams replayed under it. A server's subjects are all of one kind.
 struct SimSubject {
     std::string name;
     std::shared_ptr<const Performance> performance;
+    std::shared_ptr<const RecordedDatagrams> recorded;
 };
 
 class SimServer {
@@ -90,6 +103,11 @@ private:
         int subject = 0;                                  // index into subjects_
         std::uint64_t firstTick = 0;                      // stream tick of its first frame
         std::chrono::steady_clock::time_point lastHeard;  // last keep-alive
+        // Recorded subjects: when its replay (or its current round) began, and the next
+        // datagram; `done` once the last has gone and the replay does not loop.
+        std::chrono::steady_clock::time_point replayStart;
+        std::size_t nextRecorded = 0;
+        bool done = false;
     };
     using ClientKey = std::uint64_t;  // address << 16 | port
 
@@ -97,6 +115,8 @@ private:
     void AnnounceLoop();
     void ReceiveLoop();
     void StreamLoop();
+    void ReplayLoop();
+    bool recorded() const { return !subjects_.empty() && subjects_.front().recorded != nullptr; }
     void HandleKeepAlive(const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& from);
     void DropSilentClients(std::chrono::steady_clock::time_point now);
     // Waits until `deadline` or a stop; true when stopping.

@@ -1,0 +1,73 @@
+#include "device/stream_replay.h"
+
+#include <algorithm>
+
+namespace telmora {
+
+std::int64_t replayTicks(std::int64_t micros, std::int64_t ticksPerSecond) {
+    // Whole seconds and the rest apart, so a long capture cannot overflow the product.
+    constexpr std::int64_t kMicrosPerSecond = 1000000;
+    const std::int64_t seconds = micros / kMicrosPerSecond;
+    const std::int64_t rest = micros % kMicrosPerSecond;
+    return seconds * ticksPerSecond + rest * ticksPerSecond / kMicrosPerSecond;
+}
+
+bool StreamReplay::Load(const std::string& path, std::string& error) {
+    Unload();
+    std::optional<TelmoraCapture> capture = readTelmoraCapture(path, error);
+    if (!capture) return false;
+    capture_ = std::make_unique<TelmoraCapture>(std::move(*capture));
+    path_ = path;
+    return true;
+}
+
+void StreamReplay::Unload() {
+    stream_ = nullptr;
+    capture_.reset();
+    path_.clear();
+}
+
+bool StreamReplay::Start(const std::string& server, const std::string& subject,
+                         std::int64_t startTicks, std::string& error) {
+    stream_ = nullptr;
+    if (!capture_) {
+        error = "no capture loaded";
+        return false;
+    }
+    const CapturedStream* stream = pickStream(*capture_, server, subject, error);
+    if (stream == nullptr) return false;
+    stream_ = stream;
+    next_ = 0;
+    startTicks_ = startTicks;
+    firstMicros_ = capture_->file.datagrams[stream->datagrams.front()].micros;
+    return true;
+}
+
+void StreamReplay::Advance(std::int64_t hostTicks, const Deliver& deliver) {
+    if (stream_ == nullptr) return;
+    const std::vector<CapturedDatagram>& datagrams = capture_->file.datagrams;
+    while (next_ < stream_->datagrams.size()) {
+        const CapturedDatagram& datagram = datagrams[stream_->datagrams[next_]];
+        // A capture whose clock stepped back keeps its order: such a datagram is due at once.
+        const std::int64_t due =
+            startTicks_ +
+            replayTicks(std::max<std::int64_t>(0, datagram.micros - firstMicros_), ticksPerSecond_);
+        if (due > hostTicks) return;
+        ++next_;
+        deliver(datagram.bytes, due);
+        if (stream_ == nullptr) return;  // the delivery ended the replay
+    }
+}
+
+std::vector<std::int64_t> StreamReplay::dueTimes() const {
+    std::vector<std::int64_t> times;
+    if (stream_ == nullptr) return times;
+    for (std::size_t index : stream_->datagrams) {
+        const std::int64_t micros = capture_->file.datagrams[index].micros;
+        times.push_back(startTicks_ + replayTicks(std::max<std::int64_t>(0, micros - firstMicros_),
+                                                  ticksPerSecond_));
+    }
+    return times;
+}
+
+}  // namespace telmora
