@@ -1,12 +1,14 @@
-// Writing a 60-second take at 60 Hz of the 65-joint default skeleton to each export file: the
-// time the host harness spends after plotting. The take is made up (every joint swinging) but
-// has the shape of a plotted one; the files go to a temporary folder, removed afterwards.
+// Writing a take at 60 Hz of the 65-joint default skeleton, 1, 5 and 10 minutes long, to each
+// export file: the time the host harness spends after plotting. The take is made up (every joint
+// swinging) but has the shape of a plotted one; the files go to a temporary folder, removed
+// afterwards.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "motion/skeleton.h"
@@ -16,11 +18,10 @@ namespace {
 
 using telmora::Take;
 
-constexpr double kSeconds = 60.0;
 constexpr double kRate = 60.0;
 
-const Take& sixtySecondTake() {
-    static const Take take = [] {
+Take madeUpTake(double seconds) {
+    {
         telmora::Skeleton skeleton;
         telmora::BoneSlotMap slots;
         telmora::buildDefaultSkeleton(skeleton, slots);
@@ -28,7 +29,7 @@ const Take& sixtySecondTake() {
         made.framePeriod = 1.0 / kRate;
         for (int b = 0; b < skeleton.boneCount; ++b)
             made.joints.push_back({skeleton.bones[b].name, skeleton.bones[b].parent});
-        const int keys = static_cast<int>(kSeconds * kRate);
+        const int keys = static_cast<int>(seconds * kRate);
         for (int k = 0; k < keys; ++k) {
             const double t = k / kRate;
             std::vector<telmora::JointPose> poses;
@@ -44,8 +45,15 @@ const Take& sixtySecondTake() {
             made.poses.push_back(std::move(poses));
         }
         return made;
-    }();
-    return take;
+    }
+}
+
+// The take of `minutes`, made once.
+const Take& takeOf(int minutes) {
+    static std::map<int, Take> takes;
+    auto found = takes.find(minutes);
+    if (found == takes.end()) found = takes.emplace(minutes, madeUpTake(60.0 * minutes)).first;
+    return found->second;
 }
 
 // Every key of every joint as the harness's CSV rows (the local values stand in for the recorded
@@ -88,37 +96,38 @@ void writeRepeatedly(benchmark::State& state, const char* name, Write write) {
 }
 
 void BM_WriteTakeGlb(benchmark::State& state) {
-    const Take& take = sixtySecondTake();
+    const Take& take = takeOf(static_cast<int>(state.range(0)));
     writeRepeatedly(state, "take.glb", [&](const std::string& path, std::string& error) {
         return telmora::writeTakeGlb(path, take, error);
     });
 }
 
 void BM_WriteTakeBvh(benchmark::State& state) {
-    const Take& take = sixtySecondTake();
+    const Take& take = takeOf(static_cast<int>(state.range(0)));
     writeRepeatedly(state, "take.bvh", [&](const std::string& path, std::string& error) {
         return telmora::writeTakeBvh(path, take, error);
     });
 }
 
 void BM_WriteTakeCsv(benchmark::State& state) {
-    const std::vector<telmora::TakeCsvRow> rows = csvRows(sixtySecondTake());
+    const std::vector<telmora::TakeCsvRow> rows = csvRows(takeOf(static_cast<int>(state.range(0))));
     writeRepeatedly(state, "take.csv", [&](const std::string& path, std::string& error) {
         return telmora::writeTakeCsv(path, rows, error);
     });
 }
 
 void BM_WriteTakePicture(benchmark::State& state) {
-    const Take& take = sixtySecondTake();
+    const Take& take = takeOf(static_cast<int>(state.range(0)));
     writeRepeatedly(state, "take.png", [&](const std::string& path, std::string& error) {
         return telmora::writeTakePicture(path, take, "bench", error);
     });
 }
 
-BENCHMARK(BM_WriteTakeGlb)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WriteTakeBvh)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WriteTakeCsv)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WriteTakePicture)->Unit(benchmark::kMillisecond);
+// The argument is the take's length in minutes.
+BENCHMARK(BM_WriteTakeGlb)->Arg(1)->Arg(5)->Arg(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteTakeBvh)->Arg(1)->Arg(5)->Arg(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteTakeCsv)->Arg(1)->Arg(5)->Arg(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteTakePicture)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

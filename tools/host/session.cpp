@@ -568,7 +568,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         if (!options.captureFile.empty()) keepCapture(device, options.captureFile, report);
 
         if (!canWriteTakeGlb()) {
-            console.line("  take.glb left out: this build writes no glTF (no Assimp)");
+            console.line("  take.glb left out: this build writes no glTF (no tinygltf)");
         } else {
             step("Writing " + (out / "take.glb").string());
             if (!writeTakeGlb((out / "take.glb").string(), report.take, error))

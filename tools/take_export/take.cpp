@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -153,7 +154,34 @@ glm::dvec3 unrollEulerDegrees(const glm::dvec3& rotationDegrees,
 }
 
 void appendFixed6(std::string& text, double value) {
-    char buffer[64];
+    // The millionths as an integer: a tenth of the general conversion's time. That product is
+    // rounded once, so where its fraction lies too near one half for that rounding to be sure
+    // of the nearest millionth, and for large values, the general conversion decides.
+    const double scaled = std::fabs(value) * 1e6;
+    if (scaled < 1e15) {
+        const double whole = std::floor(scaled);
+        const double fraction = scaled - whole;
+        if (std::fabs(fraction - 0.5) > 1e-6 * (1.0 + scaled) * 1e-9) {
+            std::uint64_t millionths =
+                static_cast<std::uint64_t>(whole) + (fraction > 0.5 ? 1u : 0u);
+            char buffer[32];
+            char* end = buffer + sizeof buffer;
+            char* at = end;
+            for (int digit = 0; digit < 6; ++digit) {
+                *--at = static_cast<char>('0' + millionths % 10);
+                millionths /= 10;
+            }
+            *--at = '.';
+            do {
+                *--at = static_cast<char>('0' + millionths % 10);
+                millionths /= 10;
+            } while (millionths != 0);
+            if (std::signbit(value)) *--at = '-';
+            text.append(at, end);
+            return;
+        }
+    }
+    char buffer[400];
     const std::to_chars_result result =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
     text.append(buffer, result.ptr);

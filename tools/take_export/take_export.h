@@ -65,20 +65,20 @@ std::vector<glm::dvec3> takeGlobalPositions(const Take& take, std::size_t key);
 // and none flips through the second form. Ties keep the first form.
 glm::dvec3 unrollEulerDegrees(const glm::dvec3& rotationDegrees, const glm::dvec3& previousDegrees);
 
-// take.glb: glTF 2 binary through Assimp's "glb2" exporter. Units are METRES (centimetres ×
+// take.glb: glTF 2 binary written with tinygltf. Units are METRES (centimetres ×
 // 0.01), as glTF expects; axes as the take's (glTF is y up too). Holds:
-// - a root node "TakeRoot" with the joints' node hierarchy (names as in the take) and a node
-//   "TakeMesh" beside it; every joint's rest transform is key 0;
+// - a root node "TakeRoot" with the joints' node hierarchy (names as in the take) and, a root
+//   of the scene beside it, a node "TakeMesh"; every joint's rest transform is key 0;
 // - one animation "Take" with one translation and one rotation key per joint per key, at the
-//   take's true times in seconds (times[0] >= 0, glTF has no negative times), linear
-//   interpolation;
+//   take's true times in seconds (times[0] >= 0, glTF has no negative times) shared by every
+//   channel, linear interpolation;
 // - a small mesh "TakeMesh" skinned to every joint (so 3-D packages build an armature of all
 //   of them), inverse bind matrices from key 0: an octahedron along every bone from a joint's
 //   parent to the joint, its tip weighted to the joint and the rest to the parent, and a small
 //   one for a joint no bone reaches; every vertex weighted wholly to one joint.
 // Names of these three get a suffix ("_2") if a joint already has them.
 bool writeTakeGlb(const std::string& path, const Take& take, std::string& error);
-// Whether this build writes take.glb (it needs Assimp); without, writeTakeGlb refuses.
+// Whether this build writes take.glb (it needs tinygltf); without, writeTakeGlb refuses.
 bool canWriteTakeGlb();
 
 // take.bvh, centimetres. HIERARCHY with one ROOT (a take with several roots is refused), the

@@ -1,9 +1,11 @@
-#include <assimp/scene.h>
+// take.glb through tinygltf: the model is built in memory, one buffer for everything, and
+// written as one binary glTF file.
+#include <tiny_gltf.h>
 
 #include <algorithm>
-#include <assimp/Exporter.hpp>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <glm/gtc/quaternion.hpp>
 #include <memory>
@@ -18,22 +20,6 @@ namespace telmora {
 namespace {
 
 constexpr double kMetresPerCentimetre = 0.01;
-
-aiMatrix4x4 toAssimp(const glm::dmat4& m) {
-    // aiMatrix4x4 is row-major (a1..a4 the first row); glm indexes [column][row].
-    return aiMatrix4x4(
-        static_cast<ai_real>(m[0][0]), static_cast<ai_real>(m[1][0]), static_cast<ai_real>(m[2][0]),
-        static_cast<ai_real>(m[3][0]), static_cast<ai_real>(m[0][1]), static_cast<ai_real>(m[1][1]),
-        static_cast<ai_real>(m[2][1]), static_cast<ai_real>(m[3][1]), static_cast<ai_real>(m[0][2]),
-        static_cast<ai_real>(m[1][2]), static_cast<ai_real>(m[2][2]), static_cast<ai_real>(m[3][2]),
-        static_cast<ai_real>(m[0][3]), static_cast<ai_real>(m[1][3]), static_cast<ai_real>(m[2][3]),
-        static_cast<ai_real>(m[3][3]));
-}
-
-aiVector3D toAssimp(const glm::dvec3& v) {
-    return aiVector3D(static_cast<ai_real>(v.x), static_cast<ai_real>(v.y),
-                      static_cast<ai_real>(v.z));
-}
 
 // Local transform of one pose with its translation in metres.
 glm::dmat4 localMatrixMetres(const JointPose& pose) {
@@ -91,8 +77,8 @@ struct MeshBuilder {
     }
 };
 
-// Names of what the file holds besides the joints. Assimp's glTF 2 exporter refuses two objects
-// of one name (even a node and an animation), so a name a joint already uses gets a suffix.
+// Names of what the file holds besides the joints, kept apart from the joints' own names so
+// that a reader that finds nodes and channels by name finds each once.
 struct SceneNames {
     std::string root = "TakeRoot";
     std::string mesh = "TakeMesh";
@@ -110,60 +96,118 @@ struct SceneNames {
     }
 };
 
-std::unique_ptr<aiScene> buildScene(const Take& take) {
+// The one buffer and its views and accessors, appended to as the model is built.
+class BufferWriter {
+public:
+    explicit BufferWriter(tinygltf::Model& model) : model_(model) { model_.buffers.emplace_back(); }
+    void reserve(std::size_t bytes) { model_.buffers[0].data.reserve(bytes); }
+
+    // Floats (or other 4-byte values) as one tightly packed view and an accessor over it.
+    template <class Value>
+    int accessor(const std::vector<Value>& values, int componentType, int type,
+                 std::size_t components, int target = 0) {
+        std::vector<unsigned char>& data = model_.buffers[0].data;
+        const std::size_t offset = data.size();
+        const std::size_t bytes = values.size() * sizeof(Value);
+        data.resize(offset + bytes);
+        if (bytes > 0) std::memcpy(data.data() + offset, values.data(), bytes);
+        // Every view starts on a four-byte boundary.
+        data.resize((data.size() + 3) / 4 * 4);
+        tinygltf::BufferView view;
+        view.buffer = 0;
+        view.byteOffset = offset;
+        view.byteLength = bytes;
+        view.target = target;
+        model_.bufferViews.push_back(view);
+        tinygltf::Accessor accessor;
+        accessor.bufferView = static_cast<int>(model_.bufferViews.size()) - 1;
+        accessor.componentType = componentType;
+        accessor.type = type;
+        accessor.count =
+            values.size() * sizeof(Value) / (components * componentSize(componentType));
+        model_.accessors.push_back(accessor);
+        return static_cast<int>(model_.accessors.size()) - 1;
+    }
+
+    // Per-component bounds of float data, which glTF wants for positions and animation input.
+    void bounds(int accessorIndex, const float* values, std::size_t count, std::size_t components) {
+        std::vector<double> low(components, std::numeric_limits<double>::infinity());
+        std::vector<double> high(components, -std::numeric_limits<double>::infinity());
+        for (std::size_t i = 0; i < count; ++i)
+            for (std::size_t c = 0; c < components; ++c) {
+                low[c] = std::min(low[c], static_cast<double>(values[i * components + c]));
+                high[c] = std::max(high[c], static_cast<double>(values[i * components + c]));
+            }
+        model_.accessors[static_cast<std::size_t>(accessorIndex)].minValues = low;
+        model_.accessors[static_cast<std::size_t>(accessorIndex)].maxValues = high;
+    }
+
+private:
+    static std::size_t componentSize(int componentType) {
+        return componentType == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT ? 2 : 4;
+    }
+    tinygltf::Model& model_;
+};
+
+void appendVec3(std::vector<float>& out, const glm::dvec3& v) {
+    out.push_back(static_cast<float>(v.x));
+    out.push_back(static_cast<float>(v.y));
+    out.push_back(static_cast<float>(v.z));
+}
+
+tinygltf::Model buildModel(const Take& take) {
     const std::size_t jointCount = take.joints.size();
-    const SceneNames names(take);
     const std::size_t keyCount = take.times.size();
-    auto scene = std::make_unique<aiScene>();
+    const SceneNames names(take);
+    tinygltf::Model model;
+    model.asset.version = "2.0";
+    model.asset.generator = "TelmoraLink take export";
+    BufferWriter buffer(model);
+    // The animation's keys are most of the file: a time per key, then per joint and key a
+    // translation and a rotation.
+    buffer.reserve(keyCount * 4 + jointCount * keyCount * 28 + 65536);
 
-    scene->mMaterials = new aiMaterial*[1];
-    scene->mMaterials[0] = new aiMaterial();
-    scene->mNumMaterials = 1;
-    aiString materialName("TakeMaterial");
-    scene->mMaterials[0]->AddProperty(&materialName, AI_MATKEY_NAME);
-    // Assimp 5.2's exporter marks KHR_materials_volume as used unless all three volume
-    // properties are set; glTF's defaults (no volume) keep the file free of the extension.
-    const float thickness = 0.0f;
-    const float attenuationDistance = 1e30f;
-    const aiColor3D attenuationColour(1.0f, 1.0f, 1.0f);
-    scene->mMaterials[0]->AddProperty(&thickness, 1, AI_MATKEY_VOLUME_THICKNESS_FACTOR);
-    scene->mMaterials[0]->AddProperty(&attenuationDistance, 1,
-                                      AI_MATKEY_VOLUME_ATTENUATION_DISTANCE);
-    scene->mMaterials[0]->AddProperty(&attenuationColour, 1, AI_MATKEY_VOLUME_ATTENUATION_COLOR);
-
-    // Nodes: the root, then every joint with its key-0 transform under its parent.
-    scene->mRootNode = new aiNode(names.root);
-    std::vector<aiNode*> nodes(jointCount);
-    std::vector<std::vector<aiNode*>> children(jointCount);
-    std::vector<aiNode*> rootChildren;
+    // Nodes: the root first, the joints after it (node 1 + j), then the skinned mesh. The mesh
+    // node is a root of the scene itself: glTF places a skinned mesh by its joints, not by its
+    // node, so it belongs to no joint's or the root's transform.
+    tinygltf::Node root;
+    root.name = names.root;
+    model.nodes.push_back(root);
     std::vector<glm::dmat4> bindGlobal(jointCount);
     for (std::size_t j = 0; j < jointCount; ++j) {
-        nodes[j] = new aiNode(take.joints[j].name);
-        const glm::dmat4 local = localMatrixMetres(take.poses[0][j]);
-        nodes[j]->mTransformation = toAssimp(local);
+        const JointPose& pose = take.poses[0][j];
+        tinygltf::Node node;
+        node.name = take.joints[j].name;
+        const glm::dvec3 t = pose.translation * kMetresPerCentimetre;
+        const glm::dquat q = glm::normalize(glm::quat_cast(eulerDegreesToMatrix(pose.rotation)));
+        node.translation = {t.x, t.y, t.z};
+        node.rotation = {q.x, q.y, q.z, q.w};
+        model.nodes.push_back(node);
+        const glm::dmat4 local = localMatrixMetres(pose);
         const int parent = take.joints[j].parent;
         if (parent < 0) {
             bindGlobal[j] = local;
-            rootChildren.push_back(nodes[j]);
+            model.nodes[0].children.push_back(static_cast<int>(1 + j));
         } else {
             bindGlobal[j] = bindGlobal[static_cast<std::size_t>(parent)] * local;
-            children[static_cast<std::size_t>(parent)].push_back(nodes[j]);
+            model.nodes[static_cast<std::size_t>(1 + parent)].children.push_back(
+                static_cast<int>(1 + j));
         }
     }
-    // Attach children last to first so that a node owns its subtree before its parent does.
-    for (std::size_t j = jointCount; j-- > 0;) {
-        if (!children[j].empty())
-            nodes[j]->addChildren(static_cast<unsigned>(children[j].size()), children[j].data());
-    }
-    aiNode* meshNode = new aiNode(names.mesh);
-    meshNode->mNumMeshes = 1;
-    meshNode->mMeshes = new unsigned[1]{0};
-    rootChildren.push_back(meshNode);
-    scene->mRootNode->addChildren(static_cast<unsigned>(rootChildren.size()), rootChildren.data());
+    const int meshNode = static_cast<int>(model.nodes.size());
+    tinygltf::Node mesh;
+    mesh.name = names.mesh;
+    mesh.mesh = 0;
+    mesh.skin = 0;
+    model.nodes.push_back(mesh);
+    tinygltf::Scene scene;
+    scene.nodes = {0, meshNode};
+    model.scenes.push_back(scene);
+    model.defaultScene = 0;
 
-    // The mesh: a bone from every parent to its child. glTF skins need every joint to carry
-    // some weight (Assimp refuses a bone without any), so a joint no bone reaches, a lone root
-    // or one on top of its parent, gets a small solid of its own.
+    // The mesh: a bone from every parent to its child. Every joint carries some weight, so a
+    // joint no bone reaches (a lone root, or one on top of its parent) gets a small solid of
+    // its own.
     MeshBuilder builder;
     std::vector<bool> weighted(jointCount, false);
     for (std::size_t j = 0; j < jointCount; ++j) {
@@ -183,78 +227,106 @@ std::unique_ptr<aiScene> buildScene(const Take& take) {
         builder.octahedron(centre - half, centre + half, 0.005, static_cast<int>(j),
                            static_cast<int>(j));
     }
-    scene->mMeshes = new aiMesh*[1];
-    scene->mMeshes[0] = new aiMesh();
-    scene->mNumMeshes = 1;
-    aiMesh* mesh = scene->mMeshes[0];
-    mesh->mName = names.mesh;
-    mesh->mPrimitiveTypes = aiPrimitiveType_TRIANGLE;
-    mesh->mMaterialIndex = 0;
-    const auto vertexCount = static_cast<unsigned>(builder.positions.size());
-    mesh->mNumVertices = vertexCount;
-    mesh->mVertices = new aiVector3D[vertexCount];
-    mesh->mNormals = new aiVector3D[vertexCount];
-    for (unsigned i = 0; i < vertexCount; ++i) {
-        mesh->mVertices[i] = toAssimp(builder.positions[i]);
-        mesh->mNormals[i] = toAssimp(builder.normals[i]);
+    std::vector<float> positions, normals, weights;
+    std::vector<std::uint16_t> jointsOfVertex;
+    for (std::size_t i = 0; i < builder.positions.size(); ++i) {
+        appendVec3(positions, builder.positions[i]);
+        appendVec3(normals, builder.normals[i]);
+        jointsOfVertex.insert(jointsOfVertex.end(),
+                              {static_cast<std::uint16_t>(builder.owners[i]), 0, 0, 0});
+        weights.insert(weights.end(), {1.0f, 0.0f, 0.0f, 0.0f});
     }
-    mesh->mNumFaces = vertexCount / 3;
-    mesh->mFaces = new aiFace[mesh->mNumFaces];
-    for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
-        mesh->mFaces[f].mNumIndices = 3;
-        mesh->mFaces[f].mIndices = new unsigned[3]{3 * f, 3 * f + 1, 3 * f + 2};
-    }
-    // Every joint is a bone of the skin, weighted or not, so the armature holds all of them.
-    std::vector<std::vector<unsigned>> vertices(jointCount);
-    for (unsigned i = 0; i < vertexCount; ++i)
-        vertices[static_cast<std::size_t>(builder.owners[i])].push_back(i);
-    mesh->mNumBones = static_cast<unsigned>(jointCount);
-    mesh->mBones = new aiBone*[jointCount];
-    for (std::size_t j = 0; j < jointCount; ++j) {
-        aiBone* bone = new aiBone();
-        mesh->mBones[j] = bone;
-        bone->mName = take.joints[j].name;
-        bone->mOffsetMatrix = toAssimp(glm::inverse(bindGlobal[j]));
-        bone->mNumWeights = static_cast<unsigned>(vertices[j].size());
-        bone->mWeights = new aiVertexWeight[vertices[j].size()];
-        for (std::size_t w = 0; w < vertices[j].size(); ++w)
-            bone->mWeights[w] = aiVertexWeight(vertices[j][w], 1.0f);
-    }
+    tinygltf::Primitive primitive;
+    primitive.mode = TINYGLTF_MODE_TRIANGLES;
+    primitive.material = 0;
+    const int positionAccessor =
+        buffer.accessor(positions, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3, 3,
+                        TINYGLTF_TARGET_ARRAY_BUFFER);
+    buffer.bounds(positionAccessor, positions.data(), positions.size() / 3, 3);
+    primitive.attributes["POSITION"] = positionAccessor;
+    primitive.attributes["NORMAL"] =
+        buffer.accessor(normals, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3, 3,
+                        TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.attributes["JOINTS_0"] =
+        buffer.accessor(jointsOfVertex, TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT, TINYGLTF_TYPE_VEC4,
+                        4, TINYGLTF_TARGET_ARRAY_BUFFER);
+    primitive.attributes["WEIGHTS_0"] =
+        buffer.accessor(weights, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC4, 4,
+                        TINYGLTF_TARGET_ARRAY_BUFFER);
+    tinygltf::Mesh meshData;
+    meshData.name = names.mesh;
+    meshData.primitives.push_back(primitive);
+    model.meshes.push_back(meshData);
+    tinygltf::Material material;
+    material.name = "TakeMaterial";
+    model.materials.push_back(material);
 
-    // The animation: times in seconds (one tick per second).
-    scene->mAnimations = new aiAnimation*[1];
-    scene->mAnimations[0] = new aiAnimation();
-    scene->mNumAnimations = 1;
-    aiAnimation* animation = scene->mAnimations[0];
-    animation->mName = names.animation;
-    animation->mTicksPerSecond = 1.0;
-    animation->mDuration = take.times.back();
-    animation->mNumChannels = static_cast<unsigned>(jointCount);
-    animation->mChannels = new aiNodeAnim*[jointCount];
+    // The skin: every joint, weighted or not, so the armature holds all of them.
+    std::vector<float> inverseBind;
+    inverseBind.reserve(jointCount * 16);
+    tinygltf::Skin skin;
+    skin.name = names.mesh;
+    skin.skeleton = 0;
     for (std::size_t j = 0; j < jointCount; ++j) {
-        aiNodeAnim* channel = new aiNodeAnim();
-        animation->mChannels[j] = channel;
-        channel->mNodeName = take.joints[j].name;
-        channel->mNumPositionKeys = static_cast<unsigned>(keyCount);
-        channel->mPositionKeys = new aiVectorKey[keyCount];
-        channel->mNumRotationKeys = static_cast<unsigned>(keyCount);
-        channel->mRotationKeys = new aiQuatKey[keyCount];
+        const glm::dmat4 inverse = glm::inverse(bindGlobal[j]);
+        for (int c = 0; c < 4; ++c)
+            for (int r = 0; r < 4; ++r) inverseBind.push_back(static_cast<float>(inverse[c][r]));
+        skin.joints.push_back(static_cast<int>(1 + j));
+    }
+    skin.inverseBindMatrices =
+        buffer.accessor(inverseBind, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_MAT4, 16);
+    model.skins.push_back(skin);
+
+    // The animation: one time accessor shared by every channel, linear keys in seconds.
+    std::vector<float> times;
+    times.reserve(keyCount);
+    for (double t : take.times) times.push_back(static_cast<float>(t));
+    const int input =
+        buffer.accessor(times, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_SCALAR, 1);
+    buffer.bounds(input, times.data(), times.size(), 1);
+    tinygltf::Animation animation;
+    animation.name = names.animation;
+    std::vector<float> translations, rotations;
+    translations.reserve(keyCount * 3);
+    rotations.reserve(keyCount * 4);
+    for (std::size_t j = 0; j < jointCount; ++j) {
+        translations.clear();
+        rotations.clear();
         glm::dquat previous(1.0, 0.0, 0.0, 0.0);
         for (std::size_t k = 0; k < keyCount; ++k) {
             const JointPose& pose = take.poses[k][j];
-            channel->mPositionKeys[k] =
-                aiVectorKey(take.times[k], toAssimp(pose.translation * kMetresPerCentimetre));
+            appendVec3(translations, pose.translation * kMetresPerCentimetre);
             glm::dquat q = glm::normalize(glm::quat_cast(eulerDegreesToMatrix(pose.rotation)));
             // q and -q are one rotation; keep neighbours in one hemisphere so that
             // interpolating between keys takes the short way.
             if (k > 0 && glm::dot(q, previous) < 0.0) q = -q;
             previous = q;
-            channel->mRotationKeys[k] = aiQuatKey(
-                take.times[k], aiQuaternion(static_cast<ai_real>(q.w), static_cast<ai_real>(q.x),
-                                            static_cast<ai_real>(q.y), static_cast<ai_real>(q.z)));
+            rotations.insert(rotations.end(), {static_cast<float>(q.x), static_cast<float>(q.y),
+                                               static_cast<float>(q.z), static_cast<float>(q.w)});
+        }
+        const struct {
+            const std::vector<float>& values;
+            int type;
+            std::size_t components;
+            const char* path;
+        } outputs[] = {{translations, TINYGLTF_TYPE_VEC3, 3, "translation"},
+                       {rotations, TINYGLTF_TYPE_VEC4, 4, "rotation"}};
+        for (const auto& output : outputs) {
+            tinygltf::AnimationSampler sampler;
+            sampler.input = input;
+            sampler.output = buffer.accessor(output.values, TINYGLTF_COMPONENT_TYPE_FLOAT,
+                                             output.type, output.components);
+            sampler.interpolation = "LINEAR";
+            animation.samplers.push_back(sampler);
+            tinygltf::AnimationChannel channel;
+            channel.sampler = static_cast<int>(animation.samplers.size()) - 1;
+            channel.target_node = static_cast<int>(1 + j);
+            channel.target_path = output.path;
+            animation.channels.push_back(channel);
         }
     }
-    return scene;
+    model.animations.push_back(animation);
+    return model;
 }
 
 }  // namespace
@@ -267,12 +339,12 @@ bool writeTakeGlb(const std::string& path, const Take& take, std::string& error)
                     std::to_string(take.times.front()) + " s";
             return false;
         }
-        const std::unique_ptr<aiScene> scene = buildScene(take);
-        Assimp::Exporter exporter;
-        if (exporter.Export(scene.get(), "glb2", path) != aiReturn_SUCCESS) {
-            const std::string reason = exporter.GetErrorString();
-            error = "cannot write " + path + ": " +
-                    (reason.empty() ? "Assimp's glTF 2 exporter refused the scene" : reason);
+        const tinygltf::Model model = buildModel(take);
+        tinygltf::TinyGLTF writer;
+        if (!writer.WriteGltfSceneToFile(&model, path, /*embedImages=*/false,
+                                         /*embedBuffers=*/true, /*prettyPrint=*/false,
+                                         /*writeBinary=*/true)) {
+            error = "cannot write " + path;
             std::remove(path.c_str());
             return false;
         }

@@ -1,0 +1,210 @@
+// A live session captured by the device, then replayed by the headless host offline: the keys
+// of the replayed take are the solves of the captured frames, in capture order, and a replay
+// is the same file for file every time.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "capture/capture_reader.h"
+#include "motion/channel_table.h"
+#include "tools/host/host_driver.h"
+#include "tools/host/session.h"
+#include "tools/performance/performance.h"
+#include "tools/sim_server/sim_server.h"
+
+namespace telmora::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Hips translation of every recorded key in a take.csv, in key order.
+std::vector<std::array<double, 3>> hipsKeys(const fs::path& csv) {
+    std::ifstream in(csv);
+    std::string line;
+    std::getline(in, line);  // header
+    std::vector<std::array<double, 3>> keys;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string time, bone, x, y, z;
+        std::getline(fields, time, ',');
+        std::getline(fields, bone, ',');
+        if (bone != "Hips") continue;
+        std::getline(fields, x, ',');
+        std::getline(fields, y, ',');
+        std::getline(fields, z, ',');
+        keys.push_back({std::stod(x), std::stod(y), std::stod(z)});
+    }
+    return keys;
+}
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ReplayTest : public ::testing::Test {
+protected:
+    // One live session, 1.5 s of the walk at 120 Hz, captured.
+    static void SetUpTestSuite() {
+        folder = new fs::path(fs::temp_directory_path() /
+                              ("telmora-replay-" + std::to_string(::getpid())));
+        fs::remove_all(*folder);
+        std::string error;
+        std::optional<Performance> walk =
+            loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
+        ASSERT_TRUE(walk) << error;
+        SimServerConfig config;
+        config.serverName = "Replay Test Sender";
+        config.announcePort = freeUdpPort();
+        config.announceInterval = std::chrono::milliseconds(100);
+        config.frameRate = 120.0;
+        SimServer sender(config, {{"walk", std::make_shared<const Performance>(std::move(*walk))}},
+                         [](LogStream, const std::string&) {});
+        ASSERT_TRUE(sender.Start(error)) << error;
+        SessionOptions options;
+        options.pluginPath = TELMORA_PLUGIN_PATH;
+        options.source = config.serverName;
+        options.subject = "walk";
+        options.recordSeconds = 1.5;
+        options.outDir = (*folder / "live").string();
+        options.port = config.announcePort;
+        options.waitSeconds = 8.0;
+        options.captureFile = capture();
+        Console console(false);
+        live = new SessionReport(runSessionSteps(options, console));
+        sender.Stop();
+    }
+    static void TearDownTestSuite() {
+        if (folder && !std::getenv("TELMORA_KEEP_TEST_FILES")) fs::remove_all(*folder);
+        delete live;
+        delete folder;
+        live = nullptr;
+        folder = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(live);
+        ASSERT_EQ(live->status, kSessionOk) << live->failedStep << ": " << live->failure;
+    }
+
+    static std::string capture() { return (*folder / "live.pcap").string(); }
+
+    static SessionReport replay(const std::string& out, const std::string& rate,
+                                const std::string& file = capture()) {
+        SessionOptions options;
+        options.pluginPath = TELMORA_PLUGIN_PATH;
+        options.replayFile = file;
+        options.rate = rate;
+        options.outDir = (*folder / out).string();
+        options.waitSeconds = 2.0;
+        Console console(false);
+        return runSessionSteps(options, console);
+    }
+
+    // The hips translation the motion core solves from each captured frame of the stream.
+    static std::vector<std::array<double, 3>> capturedSolves() {
+        std::string error;
+        const std::optional<TelmoraCapture> captured = readTelmoraCapture(capture(), error);
+        EXPECT_TRUE(captured) << error;
+        if (!captured) return {};
+        const CapturedStream* stream = pickStream(*captured, "", "", error);
+        EXPECT_NE(stream, nullptr) << error;
+        ChannelTable table;
+        table.SetupChannels();
+        std::vector<std::array<double, 3>> solves;
+        for (std::size_t index : stream->datagrams) {
+            if (table.HandlePacket(captured->file.datagrams[index].bytes) !=
+                ChannelTable::PacketResult::kPublished)
+                continue;
+            const ChannelSnapshot snapshot = table.snapshot();
+            const double* t = snapshot.records[0].translation;
+            solves.push_back({t[0], t[1], t[2]});
+        }
+        return solves;
+    }
+
+    static fs::path* folder;
+    static SessionReport* live;
+};
+
+fs::path* ReplayTest::folder = nullptr;
+SessionReport* ReplayTest::live = nullptr;
+
+bool sameKey(const std::array<double, 3>& key, const std::array<double, 3>& solve) {
+    // take.csv holds six decimals.
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(key[i] - solve[i]) > 1e-5) return false;
+    return true;
+}
+
+TEST_F(ReplayTest, StreamRateKeysEachCapturedFrameOnceInOrder) {
+    const SessionReport report = replay("stream", "stream");
+    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    const auto solves = capturedSolves();
+    const auto keys = hipsKeys(*folder / "stream" / "take.csv");
+    ASSERT_GT(solves.size(), 150u);
+    ASSERT_EQ(keys.size(), solves.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_TRUE(sameKey(keys[i], solves[i])) << "key " << i;
+    // Captured at 120 Hz: the take is made at 120 Hz.
+    EXPECT_NEAR(report.samplingPeriod, 1.0 / 120.0, 1e-9);
+    const nlohmann::json json =
+        nlohmann::json::parse(std::ifstream(*folder / "stream" / "session.json"));
+    EXPECT_EQ(json["source"], "replay");
+    EXPECT_EQ(json["result"], "ok");
+}
+
+TEST_F(ReplayTest, HostRateKeysAreCapturedFramesInCaptureOrder) {
+    const SessionReport report = replay("host", "");
+    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    const auto solves = capturedSolves();
+    const auto keys = hipsKeys(*folder / "host" / "take.csv");
+    ASSERT_GT(keys.size(), 80u);
+    std::size_t frame = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        while (frame < solves.size() && !sameKey(keys[i], solves[frame])) ++frame;
+        ASSERT_LT(frame, solves.size()) << "key " << i << " is no later captured frame's solve";
+    }
+}
+
+TEST_F(ReplayTest, TwoReplaysWriteTheSameTakeFiles) {
+    ASSERT_EQ(replay("once", "").status, kSessionOk);
+    ASSERT_EQ(replay("twice", "").status, kSessionOk);
+    for (const char* name : {"take.glb", "take.bvh", "take.csv"})
+        EXPECT_TRUE(contents(*folder / "once" / name) == contents(*folder / "twice" / name))
+            << name;
+}
+
+TEST_F(ReplayTest, CaptureCutShortReplaysUpToItsLastWholePacket) {
+    const fs::path cut = *folder / "cut.pcap";
+    fs::copy_file(capture(), cut, fs::copy_options::overwrite_existing);
+    fs::resize_file(cut, fs::file_size(cut) - 100);  // the last packet loses its end
+    const SessionReport report = replay("cut", "stream", cut.string());
+    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    EXPECT_EQ(hipsKeys(*folder / "cut" / "take.csv").size(), capturedSolves().size() - 1);
+}
+
+TEST_F(ReplayTest, UnreadableCapturesEndWithAClearMessage) {
+    const fs::path garbage = *folder / "garbage.pcap";
+    std::ofstream(garbage) << "this is no capture";
+    const struct {
+        std::string file;
+        const char* says;
+    } cases[] = {
+        {garbage.string(), "as a capture"},
+        {(*folder / "missing.pcap").string(), "cannot read"},
+        {(*folder / "live" / "take.csv").string(), "as a capture"},
+    };
+    for (const auto& c : cases) {
+        const SessionReport report = replay("bad", "", c.file);
+        EXPECT_EQ(report.status, kSessionBadInput) << c.file;
+        EXPECT_NE(report.failure.find(c.says), std::string::npos) << report.failure;
+    }
+}
+
+}  // namespace
+}  // namespace telmora::host
