@@ -3,7 +3,9 @@
 # ones before it:
 #   scripts/setup.sh main    the build: compilers, CMake and the libraries of the plug-in, the
 #                            test sender and the headless host (scripts/demo.sh)
-#   scripts/setup.sh tests   plus GoogleTest and Google Benchmark (scripts/test.sh; the default)
+#   scripts/setup.sh tests   plus GoogleTest, Google Benchmark, tshark (the Wireshark
+#                            dissector's tests) and, from the npm registry into scripts/gltf,
+#                            the Khronos glTF validator (scripts/test.sh; the default)
 #   scripts/setup.sh ci      plus clang-format, clang with libFuzzer, and mingw-w64 with Wine
 #                            for the Windows build (.ci/run, scripts/fuzz.sh, scripts/windows.sh)
 # Non-interactive and idempotent: a second run installs nothing.
@@ -11,8 +13,8 @@ set -euo pipefail
 level=${1:-tests}
 
 build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
-  libcairo2-dev libcli11-dev)
-tests=(libgtest-dev libgmock-dev libbenchmark-dev)
+  libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev)
+tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark)
 formatting=(clang-format)
 fuzzing=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
@@ -57,3 +59,18 @@ for step in "${steps[@]}"; do
   fi
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${needed[@]}"
 done
+
+# The glTF validator: the versions package-lock.json names, into scripts/gltf/node_modules.
+if [ "$level" != main ]; then
+  gltf="$(cd "$(dirname "$0")" && pwd)/gltf"
+  if [ -d "$gltf/node_modules/gltf-validator" ]; then
+    echo "setup: the glTF validator: present"
+  elif ! command -v npm >/dev/null; then
+    # The machine's Node.js brings npm; Debian's own npm package would replace that Node.js.
+    echo "setup: the glTF validator needs Node.js with npm, which this machine lacks" >&2
+    exit 1
+  else
+    echo "setup: the glTF validator: installing from the npm registry"
+    npm ci --prefix "$gltf" --no-audit --no-fund --loglevel=error
+  fi
+fi

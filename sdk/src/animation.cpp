@@ -23,9 +23,29 @@ fbhost::Host::Impl& host() {
     return fbhost::Host::instance().impl();
 }
 
-void interpolate(const std::vector<FBKey>& keys, FBTime time, double* out) {
-    auto later = std::upper_bound(keys.begin(), keys.end(), time,
-                                  [](const FBTime& t, const FBKey& k) { return t < k.time; });
+// The first key after `time`: at the cursor or the key after it when the time has moved on by
+// at most one key since the last search, else found by bisection. The cursor is left there.
+std::vector<FBKey>::const_iterator firstKeyAfter(const std::vector<FBKey>& keys, FBTime time,
+                                                 std::size_t& cursor) {
+    const std::size_t n = keys.size();
+    auto fits = [&](std::size_t i) {
+        return i <= n && (i == 0 || !(time < keys[i - 1].time)) && (i == n || time < keys[i].time);
+    };
+    if (!fits(cursor)) {
+        if (fits(cursor + 1)) {
+            ++cursor;
+        } else {
+            cursor = static_cast<std::size_t>(
+                std::upper_bound(keys.begin(), keys.end(), time,
+                                 [](const FBTime& t, const FBKey& k) { return t < k.time; }) -
+                keys.begin());
+        }
+    }
+    return keys.begin() + static_cast<std::ptrdiff_t>(cursor);
+}
+
+void interpolate(const std::vector<FBKey>& keys, FBTime time, double* out, std::size_t& cursor) {
+    auto later = firstKeyAfter(keys, time, cursor);
     if (later == keys.begin()) {
         std::copy(keys.front().value, keys.front().value + 3, out);
         return;
@@ -73,7 +93,7 @@ void interpolate(const std::vector<FBKey>& keys, FBTime time, double* out) {
 
 void evaluateCurve(const Curve& curve, FBTime time, double* out) {
     if (curve.keys.empty()) return;
-    interpolate(curve.keys, time, out);
+    interpolate(curve.keys, time, out, curve.cursor);
 }
 
 Curve* FBAnimationNode::Impl::curve(const FBTake* take, bool create) {
@@ -163,7 +183,7 @@ void FBAnimationNode::Evaluate(double* data, FBTime time, bool) {
     }
     const Curve* c = mImpl->curve(host().take.get());
     if (c && !c->keys.empty()) {
-        interpolate(c->keys, time, data);
+        interpolate(c->keys, time, data, c->cursor);
         return;
     }
     std::copy(mImpl->value, mImpl->value + 3, data);

@@ -104,6 +104,10 @@ namespace ORSDK2026 {
 struct Curve {
     std::vector<FBKey> keys;  // sorted by time, one key per time
     bool global = false;
+    // Where the last evaluation found its time: the index of the first key after it. Playback,
+    // recording and plotting evaluate at times that follow each other, so the next search
+    // mostly starts and ends here. Host thread only.
+    mutable std::size_t cursor = 0;
 };
 
 struct FBAnimationNode::Impl {

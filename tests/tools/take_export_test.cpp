@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "motion/channel_table.h"
 #include "motion/skeleton.h"
 #include "tools/performance/performance.h"
+#include "tools/take_export/text_output.h"
 
 namespace telmora {
 namespace {
@@ -268,6 +271,44 @@ TEST_F(TakeExportTest, CsvHoldsOneLinePerRowAfterItsHeader) {
 std::uint32_t bigEndian32(const unsigned char* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
            std::uint32_t(p[3]);
+}
+
+// The Khronos glTF validator's verdict on the walk's take.glb: no error, no warning.
+TEST_F(TakeExportTest, GlbPassesTheKhronosValidator) {
+#ifndef TELMORA_GLTF_VALIDATOR
+    GTEST_SKIP() << "the glTF validator is not installed (scripts/setup.sh tests)";
+#else
+    std::string error;
+    ASSERT_TRUE(writeTakeGlb(file("take.glb"), walkTake(), error)) << error;
+    const std::string report = file("validator.txt");
+    const std::string command =
+        std::string(TELMORA_GLTF_VALIDATOR) + " " + file("take.glb") + " > " + report + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream in(report);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("0 errors, 0 warnings, 0 infos, 0 hints"), std::string::npos) << text;
+#endif
+}
+
+TEST_F(TakeExportTest, SixDecimalsAreTheCorrectlyRoundedMillionths) {
+    // The writers' fast path against the general conversion, halfway values and signs included.
+    std::mt19937_64 random(20261209);
+    std::uniform_real_distribution<double> spread(-5000.0, 5000.0);
+    std::vector<double> values = {0.0,  -0.0,  5e-7, -5e-7,           1.0000005, 2.5e-7,
+                                  1e14, -1e15, 1e20, -123456.7890125, 0.1234565, 1e-300};
+    for (int i = 0; i < 200000; ++i) {
+        const double value = spread(random);
+        values.push_back(i % 2 ? value : std::round(value * 2e6) / 2e6);
+    }
+    for (double value : values) {
+        std::string fast;
+        appendFixed6(fast, value);
+        char general[400];
+        const auto end =
+            std::to_chars(general, general + sizeof general, value, std::chars_format::fixed, 6);
+        ASSERT_EQ(fast, std::string(general, end.ptr)) << value;
+    }
 }
 
 TEST_F(TakeExportTest, PictureShowsSixMomentsFrontAndSide) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "network/log_writer.h"
 #include "tools/host/host_driver.h"
@@ -138,19 +139,28 @@ void takeFromPlottedModels(FBModel* reference, double framePeriod, SessionReport
     take.framePeriod = framePeriod;
     for (const PlottedJoint& joint : joints)
         take.joints.push_back({joint.model->Name.Get().str(), joint.parent});
+    std::vector<FBMatrix> jointGlobals(joints.size());
     for (std::size_t k = 0; k < times.size(); ++k) {
         const FBTime t = times[k];
         take.times.push_back(t.GetSecondDouble());
         std::vector<JointPose> poses;
         std::vector<glm::dvec3> globals;
-        for (const PlottedJoint& joint : joints) {
+        // The host's own transforms, each joint's global from its parent's (parents come
+        // first): one matrix product per joint rather than a walk up the chain.
+        const FBMatrix referenceGlobal = host.modelGlobalMatrix(reference, t);
+        for (std::size_t j = 0; j < joints.size(); ++j) {
+            const PlottedJoint& joint = joints[j];
             const FBVector3d translation = host.modelTranslation(joint.model, t);
             const FBVector3d rotation = host.modelRotation(joint.model, t);
             JointPose pose;
             pose.translation = {translation[0], translation[1], translation[2]};
             pose.rotation = {rotation[0], rotation[1], rotation[2]};
             poses.push_back(pose);
-            const FBMatrix global = host.modelGlobalMatrix(joint.model, t);
+            const FBMatrix& parentGlobal =
+                joint.parent < 0 ? referenceGlobal
+                                 : jointGlobals[static_cast<std::size_t>(joint.parent)];
+            jointGlobals[j] = parentGlobal * host.modelLocalMatrix(joint.model, t);
+            const FBMatrix& global = jointGlobals[j];
             globals.emplace_back(global(0, 3), global(1, 3), global(2, 3));
         }
         take.poses.push_back(std::move(poses));
@@ -196,6 +206,7 @@ std::vector<TakeCsvRow> recordedRows(FBDevice* device, SessionReport& report) {
     }
     std::size_t keyCount = 0;
     for (const Bone& bone : bones) keyCount = std::max(keyCount, bone.translation.size());
+    rows.reserve(keyCount * bones.size());
     for (std::size_t k = 0; k < keyCount; ++k) {
         for (const Bone& bone : bones) {
             if (k >= bone.translation.size() || k >= bone.rotation.size()) continue;
@@ -206,7 +217,7 @@ std::vector<TakeCsvRow> recordedRows(FBDevice* device, SessionReport& report) {
             row.bone = bone.name;
             row.translation = {t.value[0], t.value[1], t.value[2]};
             row.rotation = {r.value[0], r.value[1], r.value[2]};
-            rows.push_back(row);
+            rows.push_back(std::move(row));
         }
     }
     return rows;
@@ -296,9 +307,17 @@ void replayAndRecord(const ReplayPlan& plan, FBDevice* device, FBDeviceLayout& l
     report.recordStart = host.localTime().GetSecondDouble();
     ProgressBar bar(console, "replaying");
     bool panelDrawn = false;
+    // The panel refreshes at a display's pace of host time, not at every step.
+    const kLongLong uiPeriod = FBTime::kTicksPerSecond / 30;
+    kLongLong nextUiIdle = 0;
     auto stepTo = [&](kLongLong ticks) {
         host.step(FBTime(start + ticks - host.localTime().Get()));
-        host.runIdle();
+        if (ticks >= nextUiIdle) {
+            host.runIdle();
+            nextUiIdle = ticks + uiPeriod;
+        } else {
+            host.runSystemIdle();
+        }
         ++report.inputNotifications;
         const double done =
             static_cast<double>(ticks) / static_cast<double>(FBTime::kTicksPerSecond);
@@ -337,6 +356,69 @@ void keepCapture(FBDevice* device, const std::string& file, SessionReport& repor
         throw StepFailure{kSessionStepFailed, "cannot move the capture " + *captured + " to " +
                                                   file + ": " + ec.message()};
     report.filesWritten.push_back(file);
+}
+
+// The take's files, written side by side (each writer is independent of the others and of the
+// host): take.glb, take.bvh, take.csv and take.png, less those this build cannot write.
+void writeTakeFiles(const std::filesystem::path& out, const std::vector<TakeCsvRow>& rows,
+                    const std::string& title, SessionReport& report,
+                    const std::function<void(const std::string&)>& step, Console& console) {
+    struct File {
+        File(const char* name, std::function<bool(const std::string&, std::string&)> write)
+            : name(name), write(std::move(write)) {}
+        const char* name;
+        std::function<bool(const std::string&, std::string&)> write;
+        std::string error;
+        double seconds = 0.0;
+        bool written = false;
+    };
+    const Take& take = report.take;
+    std::vector<File> files;
+    if (canWriteTakeGlb()) {
+        files.emplace_back("take.glb", [&](const std::string& path, std::string& error) {
+            return writeTakeGlb(path, take, error);
+        });
+    } else {
+        console.line("  take.glb left out: this build writes no glTF (no tinygltf)");
+    }
+    files.emplace_back("take.bvh", [&](const std::string& path, std::string& error) {
+        return writeTakeBvh(path, take, error);
+    });
+    files.emplace_back("take.csv", [&](const std::string& path, std::string& error) {
+        return writeTakeCsv(path, rows, error);
+    });
+    if (canWriteTakePicture()) {
+        files.emplace_back("take.png", [&](const std::string& path, std::string& error) {
+            return writeTakePicture(path, take, title, error);
+        });
+    } else {
+        console.line("  take.png left out: this build draws no pictures (no cairo)");
+    }
+    std::string names;
+    for (const File& file : files) names += std::string(names.empty() ? "" : ", ") + file.name;
+    step("Writing " + names + " to " + out.string());
+    {
+        std::vector<std::thread> writers;
+        for (File& file : files) {
+            writers.emplace_back([&file, &out] {
+                const Clock::time_point start = Clock::now();
+                // The writers catch what they throw; the thread only times them.
+                file.written = file.write((out / file.name).string(), file.error);
+                file.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            });
+        }
+        for (std::thread& writer : writers) writer.join();
+    }
+    for (const File& file : files) {
+        if (!file.written) throw StepFailure{kSessionStepFailed, file.error};
+        std::error_code ec;
+        char line[160];
+        std::snprintf(line, sizeof line, "  %s: %.1f MB in %.2f s", file.name,
+                      static_cast<double>(std::filesystem::file_size(out / file.name, ec)) / 1e6,
+                      file.seconds);
+        console.line(line);
+        report.filesWritten.push_back((out / file.name).string());
+    }
 }
 
 // Watches the live stream for a second, then records it for the options' length at the host's
@@ -405,14 +487,20 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
     const auto wait = std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000.0));
     FBDevice* device = nullptr;
     std::string current;
+    Clock::time_point stepStart = Clock::now();
+    auto closeStep = [&] {
+        const Clock::time_point now = Clock::now();
+        if (!current.empty())
+            report.stepSeconds.push_back(
+                {current, std::chrono::duration<double>(now - stepStart).count()});
+        stepStart = now;
+    };
     auto step = [&](const std::string& text) {
+        closeStep();
         current = text;
         console.line(text);
     };
     auto fail = [&](int status, const std::string& reason) { throw StepFailure{status, reason}; };
-    auto written = [&](const std::string& name) {
-        report.filesWritten.push_back((out / name).string());
-    };
     const bool replaying = !options.replayFile.empty();
     std::string source = options.source;
     std::string subject = options.subject;
@@ -567,34 +655,10 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
         report.statusTexts = host.statusTexts(device);
         if (!options.captureFile.empty()) keepCapture(device, options.captureFile, report);
 
-        if (!canWriteTakeGlb()) {
-            console.line("  take.glb left out: this build writes no glTF (no tinygltf)");
-        } else {
-            step("Writing " + (out / "take.glb").string());
-            if (!writeTakeGlb((out / "take.glb").string(), report.take, error))
-                fail(kSessionStepFailed, error);
-            written("take.glb");
-        }
-        step("Writing " + (out / "take.bvh").string());
-        if (!writeTakeBvh((out / "take.bvh").string(), report.take, error))
-            fail(kSessionStepFailed, error);
-        written("take.bvh");
-        step("Writing " + (out / "take.csv").string());
-        if (!writeTakeCsv((out / "take.csv").string(), recordedRows(device, report), error))
-            fail(kSessionStepFailed, error);
-        written("take.csv");
-        if (!canWriteTakePicture()) {
-            console.line("  take.png left out: this build draws no pictures (no cairo)");
-        } else {
-            step("Writing " + (out / "take.png").string());
-            if (!writeTakePicture(
-                    (out / "take.png").string(), report.take,
-                    "TelmoraLink take: " + source + " / " + subject + ", " +
-                        formatSeconds(report.take.times.back() - report.take.times.front()),
-                    error))
-                fail(kSessionStepFailed, error);
-            written("take.png");
-        }
+        writeTakeFiles(out, recordedRows(device, report),
+                       "TelmoraLink take: " + source + " / " + subject + ", " +
+                           formatSeconds(report.take.times.back() - report.take.times.front()),
+                       report, step, console);
     } catch (const StepFailure& failure) {
         report.status = failure.status;
         report.failedStep = current;
@@ -605,6 +669,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
             readFrameCounters(device, report);
         }
     }
+    closeStep();
     for (const fbhost::PluginFailure& failure : host.failures()) {
         if (report.status == kSessionOk) {
             report.status = kSessionStepFailed;

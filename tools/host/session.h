@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/host/console.h"
@@ -80,6 +81,8 @@ struct SessionReport {
     bool characterized = false;
     int characterLinks = 0;
     std::vector<std::string> filesWritten;
+    // Each step as the console names it, with the wall-clock seconds it took.
+    std::vector<std::pair<std::string, double>> stepSeconds;
 
     // The plotted take, and every joint's global position (centimetres) at every plotted key as
     // the host computes it from the plotted models: positions[key][joint].

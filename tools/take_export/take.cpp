@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 #include "tools/take_export/take_export.h"
@@ -187,19 +186,53 @@ void appendFixed6(std::string& text, double value) {
     text.append(buffer, result.ptr);
 }
 
-bool writeWholeFile(const std::string& path, const std::string& text, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
+ChunkedTextFile::~ChunkedTextFile() {
+    abandon();
+}
+
+bool ChunkedTextFile::open(const std::string& path, std::string& error) {
+    abandon();
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
         error = "cannot open " + path + " for writing: " + std::strerror(errno);
         return false;
     }
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (out) return true;
-    // A short write (disk full): leave no truncated file behind.
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    std::remove(path.c_str());
-    return false;
+    path_ = path;
+    return true;
+}
+
+bool ChunkedTextFile::flush(std::string& error) {
+    if (file_ == nullptr) {
+        error = "cannot write: the file is not open";
+        return false;
+    }
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+        // A short write (disk full): leave no truncated file behind.
+        error = "cannot write " + path_ + ": " + std::strerror(errno);
+        abandon();
+        return false;
+    }
+    text.clear();
+    return true;
+}
+
+bool ChunkedTextFile::finish(std::string& error) {
+    if (!flush(error)) return false;
+    std::FILE* file = file_;
+    file_ = nullptr;
+    if (std::fclose(file) != 0) {
+        error = "cannot write " + path_ + ": " + std::strerror(errno);
+        std::remove(path_.c_str());
+        return false;
+    }
+    return true;
+}
+
+void ChunkedTextFile::abandon() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    file_ = nullptr;
+    std::remove(path_.c_str());
 }
 
 }  // namespace telmora

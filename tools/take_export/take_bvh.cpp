@@ -76,7 +76,10 @@ bool writeTakeBvh(const std::string& path, const Take& take, std::string& error)
             }
         }
 
-        std::string text = "HIERARCHY\n";
+        ChunkedTextFile file;
+        if (!file.open(path, error)) return false;
+        std::string& text = file.text;
+        text = "HIERARCHY\n";
         HierarchyWriter{take, children, text}.joint(0, 0);
         // Channel order in the frames follows the hierarchy's depth-first order, which is not
         // necessarily the take's order.
@@ -94,7 +97,6 @@ bool writeTakeBvh(const std::string& path, const Take& take, std::string& error)
         std::snprintf(period, sizeof period, "%.9g", take.framePeriod);
         text += period;
         text += '\n';
-        text.reserve(text.size() + take.times.size() * take.joints.size() * 6 * 12);
 
         std::vector<glm::dvec3> angles(take.joints.size());
         for (std::size_t k = 0; k < take.times.size(); ++k) {
@@ -108,8 +110,9 @@ bool writeTakeBvh(const std::string& path, const Take& take, std::string& error)
                 appendVector(text, glm::dvec3(angles[j].z, angles[j].y, angles[j].x));
             }
             text += '\n';
+            if (!file.flushIfFull(error)) return false;
         }
-        return writeWholeFile(path, text, error);
+        return file.finish(error);
     });
 }
 

@@ -38,8 +38,10 @@ bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows,
                 }
             }
         }
-        std::string text = "time,bone,tx,ty,tz,rx,ry,rz\n";
-        text.reserve(text.size() + rows.size() * 100);
+        ChunkedTextFile file;
+        if (!file.open(path, error)) return false;
+        std::string& text = file.text;
+        text = "time,bone,tx,ty,tz,rx,ry,rz\n";
         for (const TakeCsvRow& row : rows) {
             appendFixed6(text, row.time);
             text += ',';
@@ -50,8 +52,9 @@ bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows,
                 appendFixed6(text, value);
             }
             text += '\n';
+            if (!file.flushIfFull(error)) return false;
         }
-        return writeWholeFile(path, text, error);
+        return file.finish(error);
     });
 }
 

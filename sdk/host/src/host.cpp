@@ -500,6 +500,10 @@ void Host::runIdle() {
     mImpl->onUIIdle.Fire(&system);
 }
 
+void Host::runSystemIdle() {
+    mImpl->onIdle.Fire(&FBSystem::TheOne());
+}
+
 FBModel* Host::bindTemplates(FBDevice* device) {
     if (!holdsDevice(device)) return nullptr;
     bool bound = false;
@@ -580,6 +584,11 @@ FBVector3d Host::modelRotation(FBModel* model, FBTime time) const {
 FBMatrix Host::modelGlobalMatrix(FBModel* model, FBTime time) const {
     if (!isLive(model)) return FBMatrix();
     return fbsdk_detail::modelGlobalMatrix(*model, &time);
+}
+
+FBMatrix Host::modelLocalMatrix(FBModel* model, FBTime time) const {
+    if (!isLive(model)) return FBMatrix();
+    return fbsdk_detail::modelLocalMatrix(*model, &time);
 }
 
 std::vector<FBCharacter*> Host::characters() const {

@@ -163,6 +163,9 @@ public:
 
     // ---- Idle ----
     void runIdle();
+    // FBSystem::OnIdle alone: what a host runs between evaluations when the user interface's
+    // idle, which follows the display, is not due.
+    void runSystemIdle();
 
     // ---- Binding ----
     // One FBModel per template of the device's template tree, named after the template, with
@@ -185,6 +188,9 @@ public:
     FBVector3d modelTranslation(FBModel* model, FBTime time) const;
     FBVector3d modelRotation(FBModel* model, FBTime time) const;
     FBMatrix modelGlobalMatrix(FBModel* model, FBTime time) const;
+    // The model's own transform at `time` (translation, rotation and scaling), without its
+    // parents': the global matrix is the parent's global times this.
+    FBMatrix modelLocalMatrix(FBModel* model, FBTime time) const;
     std::vector<FBCharacter*> characters() const;
     // The character's link slots with the models linked to each, in slot order; empty slots
     // are left out.
