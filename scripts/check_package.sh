@@ -32,7 +32,8 @@ case "$package" in
     reader=(-DNM=nm)
     ;;
 esac
-for file in "$plugin" plugins/quorvelicon.png share/telmoralink/README.md; do
+for file in "$plugin" plugins/quorvelicon.png share/telmoralink/README.md \
+  share/telmoralink/telmora.lua; do
   [ -f "$unpacked/$file" ] || { echo "package: no $file" >&2; exit 1; }
 done
 cmake -DLIBRARY="$unpacked/$plugin" "${reader[@]}" -P "$root/plugin/check_exports.cmake"

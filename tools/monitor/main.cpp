@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "capture/capture_writer.h"
 #include "network/discovery_service.h"
 #include "network/protocol.h"
 #include "tools/common/command_line.h"
@@ -62,15 +63,40 @@ struct Options {
     double durationSeconds = 0.0;
     std::string picture;
     std::string csv;
+    std::string capture;
     int moments = 6;
 };
+
+// The raw capture asked for with --capture, started; null when none was asked for. Exits the
+// program with status 2 when the file cannot be written.
+std::shared_ptr<telmora::CaptureWriter> startCapture(const Options& options) {
+    if (options.capture.empty()) return nullptr;
+    auto capture = std::make_shared<telmora::CaptureWriter>(errorsOnly());
+    std::string error;
+    if (!capture->Start(options.capture, error)) {
+        std::cerr << "Cannot capture: " << error << "\n";
+        std::exit(kExitBadInput);
+    }
+    return capture;
+}
+
+void reportCapture(const std::shared_ptr<telmora::CaptureWriter>& capture) {
+    if (!capture) return;
+    capture->Stop();
+    const telmora::CaptureFigures figures = capture->Figures();
+    std::cout << "Captured " << figures.written << " datagrams to " << figures.path
+              << (figures.dropped > 0 ? " (" + std::to_string(figures.dropped) + " dropped)" : "")
+              << (figures.error.empty() ? "" : "; the capture stopped: " + figures.error) << "\n";
+}
 
 bool deadlinePassed(Clock::time_point start, double seconds) {
     return seconds > 0.0 && Clock::now() - start >= std::chrono::duration<double>(seconds);
 }
 
 int listServers(const Options& options, telmora::StopSignals& stopSignals) {
+    const std::shared_ptr<telmora::CaptureWriter> capture = startCapture(options);
     telmora::DiscoveryService discovery(errorsOnly());
+    discovery.SetTap(capture);
     discovery.Start(options.listenPort);
     std::cout << "Listening for servers on port " << options.listenPort << " (Ctrl-C to stop)\n"
               << std::flush;
@@ -104,10 +130,12 @@ int listServers(const Options& options, telmora::StopSignals& stopSignals) {
             std::cerr << "No Telmora server heard on port " << options.listenPort << " within "
                       << options.waitSeconds << " s\n";
             discovery.Stop();
+            reportCapture(capture);
             return kExitNoServer;
         }
     }
     discovery.Stop();
+    reportCapture(capture);
     return 0;
 }
 
@@ -119,8 +147,12 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
         return kExitBadInput;
     }
 
+    // The capture holds the announcements heard and the whole stream, keep-alives included.
+    const std::shared_ptr<telmora::CaptureWriter> capture = startCapture(options);
+    monitor.setTap(capture);
     // Find the server as the plug-in does: by name (or address) in the discovery list.
     telmora::DiscoveryService discovery(errorsOnly());
+    discovery.SetTap(capture);
     discovery.Start(options.listenPort);
     telmora::ServerInfo chosen;
     std::string subject = options.subject;
@@ -143,6 +175,7 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
     }
     discovery.Stop();
     if (!found) {
+        reportCapture(capture);
         if (stopSignals.received()) return 0;
         if (lastSeen.empty())
             std::cerr << "No Telmora server '" << options.source << "' heard on port "
@@ -191,6 +224,7 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     monitor.Disconnect();
+    reportCapture(capture);
 
     double median = 0.0, p99 = 0.0;
     monitor.solveTimes(median, p99);
@@ -249,6 +283,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 12))
         ->capture_default_str();
     app.add_option("--csv", options.csv, "Write every frame's channel values, one row per frame");
+    app.add_option("--capture", options.capture,
+                   "Write every datagram heard (announcements, the stream and its keep-alives) to "
+                   "this pcap file");
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
         return *status;
     }

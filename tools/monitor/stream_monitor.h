@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -95,6 +96,8 @@ public:
     using FrameObserver = std::function<void(const std::vector<std::uint8_t>& datagram,
                                              const ChannelSnapshot& solved)>;
     void setFrameObserver(FrameObserver observer) { observer_ = std::move(observer); }
+    // Shows `tap` every datagram of the stream socket (raw capture); null: none.
+    void setTap(std::shared_ptr<DatagramTap> tap) { client_.SetTap(std::move(tap)); }
 
     // The points a solved frame asked for (see TargetPoint), from its datagram and the table it
     // produced.
