@@ -137,7 +137,7 @@ TEST_F(PanelDiscoveryTest, ConnectRestartsDiscoveryOnlyForANewUsablePort) {
     // Text that is not a usable port, and the port in use, change nothing; the field shows the
     // port in use again.
     const std::string current = std::to_string(port);
-    for (const std::string text :
+    for (const std::string& text :
          {std::string("70000"), std::string("-1"), std::string("0"), std::string("abc"),
           std::string(""), current, current + "abc", std::to_string(otherPort) + "0000"}) {
         connectTo(text);

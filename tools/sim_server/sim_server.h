@@ -57,7 +57,7 @@ struct RecordedDatagrams {
 struct SimSubject {
     std::string name;
     std::shared_ptr<const Performance> performance;
-    std::shared_ptr<const RecordedDatagrams> recorded;
+    std::shared_ptr<const RecordedDatagrams> recorded = nullptr;
 };
 
 class SimServer {
