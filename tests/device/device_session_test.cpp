@@ -4,10 +4,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "capture/capture_reader.h"
+#include "capture/capture_writer.h"
 #include "device/device_texts.h"
 #include "device_session_fixture.h"
 #include "motion/channel_table.h"
@@ -548,6 +552,61 @@ TEST_F(DeviceSessionTest, DestroyingAnOnlineDeviceStopsItsStreamFirst) {
     EXPECT_FALSE(host.holdsDevice(device));
     sender->Stop();
     host.runIdle();
+}
+
+}  // namespace
+}  // namespace telmora::test
+
+namespace telmora::test {
+namespace {
+
+// Raw capture from the panel: a folder that cannot be made says so and the stream goes on; a
+// good folder gets one capture file per online period, its stream readable again.
+TEST_F(DeviceSessionTest, CaptureFollowsThePanelAndNeverStopsTheStream) {
+    startSender();
+    selectSenderInPanel();
+    ASSERT_NE(host.bindTemplates(device), nullptr);
+    FBAnimationNode* hipsT = host.findNode(device, "Hips T");
+    ASSERT_NE(hipsT, nullptr);
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("telmora-device-capture-" + std::to_string(port));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "a-file") << "not a folder";
+
+    host.type(panel->editCaptureFolder, (folder / "a-file" / "captures").string());
+    host.click(panel->buttonCapture);
+    ASSERT_TRUE(device->CaptureRawStream());
+    ASSERT_TRUE(host.setOnline(device, true));
+    const std::vector<std::string> texts = statusTexts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& text) {
+        return text.rfind("Capture failed: ", 0) == 0;
+    }));
+    const std::vector<double> before = liveValue(hipsT);
+    EXPECT_TRUE(eventually(host, [&] { return liveValue(hipsT) != before; }))
+        << "the stream stopped with its capture";
+    host.setOnline(device, false);
+
+    if (!CaptureWriter::Available()) return;
+    host.type(panel->editCaptureFolder, folder.string());
+    ASSERT_TRUE(host.setOnline(device, true));
+    const std::string path = device->capturePath.Get().str();
+    // Flushed at least once a second: a second's frames are in the file while it is written.
+    ASSERT_TRUE(eventually(host, [&] {
+        std::error_code ec;
+        return std::filesystem::file_size(path, ec) > 40 * (246 + 44) && !ec;
+    })) << path;
+    host.setOnline(device, false);
+    EXPECT_EQ(std::filesystem::path(path).parent_path(), folder);
+    EXPECT_EQ(std::filesystem::path(path).filename().string().rfind("Session_Sim-walk-", 0), 0u)
+        << path;
+    std::string error;
+    const std::optional<TelmoraCapture> capture = readTelmoraCapture(path, error);
+    ASSERT_TRUE(capture) << error;
+    const CapturedStream* stream = pickStream(*capture, kServerName, kSubject, error);
+    ASSERT_NE(stream, nullptr) << error;
+    EXPECT_GE(stream->datagrams.size(), 40u);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

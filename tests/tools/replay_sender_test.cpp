@@ -1,0 +1,57 @@
+// The test sender replaying recorded datagrams: to a client that asks by keep-alive, each
+// datagram exactly as captured and in its order, starting over when it loops.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "network/net_test_support.h"
+#include "tools/sim_server/sim_server.h"
+
+namespace telmora {
+namespace {
+
+using test::LoopbackPeer;
+
+TEST(ReplaySender, SendsTheRecordedDatagramsInOrderToWhoeverAsks) {
+    auto recorded = std::make_shared<RecordedDatagrams>();
+    for (int i = 0; i < 4; ++i) {
+        recorded->offsetMicros.push_back(20000 * i);
+        recorded->datagrams.push_back(
+            std::vector<std::uint8_t>(50 + i, static_cast<std::uint8_t>(i)));
+    }
+    SimServerConfig config;
+    config.serverName = "Replayed";
+    config.announcePort = test::freeUdpPort();
+    config.replayLoop = true;
+    config.replaySpeed = 4.0;
+    SimServer sender(config, {{"take", nullptr, recorded}}, [](LogStream, const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(sender.Start(error)) << error;
+    EXPECT_NE(sender.announcement().find("\"subjects\":[\"take\"]"), std::string::npos);
+
+    LoopbackPeer client;
+    client.send(test::bytesOf("mobu:take"), {0x7F000001, sender.streamPort()});
+    // Two rounds: the loop starts over from the first datagram.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 4; ++i) {
+            const std::optional<test::PeerDatagram> datagram = client.receive();
+            ASSERT_TRUE(datagram) << "round " << round << ", datagram " << i;
+            EXPECT_EQ(datagram->bytes, recorded->datagrams[static_cast<std::size_t>(i)]);
+        }
+    }
+    sender.Stop();
+}
+
+TEST(ReplaySender, RefusesSubjectsWithoutDatagramsOrOfBothKinds) {
+    auto empty = std::make_shared<RecordedDatagrams>();
+    SimServerConfig config;
+    config.announcePort = test::freeUdpPort();
+    std::string error;
+    SimServer none(config, {{"take", nullptr, empty}}, [](LogStream, const std::string&) {});
+    EXPECT_FALSE(none.Start(error));
+    EXPECT_NE(error.find("no recorded datagrams"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace telmora
