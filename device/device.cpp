@@ -342,7 +342,8 @@ void ORDeviceSkeleton::StartCapture() {
 
 void ORDeviceSkeleton::WatchCaptureAndReplay() {
     const std::string wanted = replayFile.Get().str();
-    if (wanted != replayLoaded) {
+    // A new replay file waits until the device is offline: it never cuts a running stream.
+    if (wanted != replayLoaded && !(Online.Get() && hardware.streaming())) {
         replayLoaded = wanted;
         std::string error;
         if (!hardware.LoadReplay(wanted, error)) {

@@ -104,8 +104,8 @@ public:
     ORSDK2026::FBPropertyString captureFolder;
     ORSDK2026::FBPropertyString capturePath;
     // "ReplayFile": a capture to stream from instead of the network (empty: the network). Its
-    // servers are listed at the next idle; going online plays the chosen stream on the host's
-    // clock.
+    // servers are listed at the next idle while offline (a change while online waits for the
+    // device to go offline); going online plays the chosen stream on the host's clock.
     ORSDK2026::FBPropertyString replayFile;
     bool templatesLinked = false;
 

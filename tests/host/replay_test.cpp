@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "capture/capture_reader.h"
+#include "common/pcapng_file.h"
 #include "motion/channel_table.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/session.h"
@@ -186,6 +187,38 @@ TEST_F(ReplayTest, CaptureCutShortReplaysUpToItsLastWholePacket) {
     const SessionReport report = replay("cut", "stream", cut.string());
     ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
     EXPECT_EQ(hipsKeys(*folder / "cut" / "take.csv").size(), capturedSolves().size() - 1);
+}
+
+TEST_F(ReplayTest, ACaptureOfTheStudioNetworkFromAnotherMachineReplays) {
+    // The live capture's datagrams as tcpdump on a technician's laptop would have them: other
+    // addresses, Ethernet frames in a pcapng file, and the network's own traffic in between.
+    std::string error;
+    const std::optional<CaptureFile> live = readCaptureFile(capture(), error);
+    ASSERT_TRUE(live) << error;
+    auto moved = [](const Ipv4Endpoint& endpoint) {
+        return Ipv4Endpoint{0xC0A80100 | (endpoint.address & 0xFF), endpoint.port};
+    };
+    test::PcapngFile studio;
+    const std::vector<std::uint8_t> chatter(80, 0x42);
+    for (std::size_t i = 0; i < live->datagrams.size(); ++i) {
+        const CapturedDatagram& datagram = live->datagrams[i];
+        const auto micros = static_cast<std::uint64_t>(datagram.micros);
+        studio.udp(micros, moved(datagram.from), moved(datagram.to), datagram.bytes);
+        if (i % 10 == 0) {
+            studio.udp(micros + 1, {0xC0A80101, 53}, {0xC0A80150, 5353}, chatter);
+            studio.packet(micros + 2,
+                          {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 0, 3, 0x08, 0x06, 0, 1});
+        }
+    }
+    const fs::path file = *folder / "studio.pcapng";
+    studio.write(file.string());
+    const SessionReport report = replay("studio", "stream", file.string());
+    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    const auto solves = capturedSolves();
+    const auto keys = hipsKeys(*folder / "studio" / "take.csv");
+    ASSERT_EQ(keys.size(), solves.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_TRUE(sameKey(keys[i], solves[i])) << "key " << i;
 }
 
 TEST_F(ReplayTest, UnreadableCapturesEndWithAClearMessage) {
