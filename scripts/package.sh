@@ -16,5 +16,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DTELMORA_BUILD_TESTS=OFF -DTELMORA_BUILD_BENCH=OFF
 fi
 cmake --build "$build"
+# Only this version's package: an older one left in the folder would be checked instead.
+rm -f "$build"/TelmoraLink-*-Linux.tar.gz
 (cd "$build" && cpack)
 "$root/scripts/check_package.sh" "$build"/TelmoraLink-*-Linux.tar.gz

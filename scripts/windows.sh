@@ -56,6 +56,8 @@ step "tests run"
 
 # The package a user unpacks: its contents listed, its DLL's exports checked, the validator run
 # from it under Wine on the plug-in beside it.
+# Only this version's package: an older one left in the folder would be checked instead.
+rm -f "$build"/TelmoraLink-*-win64.zip
 (cd "$build" && cpack >/dev/null)
 if ! "$root/scripts/check_package.sh" "$build"/TelmoraLink-*-win64.zip; then
   echo "windows: the win64 package failed its check" >&2
