@@ -4,8 +4,10 @@
 #   scripts/setup.sh main    the build: compilers, CMake and the libraries of the plug-in, the
 #                            test sender and the headless host (scripts/demo.sh)
 #   scripts/setup.sh tests   plus GoogleTest, Google Benchmark, tshark (the Wireshark
-#                            dissector's tests) and, from the npm registry into scripts/gltf,
-#                            the Khronos glTF validator (scripts/test.sh; the default)
+#                            dissector's tests), Blender with pybind11, Python's headers, numpy
+#                            and pytest (the Blender add-on and its tests) and, from the npm
+#                            registry into scripts/gltf, the Khronos glTF validator
+#                            (scripts/test.sh; the default)
 #   scripts/setup.sh ci      plus clang-format, clang with libFuzzer, and mingw-w64 with Wine
 #                            for the Windows build (.ci/run, scripts/fuzz.sh, scripts/windows.sh)
 # Non-interactive and idempotent: a second run installs nothing.
@@ -14,7 +16,8 @@ level=${1:-tests}
 
 build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
   libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev)
-tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark)
+tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark blender pybind11-dev python3-dev
+  python3-numpy python3-pytest)
 formatting=(clang-format)
 fuzzing=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
@@ -22,9 +25,9 @@ windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 steps=("the build's compilers and libraries:build")
 case "$level" in
   main) ;;
-  tests) steps+=("GoogleTest and Google Benchmark:tests") ;;
+  tests) steps+=("GoogleTest, Google Benchmark, tshark, Blender and pybind11:tests") ;;
   ci)
-    steps+=("GoogleTest and Google Benchmark:tests" "clang-format:formatting"
+    steps+=("GoogleTest, Google Benchmark, tshark, Blender and pybind11:tests" "clang-format:formatting"
       "clang and libFuzzer:fuzzing" "mingw-w64, GoogleTest's sources and Wine:windows")
     ;;
   *)

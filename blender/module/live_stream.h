@@ -1,0 +1,86 @@
+#pragma once
+// One subject's live stream for a host without the plug-in's SDK (the Blender add-on): the
+// stream client, the channel table it fills and the stream's health, as the device has them,
+// and the latest pose as one consistent snapshot. Every network and solving step runs on the
+// stream client's threads; readers take snapshots from any thread without waiting for them.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/stream_health.h"
+#include "motion/channel_table.h"
+#include "network/udp_stream_client.h"
+
+namespace telmora {
+
+// One bone of the default skeleton: its name, its parent (-1 for the root) and its rest
+// position, global, centimetres, in the channel table's axes (y up).
+struct SkeletonBone {
+    std::string name;
+    int parent = -1;
+    std::array<double, 3> restPosition{};
+};
+
+// The default skeleton the stream's channels follow, parents before children.
+std::vector<SkeletonBone> defaultSkeletonBones();
+
+// The latest pose: every bone's global translation (centimetres) and rotation as a unit
+// quaternion (w, x, y, z), in the channel table's axes, all of one frame; `sequence` counts the
+// frames published (0: no pose yet) and changes with every new one.
+struct PoseSnapshot {
+    std::uint64_t sequence = 0;
+    std::vector<std::array<double, 3>> translations;
+    std::vector<std::array<double, 4>> rotations;
+};
+
+// A pose in an armature's own terms. The channels' axes and units (y up, centimetres) become
+// Blender's (z up, metres) as Blender's glTF importer turns them: (x, y, z) cm is
+// (x, -z, y) / 100 m. Given each bone's rest matrix in armature space (Blender's
+// Bone.matrix_local, row-major 4x4, bones with their rest rotation at the skeleton's rest
+// pose), its parent (-1 for a root) and the channels' global translations and rotations
+// (w, x, y, z), it gives each pose bone's location and rotation quaternion (w, x, y, z) in its
+// own rest frame (PoseBone.location, PoseBone.rotation_quaternion), so that the bone's head
+// lands on its channel's translation and its frame turns by its channel's rotation.
+struct BoneBasis {
+    std::array<double, 3> location{};
+    std::array<double, 4> rotation{1.0, 0.0, 0.0, 0.0};
+};
+std::vector<BoneBasis> armaturePose(const std::vector<std::array<double, 16>>& restMatrices,
+                                    const std::vector<int>& parents,
+                                    const std::vector<std::array<double, 3>>& translations,
+                                    const std::vector<std::array<double, 4>>& rotations);
+
+class LiveStream {
+public:
+    LiveStream();
+    ~LiveStream();
+    LiveStream(const LiveStream&) = delete;
+    LiveStream& operator=(const LiveStream&) = delete;
+
+    // Stops any stream, then asks `serverIp`:`streamPort` for `subject` by keep-alive. Returns
+    // within a few milliseconds; the frames arrive on the client's threads.
+    void Connect(const std::string& serverIp, std::uint16_t streamPort, const std::string& subject);
+    // Stops the stream and its threads; returns within a few receive waits. Idempotent.
+    void Disconnect();
+    bool connected() const { return connected_; }
+
+    PoseSnapshot Snapshot() const;
+    // The stream since the last Connect (the wrong-source count filled in).
+    StreamHealthSnapshot Health() const;
+    void SetStaleSeconds(double seconds) { health_.SetStaleSeconds(seconds); }
+    // The stream ended (the server said so, or the socket failed) since the last Connect.
+    bool ended() const { return ended_.load(); }
+
+private:
+    void HandlePacket(const std::vector<std::uint8_t>& datagram);
+
+    ChannelTable table_;  // before the client, whose callback writes it
+    StreamHealth health_;
+    std::atomic<bool> ended_{false};
+    bool connected_ = false;
+    UdpStreamClient client_;
+};
+
+}  // namespace telmora

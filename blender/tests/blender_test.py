@@ -1,0 +1,160 @@
+"""The add-on in a real Blender, headless, against the test sender streaming the recorded walk:
+
+    blender -b --factory-startup --python-exit-code 1 --python blender_test.py -- \\
+        ADDON_PARENT_DIR SIM_SERVER
+
+Timers do not run while a background script runs, so the script calls the add-on's timer
+callback itself, as Blender would between frames. Each check prints one line; the first failed
+one ends Blender with exit status 1. It also prints the main-thread time of one update and the
+cost of writing a recording's keys."""
+
+import os
+import sys
+import time
+
+import bpy
+import mathutils
+import numpy
+
+addon_parent, sim_server = sys.argv[sys.argv.index("--") + 1:][:2]
+sys.path.insert(0, addon_parent)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+os.environ["TELMORA_SIM_SERVER"] = sim_server
+
+import telmoralink  # noqa: E402
+from conftest import Sender, eventually, free_udp_port  # noqa: E402
+from telmoralink import live  # noqa: E402
+
+
+# Channel axes (y up) to Blender's (z up): (x, y, z) -> (x, -z, y).
+TO_BLENDER = mathutils.Matrix(((1, 0, 0), (0, 0, -1), (0, 1, 0)))
+
+
+def check(condition, what):
+    print(("PASS  " if condition else "FAIL  ") + what, flush=True)
+    if not condition:
+        raise SystemExit(1)
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def tick():
+    live.timer()
+
+
+def wait_for_new_frame(connection):
+    shown = connection.stream.snapshot()[0]
+    return eventually(lambda: connection.stream.snapshot()[0] != shown)
+
+
+telmoralink.register()
+scene = bpy.context.scene
+sender = Sender(free_udp_port(), name="Blender Walk", rate=120)
+try:
+    settings = scene.telmoralink
+    settings.port = sender.port
+    bpy.ops.telmoralink.connect()
+    check(eventually(lambda: any(s["name"] == sender.name
+                                 for s in live.LIVE.discoveries.servers(sender.port))),
+          "the sender is listed as a source")
+    settings.source = sender.name
+    settings.subject = "walk"
+    check((settings.source_name, settings.subject_name) == (sender.name, "walk"),
+          "source and subject chosen by name")
+    check(bpy.ops.telmoralink.create_armature() == {"FINISHED"}, "Create armature")
+
+    armature = bpy.data.objects["walk"]
+    bones = live.skeleton()
+    check(len(armature.data.bones) == 65, "the armature has the skeleton's 65 bones")
+    check(all((armature.data.bones[name].parent.name if parent >= 0 else None) ==
+              (bones[parent][0] if parent >= 0 else None)
+              for name, parent, _ in bones) and
+          all(armature.data.bones[name].parent is None for name, p, _ in bones if p < 0),
+          "and its hierarchy")
+    connection = live.LIVE.connection("walk")
+    check(eventually(lambda: connection.stream.snapshot()[0] > 10), "frames arrive")
+
+    # Every bone's head where its channel puts it, frame after frame.
+    worst = 0.0
+    worst_turn = 0.0
+    update_times = []
+    for _ in range(20):
+        wait_for_new_frame(connection)
+        started = time.perf_counter()
+        tick()
+        update_times.append(time.perf_counter() - started)
+        bpy.context.view_layer.update()
+        sequence, translations, rotations = connection.stream.snapshot()
+        if sequence != connection.shown_sequence:
+            continue  # a newer frame came in between: the next round compares
+        for index, (name, _, _) in enumerate(bones):
+            pose_bone = armature.pose.bones[name]
+            head = armature.matrix_world @ pose_bone.head
+            expected = numpy.array(live.to_blender(translations[index]))
+            worst = max(worst, float(numpy.max(numpy.abs(numpy.array(head) - expected))))
+            # The bone's frame: its rest frame turned by the channel's rotation, in Blender's
+            # axes.
+            turn = mathutils.Quaternion(rotations[index]).to_matrix()
+            wanted = TO_BLENDER @ turn @ TO_BLENDER.transposed() @ pose_bone.bone.matrix_local.to_3x3()
+            turned = pose_bone.matrix.to_3x3()
+            worst_turn = max(worst_turn, max(abs(turned[r][c] - wanted[r][c])
+                                             for r in range(3) for c in range(3)))
+    check(worst * 100.0 < 0.01,
+          "every bone's head on its channel's translation (worst %.5f cm)" % (worst * 100.0))
+    check(worst_turn < 1e-4,  # Blender keeps its matrices in single precision
+          "every bone's frame turned by its channel's rotation (worst %.1e)" % worst_turn)
+    print("FIGURE update of 65 bones on the main thread: median %.3f ms, max %.3f ms" % (
+        1000.0 * sorted(update_times)[len(update_times) // 2], 1000.0 * max(update_times)),
+        flush=True)
+    check(telmoralink.health_line(connection).endswith("gaps"), "the health line: " +
+          telmoralink.health_line(connection))
+
+    # Recording: a key per scene frame while the timeline plays, at the scene's rate.
+    scene.render.fps = 30
+    seconds = 2
+    start = scene.frame_current
+    connection.start_recording(scene)
+    for frame in range(start, start + seconds * scene.render.fps):
+        scene.frame_set(frame)
+        wait_for_new_frame(connection)
+        tick()
+    # The sender paused: the stream goes stale, the panel says so, nothing is keyed.
+    sender.pause()
+    check(eventually(lambda: connection.stream.health()["stale"]), "a paused sender goes stale")
+    check(telmoralink.health_line(connection).startswith("No frames for"),
+          "the health line says so: " + telmoralink.health_line(connection))
+    paused_from = scene.frame_current + 1
+    for frame in range(paused_from, paused_from + 15):
+        scene.frame_set(frame)
+        tick()
+    sender.resume()
+    written = time.perf_counter()
+    action = connection.stop_recording(scene)
+    written = time.perf_counter() - written
+    check(action is not None, "stopping leaves an action")
+    frames = sorted({int(k.co[0]) for c in action.fcurves for k in c.keyframe_points})
+    check(frames == list(range(start, start + seconds * scene.render.fps)),
+          "one key per frame over %d s at %d fps, none while stale (%d keys, frames %d-%d)" % (
+              seconds, scene.render.fps, len(frames), frames[0], frames[-1]))
+    rotations = [c for c in action.fcurves if c.data_path.endswith("rotation_quaternion")]
+    check(len(rotations) == 65 * 4 and len(action.groups) == 65,
+          "quaternion curves, grouped per bone")
+    print("FIGURE writing %d keys of 65 bones: %.3f s" % (len(frames), written), flush=True)
+
+    # Closing the file stops every stream thread; the add-on comes back after a reload. Blender
+    # starts threads of its own as it goes, so ours are counted as those that end: the
+    # stream's two and discovery's three.
+    threads_streaming = thread_count()
+    bpy.ops.wm.read_homefile(use_empty=True)
+    check(not live.LIVE.connections, "closing the file drops the connections")
+    telmoralink.unregister()
+    check(eventually(lambda: thread_count() <= threads_streaming - 5),
+          "their threads are gone (%d, %d while streaming)" % (thread_count(), threads_streaming))
+    telmoralink.register()
+    check(hasattr(bpy.context.scene, "telmoralink"), "the add-on registers again")
+    telmoralink.unregister()
+finally:
+    sender.stop()
+print("blender_test: all checks passed", flush=True)
