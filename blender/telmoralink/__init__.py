@@ -15,6 +15,8 @@ bl_info = {
     "category": "Animation",
 }
 
+import atexit
+
 import bpy
 from bpy.app.handlers import persistent
 
@@ -213,6 +215,8 @@ def register():
     bpy.types.Object.telmoralink = bpy.props.PointerProperty(type=TelmoraLinkArmature)
     bpy.app.handlers.load_pre.append(_stop_on_load)
     bpy.app.timers.register(live.timer, first_interval=live.TICK_SECONDS, persistent=True)
+    # Quitting Blender unregisters nothing: the streams stop on the way out.
+    atexit.register(live.LIVE.stop)
 
 
 def unregister():
@@ -220,6 +224,7 @@ def unregister():
         bpy.app.timers.unregister(live.timer)
     if _stop_on_load in bpy.app.handlers.load_pre:
         bpy.app.handlers.load_pre.remove(_stop_on_load)
+    atexit.unregister(live.LIVE.stop)
     live.LIVE.stop()
     del bpy.types.Object.telmoralink
     del bpy.types.Scene.telmoralink
