@@ -17,6 +17,7 @@
 #include "tools/host/session.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
+#include "walk_session.h"
 
 namespace telmora::host {
 namespace {
@@ -55,30 +56,8 @@ protected:
         folder = new fs::path(fs::temp_directory_path() /
                               ("telmora-replay-" + std::to_string(::getpid())));
         fs::remove_all(*folder);
-        std::string error;
-        std::optional<Performance> walk =
-            loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
-        ASSERT_TRUE(walk) << error;
-        SimServerConfig config;
-        config.serverName = "Replay Test Sender";
-        config.announcePort = freeUdpPort();
-        config.announceInterval = std::chrono::milliseconds(100);
-        config.frameRate = 120.0;
-        SimServer sender(config, {{"walk", std::make_shared<const Performance>(std::move(*walk))}},
-                         [](LogStream, const std::string&) {});
-        ASSERT_TRUE(sender.Start(error)) << error;
-        SessionOptions options;
-        options.pluginPath = TELMORA_PLUGIN_PATH;
-        options.source = config.serverName;
-        options.subject = "walk";
-        options.recordSeconds = 1.5;
-        options.outDir = (*folder / "live").string();
-        options.port = config.announcePort;
-        options.waitSeconds = 8.0;
-        options.captureFile = capture();
-        Console console(false);
-        live = new SessionReport(runSessionSteps(options, console));
-        sender.Stop();
+        live = new SessionReport(runWalkSession("Replay Test Sender", 120.0, 1.5,
+                                                (*folder / "live").string(), capture()));
     }
     static void TearDownTestSuite() {
         if (folder && !std::getenv("TELMORA_KEEP_TEST_FILES")) fs::remove_all(*folder);
@@ -142,15 +121,20 @@ bool sameKey(const std::array<double, 3>& key, const std::array<double, 3>& solv
     return true;
 }
 
+// One key per captured frame, each the solve of its frame.
+void expectKeysAreTheSolves(const std::vector<std::array<double, 3>>& keys,
+                            const std::vector<std::array<double, 3>>& solves) {
+    ASSERT_EQ(keys.size(), solves.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        ASSERT_TRUE(sameKey(keys[i], solves[i])) << "key " << i;
+}
+
 TEST_F(ReplayTest, StreamRateKeysEachCapturedFrameOnceInOrder) {
     const SessionReport report = replay("stream", "stream");
     ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
     const auto solves = capturedSolves();
-    const auto keys = hipsKeys(*folder / "stream" / "take.csv");
     ASSERT_GT(solves.size(), 150u);
-    ASSERT_EQ(keys.size(), solves.size());
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        ASSERT_TRUE(sameKey(keys[i], solves[i])) << "key " << i;
+    expectKeysAreTheSolves(hipsKeys(*folder / "stream" / "take.csv"), solves);
     // Captured at 120 Hz: the take is made at 120 Hz.
     EXPECT_NEAR(report.samplingPeriod, 1.0 / 120.0, 1e-9);
     const nlohmann::json json =
@@ -214,11 +198,7 @@ TEST_F(ReplayTest, ACaptureOfTheStudioNetworkFromAnotherMachineReplays) {
     studio.write(file.string());
     const SessionReport report = replay("studio", "stream", file.string());
     ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
-    const auto solves = capturedSolves();
-    const auto keys = hipsKeys(*folder / "studio" / "take.csv");
-    ASSERT_EQ(keys.size(), solves.size());
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        ASSERT_TRUE(sameKey(keys[i], solves[i])) << "key " << i;
+    expectKeysAreTheSolves(hipsKeys(*folder / "studio" / "take.csv"), capturedSolves());
 }
 
 TEST_F(ReplayTest, UnreadableCapturesEndWithAClearMessage) {

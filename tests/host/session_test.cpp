@@ -17,6 +17,7 @@
 #include "tools/host/host_driver.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
+#include "walk_session.h"
 
 namespace telmora::host {
 namespace {
@@ -34,30 +35,8 @@ protected:
         folder = new fs::path(fs::temp_directory_path() /
                               ("telmora-host-session-" + std::to_string(::getpid())));
         fs::remove_all(*folder);
-        std::string error;
-        std::optional<Performance> walk =
-            loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
-        ASSERT_TRUE(walk) << error;
-        SimServerConfig config;
-        config.serverName = "Session Test Sender";
-        config.announcePort = freeUdpPort();
-        config.announceInterval = std::chrono::milliseconds(100);
-        config.frameRate = kSenderRate;
-        SimServer sender(config, {{"walk", std::make_shared<const Performance>(std::move(*walk))}},
-                         [](LogStream, const std::string&) {});
-        ASSERT_TRUE(sender.Start(error)) << error;
-
-        SessionOptions options;
-        options.pluginPath = TELMORA_PLUGIN_PATH;
-        options.source = config.serverName;
-        options.subject = "walk";
-        options.recordSeconds = kRecordSeconds;
-        options.outDir = folder->string();
-        options.port = config.announcePort;
-        options.waitSeconds = 8.0;
-        Console console(false);
-        report = new SessionReport(runSessionSteps(options, console));
-        sender.Stop();
+        report = new SessionReport(
+            runWalkSession("Session Test Sender", kSenderRate, kRecordSeconds, folder->string()));
     }
     static void TearDownTestSuite() {
         if (folder) fs::remove_all(*folder);
