@@ -19,6 +19,14 @@ TICK_SECONDS = 1.0 / 120.0
 _CHANNELS = [("location", i) for i in range(3)] + [("rotation_quaternion", i) for i in range(4)]
 
 
+def timeline_playing():
+    """Whether the timeline plays in any window (a timer callback has no screen of its own)."""
+    manager = bpy.context.window_manager
+    return manager is not None and any(
+        window.screen is not None and window.screen.is_animation_playing
+        for window in manager.windows)
+
+
 def skeleton():
     """The default skeleton: (name, parent, rest position in cm) per bone, parents first."""
     return core.default_skeleton()
@@ -92,6 +100,7 @@ class Connection:
         self.stream = core.Stream()
         self.stream.connect(server["ip"], server["stream_port"], subject)
         self.shown_sequence = 0
+        self.pose = None  # the (locations, quaternions) last shown
         self.recording = None
         self._rest = None
         self._parents = None
@@ -133,10 +142,8 @@ class Connection:
             armature.update_tag()
             self.shown_sequence = sequence
             self.pose = (locations, quaternions)
-        if self.recording is not None and not stale and hasattr(self, "pose"):
-            screen = bpy.context.screen
-            playing = screen.is_animation_playing if screen else True
-            if playing or bpy.app.background:
+        if self.recording is not None and not stale and self.pose is not None:
+            if bpy.app.background or timeline_playing():
                 self.recording.add(scene.frame_current, *self.pose)
 
     def start_recording(self, scene):
