@@ -307,14 +307,15 @@ void replayAndRecord(const ReplayPlan& plan, FBDevice* device, FBDeviceLayout& l
     report.recordStart = host.localTime().GetSecondDouble();
     ProgressBar bar(console, "replaying");
     bool panelDrawn = false;
-    // The panel refreshes at a display's pace of host time, not at every step.
-    const kLongLong uiPeriod = FBTime::kTicksPerSecond / 30;
-    kLongLong nextUiIdle = 0;
+    // The panel refreshes at a display's pace, 30 times a second of the wall clock, not at
+    // every step of a host that runs far faster than real time.
+    const auto uiPeriod = std::chrono::milliseconds(33);
+    Clock::time_point nextUiIdle = Clock::now();
     auto stepTo = [&](kLongLong ticks) {
         host.step(FBTime(start + ticks - host.localTime().Get()));
-        if (ticks >= nextUiIdle) {
+        if (Clock::now() >= nextUiIdle) {
             host.runIdle();
-            nextUiIdle = ticks + uiPeriod;
+            nextUiIdle = Clock::now() + uiPeriod;
         } else {
             host.runSystemIdle();
         }

@@ -56,14 +56,22 @@ struct LocalTransform {
     FBVector3d rotation;
 };
 
-// The value of the template's live, written node of `dataType`, if it binds one (the last).
-std::optional<BoundValue> boundValue(FBModelTemplate& t, const std::string& dataType) {
-    std::optional<BoundValue> found;
+// The values of the template's live, written translation and rotation nodes, if it binds them
+// (the last of each), in one pass over its bindings.
+struct BoundValues {
+    std::optional<BoundValue> translation;
+    std::optional<BoundValue> rotation;
+};
+BoundValues boundValues(FBModelTemplate& t) {
+    BoundValues found;
     for (int i = 0; i < t.Bindings.GetCount(); ++i) {
         FBAnimationNode* node = t.Bindings[i];
         if (!node || !isLive(node) || !node->impl()->hasValue) continue;
-        if (node->impl()->dataType == dataType)
-            found = BoundValue{FBVector3d(node->impl()->value), node->impl()->valueGlobal};
+        const std::string& dataType = node->impl()->dataType;
+        std::optional<BoundValue>* slot = dataType == "Lcl Translation" ? &found.translation
+                                          : dataType == "Lcl Rotation"  ? &found.rotation
+                                                                        : nullptr;
+        if (slot) *slot = BoundValue{FBVector3d(node->impl()->value), node->impl()->valueGlobal};
     }
     return found;
 }
@@ -107,8 +115,9 @@ void applyTemplate(FBModelTemplate* t, const FBMatrix* parentGlobal, FBModel* pa
     FBMatrix global;
     bool haveGlobal = false;
     if (model && isLive(model)) {
-        const std::optional<BoundValue> translation = boundValue(*t, "Lcl Translation");
-        const std::optional<BoundValue> rotation = boundValue(*t, "Lcl Rotation");
+        const BoundValues bound = boundValues(*t);
+        const std::optional<BoundValue>& translation = bound.translation;
+        const std::optional<BoundValue>& rotation = bound.rotation;
         FBModel* parent = model->Parent.Get();
         if (parent && !isLive(parent)) parent = nullptr;
         const bool parentKnown = parentGlobal && parent == parentModel;
