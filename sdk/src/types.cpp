@@ -146,19 +146,6 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegToRad = kPi / 180.0;
 constexpr double kRadToDeg = 180.0 / kPi;
 
-FBMatrix axisRotation(int axis, double degrees) {
-    FBMatrix m;
-    const double c = std::cos(degrees * kDegToRad);
-    const double s = std::sin(degrees * kDegToRad);
-    const int a = (axis + 1) % 3;
-    const int b = (axis + 2) % 3;
-    m(a, a) = c;
-    m(a, b) = -s;
-    m(b, a) = s;
-    m(b, b) = c;
-    return m;
-}
-
 // The axes in the order applied (first, second, third): R = R_third * R_second * R_first.
 void orderAxes(FBRotationOrder order, int axes[3]) {
     static const int kAxes[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 2, 0},
