@@ -67,6 +67,13 @@ std::optional<CaptureFile> readCaptureFile(const std::string& path, std::string&
                 ++file.truncated;
                 continue;
         }
+        // A time no capturing clock gives (before 1970 or past what a classic pcap holds) is
+        // a damaged record, whose product would not even fit the microseconds.
+        if (header->ts.tv_sec < 0 || header->ts.tv_sec > kLatestCaptureSecond ||
+            header->ts.tv_usec < 0) {
+            ++file.truncated;
+            continue;
+        }
         CapturedDatagram datagram;
         datagram.micros = static_cast<std::int64_t>(header->ts.tv_sec) * 1000000 +
                           static_cast<std::int64_t>(header->ts.tv_usec);
@@ -211,16 +218,30 @@ const CapturedStream* pickStream(const TelmoraCapture& capture, const std::strin
                 (server.empty() ? std::string() : " of server '" + server + "'") +
                 (subject.empty() ? std::string() : " of subject '" + subject + "'") +
                 "; it has:\n" + describeStreams(capture);
+        return nullptr;
     }
+    if (!replayable(capture, *best, error)) return nullptr;
     return best;
+}
+
+bool replayable(const TelmoraCapture& capture, const CapturedStream& stream, std::string& error) {
+    const double seconds = streamSeconds(capture, stream);
+    if (seconds <= kLongestReplaySeconds) return true;
+    char hours[32];
+    std::snprintf(hours, sizeof hours, "%.0f h", seconds / 3600.0);
+    error = "the capture's stream " + escapeControlCharacters(stream.serverName) + " / " +
+            escapeControlCharacters(stream.subject) + " spans " + hours +
+            " (its clock jumped, or two shoots share its endpoints); a replay plays up to 24 h";
+    return false;
 }
 
 double streamSeconds(const TelmoraCapture& capture, const CapturedStream& stream) {
     if (stream.datagrams.empty()) return 0.0;
     const auto& datagrams = capture.file.datagrams;
-    return static_cast<double>(datagrams[stream.datagrams.back()].micros -
-                               datagrams[stream.datagrams.front()].micros) /
-           1e6;
+    const std::int64_t first = datagrams[stream.datagrams.front()].micros;
+    std::int64_t latest = first;
+    for (std::size_t index : stream.datagrams) latest = std::max(latest, datagrams[index].micros);
+    return static_cast<double>(latest - first) / 1e6;
 }
 
 std::string describeStreams(const TelmoraCapture& capture) {

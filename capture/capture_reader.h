@@ -18,13 +18,16 @@ struct CapturedDatagram {
     std::vector<std::uint8_t> bytes;
 };
 
+// The latest capture time read: the end of a classic pcap's 32-bit seconds (2106).
+constexpr std::int64_t kLatestCaptureSecond = 0xFFFFFFFFLL;
+
 struct CaptureFile {
     std::vector<CapturedDatagram> datagrams;  // every whole IPv4 UDP datagram, in file order
     int linkType = 0;
     std::uint64_t frames = 0;       // frames in the file
     std::uint64_t otherFrames = 0;  // not IPv4 UDP
     std::uint64_t fragments = 0;    // pieces of fragmented datagrams (not put together)
-    std::uint64_t truncated = 0;    // cut by the snapshot length, or malformed
+    std::uint64_t truncated = 0;    // cut by the snapshot length, or malformed (times too)
     // What stopped the reading before the file's end (a packet cut off where a writer
     // crashed): "" when the file was read to its end.
     std::string cutShort;
@@ -63,14 +66,20 @@ std::optional<TelmoraCapture> readTelmoraCapture(const std::string& path, std::s
 
 // The stream of `server` (a name, or "" for any) and `subject` ("" for any): the one that fits,
 // or, where several do, the longest. Null, with `error` naming what the capture has, when none
-// fits.
+// fits or the one that fits is not `replayable`.
 const CapturedStream* pickStream(const TelmoraCapture& capture, const std::string& server,
                                  const std::string& subject, std::string& error);
 
 // One line per stream: "SERVER / SUBJECT: N datagrams over S s from IP:PORT to IP:PORT".
 std::string describeStreams(const TelmoraCapture& capture);
 
-// The duration of a stream, first to last datagram, in seconds.
+// The duration of a stream as a replay plays it, from its first datagram to its latest (a
+// datagram whose clock stepped back plays at once), in seconds.
 double streamSeconds(const TelmoraCapture& capture, const CapturedStream& stream);
+
+// Whether a replay can play the stream: false, with `error` set, when it spans more than
+// kLongestReplaySeconds, which keeps every replay time within the host's clock.
+constexpr double kLongestReplaySeconds = 24.0 * 3600.0;
+bool replayable(const TelmoraCapture& capture, const CapturedStream& stream, std::string& error);
 
 }  // namespace telmora

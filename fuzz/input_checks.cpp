@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "capture/capture_reader.h"
 #include "motion/channel_table.h"
 #include "network/discovery_service.h"
 #include "tools/performance/performance.h"
@@ -227,23 +228,34 @@ std::string AnnouncementCheck::operator()(const std::uint8_t* data, std::size_t 
     return {};
 }
 
-TakeFileCheck::TakeFileCheck() {
+namespace {
+
+// A file of this process's own in the temporary folder, for checks that read files.
+std::string inputFilePath(const char* name) {
     std::error_code error;
     std::filesystem::path folder = std::filesystem::temp_directory_path(error);
     if (error) folder = ".";
-    path_ = (folder / ("telmora-take-check-" + std::to_string(TELMORA_GETPID()) + ".bvh")).string();
+    return (folder / ("telmora-" + std::to_string(TELMORA_GETPID()) + "-" + name)).string();
 }
+
+// The bytes as the whole file at `path`; false when the file system refused them.
+bool writeInputFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return static_cast<bool>(file);
+}
+
+}  // namespace
+
+TakeFileCheck::TakeFileCheck() : path_(inputFilePath("take-check.bvh")) {}
 
 TakeFileCheck::~TakeFileCheck() {
     std::remove(path_.c_str());
 }
 
 std::string TakeFileCheck::operator()(const std::uint8_t* data, std::size_t size) {
-    {
-        std::ofstream file(path_, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        if (!file) return {};  // the file system, not the loader: nothing to judge
-    }
+    // The file system, not the loader, when it refuses: nothing to judge.
+    if (!writeInputFile(path_, data, size)) return {};
     std::string error;
     const std::optional<Performance> take = loadPerformance(path_, "Fuzz", error);
     if (!take) {
@@ -253,6 +265,32 @@ std::string TakeFileCheck::operator()(const std::uint8_t* data, std::size_t size
     if (take->frames.empty()) return "the loader returned a take without frames";
     if (!std::isfinite(take->frameRate) || !(take->frameRate > 0.0)) {
         return "the loader returned a take at frame rate " + std::to_string(take->frameRate);
+    }
+    return {};
+}
+
+CaptureFileCheck::CaptureFileCheck() : path_(inputFilePath("capture-check.pcap")) {}
+
+CaptureFileCheck::~CaptureFileCheck() {
+    std::remove(path_.c_str());
+}
+
+std::string CaptureFileCheck::operator()(const std::uint8_t* data, std::size_t size) {
+    if (!writeInputFile(path_, data, size)) return {};
+    std::string error;
+    const std::optional<TelmoraCapture> capture = readTelmoraCapture(path_, error);
+    if (!capture) return error.empty() ? "the reader failed without a message" : "";
+    const std::vector<CapturedDatagram>& datagrams = capture->file.datagrams;
+    if (capture->streams.empty()) return "a capture was read without a stream";
+    for (const CapturedStream& stream : capture->streams) {
+        if (stream.datagrams.empty()) return "a stream without datagrams";
+        for (std::size_t i = 0; i < stream.datagrams.size(); ++i) {
+            const std::size_t index = stream.datagrams[i];
+            if (index >= datagrams.size()) return "a stream datagram beyond the capture";
+            if (i > 0 && index <= stream.datagrams[i - 1]) return "stream datagrams out of order";
+            if (datagrams[index].from != stream.server)
+                return "a stream datagram not from the stream's server";
+        }
     }
     return {};
 }

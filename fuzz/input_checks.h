@@ -61,4 +61,18 @@ private:
     std::string path_;
 };
 
+// Any bytes as a capture file (pcap or pcapng) into the capture reader and its search for the
+// Telmora traffic: either nothing and a non-empty error message, or a capture whose every
+// stream has datagrams, each an index into the capture's datagrams, in capture order and sent
+// by the stream's server endpoint. The bytes go through a file of this process's own.
+class CaptureFileCheck {
+public:
+    CaptureFileCheck();
+    ~CaptureFileCheck();
+    std::string operator()(const std::uint8_t* data, std::size_t size);
+
+private:
+    std::string path_;
+};
+
 }  // namespace telmora::fuzz

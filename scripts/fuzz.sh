@@ -19,7 +19,7 @@ build=${FUZZ_BUILD:-$root/build-fuzz}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DTELMORA_BUILD_FUZZERS=ON \
   -DTELMORA_BUILD_TESTS=OFF -DTELMORA_BUILD_BENCH=OFF
-targets=(stream_datagram_fuzzer announcement_fuzzer take_file_fuzzer)
+targets=(stream_datagram_fuzzer announcement_fuzzer take_file_fuzzer capture_file_fuzzer)
 cmake --build "$build" --target "${targets[@]}"
 
 # target:seed folder:longest input
@@ -27,6 +27,7 @@ runs=(
   "stream_datagram_fuzzer:stream:512"
   "announcement_fuzzer:announcement:4095"
   "take_file_fuzzer:bvh:8192"
+  "capture_file_fuzzer:capture:8192"
 )
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -240,6 +240,32 @@ TEST_F(CaptureFileTest, AStudioCaptureWithOtherTrafficYieldsItsStream) {
     EXPECT_NE(error.find("Hall A / walk: 120 datagrams"), std::string::npos) << error;
 }
 
+TEST_F(CaptureFileTest, DamagedTimesAreSkippedAndAStreamSpanningDaysIsNotReplayed) {
+    const Ipv4Endpoint server{0xC0A8010A, 5000}, client{0xC0A8011F, 60001};
+    test::PcapngFile capture;
+    const std::uint64_t t0 = 1765290000000000ull;
+    capture.udp(t0, client, server, bytesOf("mobu:walk"));
+    capture.udp(t0 + 1000, server, client, std::vector<std::uint8_t>(60, 1));
+    // A record whose time is no clock's: its seconds would not fit the microseconds.
+    capture.udp(~0ull - 5, server, client, std::vector<std::uint8_t>(60, 2));
+    capture.write(file("damaged.pcapng"));
+    std::string error;
+    std::optional<TelmoraCapture> read = readTelmoraCapture(file("damaged.pcapng"), error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->file.truncated, 1u);
+    ASSERT_EQ(read->streams.size(), 1u);
+    EXPECT_EQ(read->streams[0].datagrams.size(), 1u);
+    EXPECT_NE(pickStream(*read, "", "walk", error), nullptr) << error;
+
+    // The same endpoints again three days on: no replay waits out the gap.
+    capture.udp(t0 + 3 * 86400000000ull, server, client, std::vector<std::uint8_t>(60, 3));
+    capture.write(file("days.pcapng"));
+    read = readTelmoraCapture(file("days.pcapng"), error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(pickStream(*read, "", "walk", error), nullptr);
+    EXPECT_NE(error.find("spans 72 h"), std::string::npos) << error;
+}
+
 TEST_F(CaptureFileTest, CapturesWithoutATelmoraStreamAreRefusedWithWhatTheyHold) {
     test::PcapngFile capture;
     capture.udp(1, {0xC0A80101, 53}, {0xC0A8011F, 5353}, bytesOf("mdns"));

@@ -53,5 +53,9 @@ TEST(FuzzCorpus, TakeFiles) {
     replay<TakeFileCheck>("bvh", 3);
 }
 
+TEST(FuzzCorpus, CaptureFiles) {
+    replay<CaptureFileCheck>("capture", 3);
+}
+
 }  // namespace
 }  // namespace telmora::fuzz

@@ -49,7 +49,12 @@ std::map<std::string, std::vector<telmora::SimSubject>> capturedServers(const st
         const telmora::CapturedStream*& best = longest[{stream.serverName, stream.subject}];
         if (best == nullptr || stream.datagrams.size() > best->datagrams.size()) best = &stream;
     }
+    std::string refused;
     for (const auto& [names, stream] : longest) {
+        if (!telmora::replayable(*capture, *stream, refused)) {
+            std::cerr << "telmora-sim-server: " << refused << "\n";
+            continue;
+        }
         auto recorded = std::make_shared<telmora::RecordedDatagrams>();
         const auto& datagrams = capture->file.datagrams;
         const std::int64_t first = datagrams[stream->datagrams.front()].micros;
@@ -65,7 +70,9 @@ std::map<std::string, std::vector<telmora::SimSubject>> capturedServers(const st
                   << telmora::streamSeconds(*capture, *stream) << " s\n";
         servers[names.first].push_back({names.second, nullptr, std::move(recorded)});
     }
-    if (servers.empty())
+    if (servers.empty() && !refused.empty())
+        error = refused;
+    else if (servers.empty())
         error = "the capture has no stream" +
                 (server.empty() ? std::string() : " of server '" + server + "'") +
                 (subject.empty() ? std::string() : " of subject '" + subject + "'") +
