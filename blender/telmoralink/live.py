@@ -99,11 +99,12 @@ class Connection:
         self.subject = subject
         self.stream = core.Stream()
         self.stream.connect(server["ip"], server["stream_port"], subject)
-        self.shown_sequence = 0
-        self.pose = None  # the (locations, quaternions) last shown
+        self.shown_sequence = 0  # the frame `pose` was solved from
+        self.pose = None  # the (locations, quaternions) last solved
         self.recording = None
-        self._rest = None
+        self._rest = None  # the armature's rest matrices, its parents, its bones' channels
         self._parents = None
+        self._order = None
 
     def close(self):
         self.stream.disconnect()
@@ -132,14 +133,17 @@ class Connection:
         if sequence == 0:
             return
         stale = self.stream.health()["stale"]
-        if sequence != self.shown_sequence and armature.telmoralink.live:
+        shown = armature.telmoralink.live
+        # A recording keys the stream's pose whether or not the armature shows it.
+        if sequence != self.shown_sequence and (shown or self.recording is not None):
             rest, parents, order = self._rest_of(armature)
             locations, quaternions = core.armature_pose(rest, parents, translations[order],
                                                         rotations[order])
-            bones = armature.pose.bones
-            bones.foreach_set("location", locations.ravel())
-            bones.foreach_set("rotation_quaternion", quaternions.ravel())
-            armature.update_tag()
+            if shown:
+                bones = armature.pose.bones
+                bones.foreach_set("location", locations.ravel())
+                bones.foreach_set("rotation_quaternion", quaternions.ravel())
+                armature.update_tag()
             self.shown_sequence = sequence
             self.pose = (locations, quaternions)
         if self.recording is not None and not stale and self.pose is not None:

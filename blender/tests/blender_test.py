@@ -115,11 +115,18 @@ try:
     scene.render.fps = 30
     seconds = 2
     start = scene.frame_current
+    root = armature.pose.bones[bones[0][0]]
+    half = start + seconds * scene.render.fps // 2
     connection.start_recording(scene)
     for frame in range(start, start + seconds * scene.render.fps):
+        if frame == half:
+            armature.telmoralink.live = False  # the armature stands; the keys go on
+            standing = tuple(root.location)
         scene.frame_set(frame)
         wait_for_new_frame(connection)
         tick()
+    check(tuple(root.location) == standing, "with Live off the armature stands still")
+    armature.telmoralink.live = True
     # The sender paused: the stream goes stale, the panel says so, nothing is keyed.
     sender.pause()
     check(eventually(lambda: connection.stream.health()["stale"]), "a paused sender goes stale")
@@ -138,6 +145,10 @@ try:
     check(frames == list(range(start, start + seconds * scene.render.fps)),
           "one key per frame over %d s at %d fps, none while stale (%d keys, frames %d-%d)" % (
               seconds, scene.render.fps, len(frames), frames[0], frames[-1]))
+    root_curves = [c for c in action.fcurves
+                   if c.data_path == 'pose.bones["%s"].location' % root.name]
+    check(len({tuple(c.evaluate(f) for c in root_curves) for f in range(half, frames[-1])}) > 1,
+          "while its keys follow the stream")
     rotations = [c for c in action.fcurves if c.data_path.endswith("rotation_quaternion")]
     check(len(rotations) == 65 * 4 and len(action.groups) == 65,
           "quaternion curves, grouped per bone")
