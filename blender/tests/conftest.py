@@ -32,12 +32,12 @@ def eventually(condition, deadline=DEADLINE, pause=0.01):
 class Sender:
     """telmora-sim-server streaming the recorded walk, announcing to `port`."""
 
-    def __init__(self, port, name="Blender Test Sender", rate=120):
+    def __init__(self, port, name="Blender Test Sender", rate=120, options=()):
         self.port = port
         self.name = name
         self.process = subprocess.Popen(
             [os.environ["TELMORA_SIM_SERVER"], "--name", name, "--announce-port", str(port),
-             "--rate", str(rate)],
+             "--rate", str(rate), *options],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def pause(self):

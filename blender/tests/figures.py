@@ -1,7 +1,9 @@
 """Figures of the add-on in Blender, headless, printed (not a test):
 - the main-thread time of one update of 65 bones;
-- the time from a frame's arrival to its pose in Blender, median and p99, with the timer at
-  120 Hz as Blender runs it, the sender at 60 and at 120 Hz;
+- the time from the sender's sendto to the frame's pose in Blender, and from its arrival,
+  median and p99, with the timer at 120 Hz as Blender runs it, the sender at 60 and at 120 Hz
+  (both processes read the same monotonic clock; the k-th pose of the stream is the k-th frame
+  the sender sent it);
 - the cost of a 60 s recording's keys at 30 fps: taking the samples and writing the action.
 
     blender -b --factory-startup --python blender/tests/figures.py -- \\
@@ -10,6 +12,7 @@
 
 import os
 import sys
+import tempfile
 import time
 
 import bpy
@@ -27,7 +30,9 @@ from telmoralink import live  # noqa: E402
 telmoralink.register()
 scene = bpy.context.scene
 for rate in (60, 120):
-    sender = Sender(free_udp_port(), name="Figures %d" % rate, rate=rate)
+    send_times = os.path.join(tempfile.gettempdir(), "telmora-send-times-%d" % os.getpid())
+    sender = Sender(free_udp_port(), name="Figures %d" % rate, rate=rate,
+                    options=("--send-times", send_times))
     try:
         scene.telmoralink.port = sender.port
         bpy.ops.telmoralink.connect()
@@ -38,7 +43,7 @@ for rate in (60, 120):
         armature = bpy.context.collection.objects[-1]
         connection = live.LIVE.connection(armature.name)
         eventually(lambda: connection.stream.snapshot()[0] > 10)
-        ages, updates = [], []
+        ages, updates, posed = [], [], []
         next_tick = time.monotonic()
         end = next_tick + 5.0
         while time.monotonic() < end:
@@ -52,6 +57,18 @@ for rate in (60, 120):
             if connection.shown_sequence != shown:
                 ages.append(age + took)
                 updates.append(took)
+                posed.append((connection.shown_sequence, time.monotonic()))
+        health = connection.stream.health()
+        sender.stop()
+        with open(send_times) as lines:
+            sent = [int(line.split()[1]) / 1e6 for line in lines]
+        os.remove(send_times)
+        if health["refused"] or health["gaps"] or len(sent) < posed[-1][0]:
+            print("FIGURE %3d Hz: frames were lost; no sendto figure" % rate, flush=True)
+        else:
+            latencies = numpy.array([at - sent[sequence - 1] for sequence, at in posed]) * 1e3
+            print("FIGURE %3d Hz: sendto to pose median %.2f ms, p99 %.2f ms" % (
+                rate, numpy.median(latencies), numpy.percentile(latencies, 99)), flush=True)
         ages = numpy.array(ages) * 1000.0
         updates = numpy.array(updates) * 1000.0
         print("FIGURE %3d Hz: %d poses; arrival to pose median %.2f ms, p99 %.2f ms; update "

@@ -25,6 +25,7 @@ TEST(ReplaySender, SendsTheRecordedDatagramsInOrderToWhoeverAsks) {
     config.announcePort = test::freeUdpPort();
     config.replayLoop = true;
     config.replaySpeed = 4.0;
+    config.keepSendTimes = true;
     SimServer sender(config, {{"take", nullptr, recorded}}, [](LogStream, const std::string&) {});
     std::string error;
     ASSERT_TRUE(sender.Start(error)) << error;
@@ -41,6 +42,14 @@ TEST(ReplaySender, SendsTheRecordedDatagramsInOrderToWhoeverAsks) {
         }
     }
     sender.Stop();
+    // Every frame sent is on the record, to its client, in sending order.
+    const std::vector<SentFrame> sent = sender.sentFrames();
+    ASSERT_EQ(sent.size(), sender.framesSent());
+    ASSERT_GE(sent.size(), 8u);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].to, client.endpoint());
+        if (i > 0) EXPECT_GE(sent[i].at, sent[i - 1].at);
+    }
 }
 
 TEST(ReplaySender, RefusesSubjectsWithoutDatagramsOrOfBothKinds) {

@@ -2,7 +2,9 @@
 // TelmoraLink clients on the local network.
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -81,6 +83,23 @@ std::map<std::string, std::vector<telmora::SimSubject>> capturedServers(const st
     return servers;
 }
 
+// Each sensor frame the senders sent, one line "IP:PORT MICROSECONDS" in sending order, the
+// time on the steady clock (the system's monotonic clock, which other processes read too).
+bool writeSendTimes(const std::string& path,
+                    const std::vector<const telmora::SimServer*>& senders) {
+    std::ofstream file(path, std::ios::trunc);
+    for (const telmora::SimServer* sender : senders)
+        for (const telmora::SentFrame& sent : sender->sentFrames())
+            file << telmora::formatIpv4(sent.to.address) << ':' << sent.to.port << ' '
+                 << std::chrono::duration_cast<std::chrono::microseconds>(
+                        sent.at.time_since_epoch())
+                        .count()
+                 << '\n';
+    file.flush();
+    if (!file) std::cerr << "telmora-sim-server: cannot write the send times to " << path << "\n";
+    return static_cast<bool>(file);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,10 +152,15 @@ int main(int argc, char** argv) {
     app.add_flag("--loop", config.replayLoop, "Start the replay over after its last datagram");
     app.add_option("--server", replayServer, "Replay only this server of the capture");
     app.add_option("--subject", replaySubject, "Replay only this subject of the capture");
+    std::string sendTimesFile;
+    app.add_option("--send-times", sendTimesFile,
+                   "On stopping, write each sensor frame's client and send time (monotonic "
+                   "clock, microseconds) to this file, one line each: for latency measurements");
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
         return *status;
     }
 
+    config.keepSendTimes = !sendTimesFile.empty();
     if (!replayFile.empty()) {
         std::string error;
         auto servers = capturedServers(replayFile, replayServer, replaySubject, error);
@@ -157,7 +181,12 @@ int main(int argc, char** argv) {
             }
         }
         telmora::waitForStopOrDuration(stopSignals, durationSeconds);
-        for (auto& sender : senders) sender->Stop();
+        std::vector<const telmora::SimServer*> stopped;
+        for (auto& sender : senders) {
+            sender->Stop();
+            stopped.push_back(sender.get());
+        }
+        if (!sendTimesFile.empty() && !writeSendTimes(sendTimesFile, stopped)) return 1;
         return 0;
     }
 
@@ -194,5 +223,6 @@ int main(int argc, char** argv) {
     }
     telmora::waitForStopOrDuration(stopSignals, durationSeconds);
     server.Stop();
+    if (!sendTimesFile.empty() && !writeSendTimes(sendTimesFile, {&server})) return 1;
     return 0;
 }

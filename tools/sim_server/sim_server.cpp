@@ -270,6 +270,24 @@ void SimServer::DropSilentClients(Clock::time_point now) {
                   "Dropping silent client " + describe(endpointOf(key)) + "\n");
 }
 
+void SimServer::SendFrames(const std::vector<Send>& sends) {
+    for (const Send& send : sends) {
+        if (streamSocket_.sendTo(send.datagram->data(), send.datagram->size(), send.to) != 0)
+            continue;
+        ++framesSent_;
+        if (config_.keepSendTimes) {
+            const Clock::time_point at = Clock::now();
+            std::lock_guard<std::mutex> lock(sentMutex_);
+            sent_.push_back({send.to, at});
+        }
+    }
+}
+
+std::vector<SentFrame> SimServer::sentFrames() const {
+    std::lock_guard<std::mutex> lock(sentMutex_);
+    return sent_;
+}
+
 void SimServer::StreamLoop() {
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / config_.frameRate));
@@ -277,10 +295,6 @@ void SimServer::StreamLoop() {
     // ones after it.
     Clock::time_point origin = Clock::now();
     std::uint64_t scheduledTick = 0;
-    struct Send {
-        Ipv4Endpoint to;
-        const std::vector<std::uint8_t>* datagram;
-    };
     std::vector<Send> sends;
     while (!stopRequested_) {
         const Clock::time_point due = origin + period * scheduledTick;
@@ -308,9 +322,7 @@ void SimServer::StreamLoop() {
                 sends.push_back({endpointOf(entry.first), &frames[index]});
             }
         }
-        for (const Send& send : sends)
-            if (streamSocket_.sendTo(send.datagram->data(), send.datagram->size(), send.to) == 0)
-                ++framesSent_;
+        SendFrames(sends);
     }
 }
 
@@ -319,10 +331,6 @@ void SimServer::ReplayLoop() {
     auto offsetOf = [speed](std::int64_t micros) {
         return std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double, std::micro>(static_cast<double>(micros) / speed));
-    };
-    struct Send {
-        Ipv4Endpoint to;
-        const std::vector<std::uint8_t>* datagram;
     };
     std::vector<Send> sends;
     while (!stopRequested_) {
@@ -367,9 +375,7 @@ void SimServer::ReplayLoop() {
                 }
             }
         }
-        for (const Send& send : sends)
-            if (streamSocket_.sendTo(send.datagram->data(), send.datagram->size(), send.to) == 0)
-                ++framesSent_;
+        SendFrames(sends);
         if (WaitUntil(next)) break;
     }
 }

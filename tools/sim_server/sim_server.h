@@ -43,6 +43,15 @@ struct SimServerConfig {
     // pace), and whether they start over after the last one.
     double replaySpeed = 1.0;
     bool replayLoop = false;
+    // Keep each sensor frame's send time (see sentFrames()): for latency measurements.
+    bool keepSendTimes = false;
+};
+
+// A sensor frame as it left the stream socket: its client and the steady clock just after
+// sendto returned.
+struct SentFrame {
+    Ipv4Endpoint to;
+    std::chrono::steady_clock::time_point at;
 };
 
 // A subject's datagrams as a capture recorded them: sent in order, each at its offset from the
@@ -95,6 +104,9 @@ public:
     std::uint64_t announcementsSent() const { return announcementsSent_.load(); }
     // Endpoints currently streamed to.
     std::vector<Ipv4Endpoint> clients() const;
+    // Every sensor frame sent so far, in sending order, when the configuration keeps send
+    // times; empty otherwise.
+    std::vector<SentFrame> sentFrames() const;
     // The announcement text (JSON).
     std::string announcement() const;
 
@@ -110,12 +122,18 @@ private:
         bool done = false;
     };
     using ClientKey = std::uint64_t;  // address << 16 | port
+    struct Send {
+        Ipv4Endpoint to;
+        const std::vector<std::uint8_t>* datagram;
+    };
 
     void Shutdown(bool sayGoodbye);
     void AnnounceLoop();
     void ReceiveLoop();
     void StreamLoop();
     void ReplayLoop();
+    // Sends the frames of one tick (stream thread).
+    void SendFrames(const std::vector<Send>& sends);
     bool recorded() const { return !subjects_.empty() && subjects_.front().recorded != nullptr; }
     void HandleKeepAlive(const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& from);
     void DropSilentClients(std::chrono::steady_clock::time_point now);
@@ -146,6 +164,8 @@ private:
     std::thread streamThread_;
     bool running_ = false;
 
+    mutable std::mutex sentMutex_;  // guards sent_
+    std::vector<SentFrame> sent_;
     std::atomic<std::uint64_t> framesSent_{0};
     std::atomic<std::uint64_t> endMarkersSent_{0};
     std::atomic<std::uint64_t> announcementsSent_{0};
