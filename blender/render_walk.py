@@ -34,7 +34,7 @@ try:
     scene.telmoralink.subject = "walk"
     bpy.ops.telmoralink.create_armature()
     armature = bpy.data.objects["walk"]
-    connection = live.LIVE.connection("walk")
+    connection = live.LIVE.connection(armature)
     # A moment into the walk, mid-stride.
     eventually(lambda: connection.stream.snapshot()[0] > 75)
     sender.pause()

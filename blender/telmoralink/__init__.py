@@ -77,6 +77,7 @@ class TelmoraLinkArmature(bpy.types.PropertyGroup):
     server: bpy.props.StringProperty()
     subject: bpy.props.StringProperty()
     live: bpy.props.BoolProperty(name="Live", default=True)
+    connection: bpy.props.StringProperty()  # the key of its stream in the add-on
 
 
 def _chosen_server(settings):
@@ -112,7 +113,7 @@ class TELMORALINK_OT_create_armature(bpy.types.Operator):
         armature = live.create_armature(settings.subject_name, context)
         armature.telmoralink.server = server["name"]
         armature.telmoralink.subject = settings.subject_name
-        live.LIVE.connect(armature.name, server, settings.subject_name)
+        live.LIVE.connect(armature, server, settings.subject_name)
         return {"FINISHED"}
 
 
@@ -124,7 +125,7 @@ class TELMORALINK_OT_disconnect(bpy.types.Operator):
 
     def execute(self, context):
         if context.object is not None:
-            live.LIVE.disconnect(context.object.name)
+            live.LIVE.disconnect(context.object)
         return {"FINISHED"}
 
 
@@ -135,7 +136,7 @@ class TELMORALINK_OT_record(bpy.types.Operator):
     bl_label = "Record"
 
     def execute(self, context):
-        connection = live.LIVE.connection(context.object.name) if context.object else None
+        connection = live.LIVE.connection(context.object)
         if connection is None:
             self.report({"ERROR"}, "The active object streams nothing")
             return {"CANCELLED"}
@@ -183,7 +184,7 @@ class TELMORALINK_PT_panel(bpy.types.Panel):
         layout.prop(settings, "subject")
         layout.operator("telmoralink.create_armature")
         armature = context.object
-        connection = live.LIVE.connection(armature.name) if armature else None
+        connection = live.LIVE.connection(armature)
         if connection is not None:
             box = layout.box()
             box.label(text="%s: %s / %s" % (armature.name, connection.server["name"],

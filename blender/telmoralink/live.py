@@ -6,6 +6,7 @@ only here, on Blender's main thread, from the timer callback (`tick`) and the op
 callback reads each stream's latest snapshot and returns, never waiting for the network."""
 
 import time
+import uuid
 
 import bpy
 import numpy
@@ -93,8 +94,10 @@ class Recording:
 class Connection:
     """One armature's stream: the server and subject, the latest pose shown and the take."""
 
-    def __init__(self, armature_name, server, subject):
-        self.armature_name = armature_name
+    def __init__(self, armature, server, subject):
+        # The armature carries the connection's key, so that renaming it keeps the stream.
+        self.key = armature.telmoralink.connection = uuid.uuid4().hex
+        self._armature_name = armature.name
         self.server = server
         self.subject = subject
         self.stream = core.Stream()
@@ -110,7 +113,14 @@ class Connection:
         self.stream.disconnect()
 
     def armature(self):
-        return bpy.data.objects.get(self.armature_name)
+        """The armature streamed to, found again by its key once renamed; None once deleted."""
+        armature = bpy.data.objects.get(self._armature_name)
+        if armature is None or armature.telmoralink.connection != self.key:
+            armature = next((o for o in bpy.data.objects if o.telmoralink.connection == self.key),
+                            None)
+            if armature is not None:
+                self._armature_name = armature.name
+        return armature
 
     def _rest_of(self, armature):
         """The armature's rest matrices and parents, and for each of its bones the channel it
@@ -196,31 +206,38 @@ _LINEAR = bpy.types.Keyframe.bl_rna.properties["interpolation"].enum_items["LINE
 
 
 class Live:
-    """Everything the add-on runs: discovery and the connections, by armature name."""
+    """Everything the add-on runs: discovery and the connections, by their armatures' keys."""
 
     def __init__(self):
         self.discoveries = Discoveries()
         self.connections = {}
 
-    def connect(self, armature_name, server, subject):
-        self.disconnect(armature_name)
-        self.connections[armature_name] = Connection(armature_name, server, subject)
+    def connect(self, armature, server, subject):
+        self.disconnect(armature)
+        connection = Connection(armature, server, subject)
+        self.connections[connection.key] = connection
 
-    def disconnect(self, armature_name):
-        connection = self.connections.pop(armature_name, None)
+    def disconnect(self, armature):
+        self._close(armature.telmoralink.connection)
+
+    def connection(self, armature):
+        """The armature's connection; None for an object that streams nothing."""
+        if armature is None or not armature.telmoralink.connection:
+            return None
+        return self.connections.get(armature.telmoralink.connection)
+
+    def _close(self, key):
+        connection = self.connections.pop(key, None)
         if connection is not None:
             connection.close()
-
-    def connection(self, armature_name):
-        return self.connections.get(armature_name)
 
     def tick(self, scene):
         for connection in list(self.connections.values()):
             connection.update(scene)
 
     def stop(self):
-        for name in list(self.connections):
-            self.disconnect(name)
+        for key in list(self.connections):
+            self._close(key)
         self.discoveries.stop()
 
 

@@ -73,7 +73,7 @@ try:
               for name, parent, _ in bones) and
           all(armature.data.bones[name].parent is None for name, p, _ in bones if p < 0),
           "and its hierarchy")
-    connection = live.LIVE.connection("walk")
+    connection = live.LIVE.connection(armature)
     check(eventually(lambda: connection.stream.snapshot()[0] > 10), "frames arrive")
 
     # Every bone's head where its channel puts it, frame after frame.
@@ -110,6 +110,14 @@ try:
         flush=True)
     check(telmoralink.health_line(connection).endswith("gaps"), "the health line: " +
           telmoralink.health_line(connection))
+
+    # Renamed, the armature keeps its stream.
+    armature.name = "walk renamed"
+    shown = connection.shown_sequence
+    wait_for_new_frame(connection)
+    tick()
+    check(live.LIVE.connection(armature) is connection and connection.shown_sequence != shown,
+          "a renamed armature follows its stream")
 
     # Recording: a key per scene frame while the timeline plays, at the scene's rate.
     scene.render.fps = 30

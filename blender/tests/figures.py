@@ -41,7 +41,7 @@ for rate in (60, 120):
         scene.telmoralink.subject = "walk"
         bpy.ops.telmoralink.create_armature()
         armature = bpy.context.collection.objects[-1]
-        connection = live.LIVE.connection(armature.name)
+        connection = live.LIVE.connection(armature)
         eventually(lambda: connection.stream.snapshot()[0] > 10)
         ages, updates, posed = [], [], []
         next_tick = time.monotonic()
