@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "capture/ip_packet.h"
@@ -104,11 +104,6 @@ std::string endpointText(const Ipv4Endpoint& endpoint) {
     return formatIpv4(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
 
-bool isKeepAlive(const std::vector<std::uint8_t>& bytes) {
-    return bytes.size() >= kKeepAlivePrefixLength &&
-           std::memcmp(bytes.data(), kKeepAlivePrefix, kKeepAlivePrefixLength) == 0;
-}
-
 using EndpointKey = std::pair<std::uint32_t, std::uint16_t>;
 EndpointKey keyOf(const Ipv4Endpoint& endpoint) {
     return {endpoint.address, endpoint.port};
@@ -165,12 +160,13 @@ std::optional<TelmoraCapture> readTelmoraCapture(const std::string& path, std::s
         }
         return capture.streams[known->second];
     };
-    std::map<EndpointKey, int> askedServers;
+    std::set<EndpointKey> askedServers;
     for (const CapturedDatagram& datagram : datagrams)
-        if (isKeepAlive(datagram.bytes)) askedServers[keyOf(datagram.to)] = 1;
+        if (isKeepAlive(datagram.bytes.data(), datagram.bytes.size()))
+            askedServers.insert(keyOf(datagram.to));
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         const CapturedDatagram& datagram = datagrams[i];
-        if (isKeepAlive(datagram.bytes)) {
+        if (isKeepAlive(datagram.bytes.data(), datagram.bytes.size())) {
             CapturedStream& stream = streamOf(datagram.to, datagram.from);
             stream.subject.assign(datagram.bytes.begin() + kKeepAlivePrefixLength,
                                   datagram.bytes.end());
@@ -235,13 +231,24 @@ bool replayable(const TelmoraCapture& capture, const CapturedStream& stream, std
     return false;
 }
 
-double streamSeconds(const TelmoraCapture& capture, const CapturedStream& stream) {
-    if (stream.datagrams.empty()) return 0.0;
+std::vector<std::int64_t> streamOffsets(const TelmoraCapture& capture,
+                                        const CapturedStream& stream) {
+    std::vector<std::int64_t> offsets;
+    if (stream.datagrams.empty()) return offsets;
+    offsets.reserve(stream.datagrams.size());
     const auto& datagrams = capture.file.datagrams;
     const std::int64_t first = datagrams[stream.datagrams.front()].micros;
-    std::int64_t latest = first;
-    for (std::size_t index : stream.datagrams) latest = std::max(latest, datagrams[index].micros);
-    return static_cast<double>(latest - first) / 1e6;
+    std::int64_t previous = 0;
+    for (std::size_t index : stream.datagrams) {
+        previous = std::max(previous, datagrams[index].micros - first);
+        offsets.push_back(previous);
+    }
+    return offsets;
+}
+
+double streamSeconds(const TelmoraCapture& capture, const CapturedStream& stream) {
+    const std::vector<std::int64_t> offsets = streamOffsets(capture, stream);
+    return offsets.empty() ? 0.0 : static_cast<double>(offsets.back()) / 1e6;
 }
 
 std::string describeStreams(const TelmoraCapture& capture) {

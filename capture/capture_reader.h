@@ -73,8 +73,13 @@ const CapturedStream* pickStream(const TelmoraCapture& capture, const std::strin
 // One line per stream: "SERVER / SUBJECT: N datagrams over S s from IP:PORT to IP:PORT".
 std::string describeStreams(const TelmoraCapture& capture);
 
-// The duration of a stream as a replay plays it, from its first datagram to its latest (a
-// datagram whose clock stepped back plays at once), in seconds.
+// When a replay plays each datagram of the stream, in its order: microseconds after the first,
+// never decreasing (a datagram whose capture clock stepped back is due with the one before it).
+std::vector<std::int64_t> streamOffsets(const TelmoraCapture& capture,
+                                        const CapturedStream& stream);
+
+// The duration of a stream as a replay plays it, from its first datagram to its last offset, in
+// seconds.
 double streamSeconds(const TelmoraCapture& capture, const CapturedStream& stream);
 
 // Whether a replay can play the stream: false, with `error` set, when it spans more than

@@ -12,6 +12,14 @@ std::int64_t replayTicks(std::int64_t micros, std::int64_t ticksPerSecond) {
     return seconds * ticksPerSecond + rest * ticksPerSecond / kMicrosPerSecond;
 }
 
+std::vector<std::int64_t> replayDueTicks(const TelmoraCapture& capture,
+                                         const CapturedStream& stream,
+                                         std::int64_t ticksPerSecond) {
+    std::vector<std::int64_t> due = streamOffsets(capture, stream);
+    for (std::int64_t& ticks : due) ticks = replayTicks(ticks, ticksPerSecond);
+    return due;
+}
+
 bool StreamReplay::Load(const std::string& path, std::string& error) {
     Unload();
     std::optional<TelmoraCapture> capture = readTelmoraCapture(path, error);
@@ -37,9 +45,9 @@ bool StreamReplay::Start(const std::string& server, const std::string& subject,
     const CapturedStream* stream = pickStream(*capture_, server, subject, error);
     if (stream == nullptr) return false;
     stream_ = stream;
+    due_ = replayDueTicks(*capture_, *stream, ticksPerSecond_);
     next_ = 0;
     startTicks_ = startTicks;
-    firstMicros_ = capture_->file.datagrams[stream->datagrams.front()].micros;
     return true;
 }
 
@@ -47,27 +55,13 @@ void StreamReplay::Advance(std::int64_t hostTicks, const Deliver& deliver) {
     if (stream_ == nullptr) return;
     const std::vector<CapturedDatagram>& datagrams = capture_->file.datagrams;
     while (next_ < stream_->datagrams.size()) {
-        const CapturedDatagram& datagram = datagrams[stream_->datagrams[next_]];
-        // A capture whose clock stepped back keeps its order: such a datagram is due at once.
-        const std::int64_t due =
-            startTicks_ +
-            replayTicks(std::max<std::int64_t>(0, datagram.micros - firstMicros_), ticksPerSecond_);
+        const std::int64_t due = startTicks_ + due_[next_];
         if (due > hostTicks) return;
+        const CapturedDatagram& datagram = datagrams[stream_->datagrams[next_]];
         ++next_;
         deliver(datagram.bytes, due);
         if (stream_ == nullptr) return;  // the delivery ended the replay
     }
-}
-
-std::vector<std::int64_t> StreamReplay::dueTimes() const {
-    std::vector<std::int64_t> times;
-    if (stream_ == nullptr) return times;
-    for (std::size_t index : stream_->datagrams) {
-        const std::int64_t micros = capture_->file.datagrams[index].micros;
-        times.push_back(startTicks_ + replayTicks(std::max<std::int64_t>(0, micros - firstMicros_),
-                                                  ticksPerSecond_));
-    }
-    return times;
 }
 
 }  // namespace telmora

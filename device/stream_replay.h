@@ -18,6 +18,11 @@ namespace telmora {
 // A capture time (microseconds after the stream's first datagram) in host ticks, rounded down.
 std::int64_t replayTicks(std::int64_t micros, std::int64_t ticksPerSecond);
 
+// When a replay hands over each datagram of `stream`: host ticks after the replay's start, in
+// the stream's order, never decreasing.
+std::vector<std::int64_t> replayDueTicks(const TelmoraCapture& capture,
+                                         const CapturedStream& stream, std::int64_t ticksPerSecond);
+
 class StreamReplay {
 public:
     explicit StreamReplay(std::int64_t ticksPerSecond) : ticksPerSecond_(ticksPerSecond) {}
@@ -45,17 +50,14 @@ public:
     // Every datagram of the running stream has been handed over.
     bool finished() const { return stream_ != nullptr && next_ >= stream_->datagrams.size(); }
 
-    // The host time each datagram of the running stream is due, in order.
-    std::vector<std::int64_t> dueTimes() const;
-
 private:
     std::int64_t ticksPerSecond_;
     std::string path_;
     std::unique_ptr<TelmoraCapture> capture_;
     const CapturedStream* stream_ = nullptr;
+    std::vector<std::int64_t> due_;  // the running stream's replayDueTicks
     std::size_t next_ = 0;
     std::int64_t startTicks_ = 0;
-    std::int64_t firstMicros_ = 0;
 };
 
 }  // namespace telmora

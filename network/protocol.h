@@ -16,6 +16,14 @@ namespace telmora {
 inline constexpr char kKeepAlivePrefix[] = "mobu:";
 inline constexpr std::size_t kKeepAlivePrefixLength = sizeof(kKeepAlivePrefix) - 1;
 
+// Whether a datagram is a keep-alive: the prefix, then the subject's name (maybe empty).
+inline bool isKeepAlive(const std::uint8_t* datagram, std::size_t size) {
+    if (size < kKeepAlivePrefixLength) return false;
+    for (std::size_t i = 0; i < kKeepAlivePrefixLength; ++i)
+        if (datagram[i] != static_cast<std::uint8_t>(kKeepAlivePrefix[i])) return false;
+    return true;
+}
+
 // End of stream: a datagram of this one byte. A server sends it to each client when it stops
 // streaming; the stream client hands it to its consumer as the last packet when its receive
 // loop ends. It is no sensor-frame type.

@@ -38,16 +38,9 @@ std::optional<ReplayPlan> planReplay(const std::string& path, const std::string&
     plan.subject = stream->subject;
     plan.seconds = streamSeconds(*capture, *stream);
     plan.description = describeStreams(*capture);
-    const auto& datagrams = capture->file.datagrams;
-    const std::int64_t first = datagrams[stream->datagrams.front()].micros;
-    kLongLong previous = 0;
-    for (std::size_t index : stream->datagrams) {
-        const kLongLong due = std::max<kLongLong>(
-            previous, replayTicks(std::max<std::int64_t>(0, datagrams[index].micros - first),
-                                  FBTime::kTicksPerSecond));
-        plan.due.push_back(due);
-        previous = due;
-    }
+    const std::vector<std::int64_t> due =
+        replayDueTicks(*capture, *stream, FBTime::kTicksPerSecond);
+    plan.due.assign(due.begin(), due.end());
     if (rate == "stream") {
         plan.keyEachFrame = true;
         std::vector<kLongLong> intervals;

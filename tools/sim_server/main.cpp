@@ -58,14 +58,9 @@ std::map<std::string, std::vector<telmora::SimSubject>> capturedServers(const st
             continue;
         }
         auto recorded = std::make_shared<telmora::RecordedDatagrams>();
-        const auto& datagrams = capture->file.datagrams;
-        const std::int64_t first = datagrams[stream->datagrams.front()].micros;
-        std::int64_t previous = 0;
-        for (std::size_t index : stream->datagrams) {
-            previous = std::max(previous, datagrams[index].micros - first);
-            recorded->offsetMicros.push_back(previous);
-            recorded->datagrams.push_back(datagrams[index].bytes);
-        }
+        recorded->offsetMicros = telmora::streamOffsets(*capture, *stream);
+        for (std::size_t index : stream->datagrams)
+            recorded->datagrams.push_back(capture->file.datagrams[index].bytes);
         std::cout << "Subject '" << telmora::escapeControlCharacters(names.second) << "' of '"
                   << telmora::escapeControlCharacters(names.first)
                   << "': " << recorded->datagrams.size() << " datagrams over "

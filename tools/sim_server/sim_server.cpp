@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "motion/sensor_frame.h"
@@ -215,7 +214,7 @@ void SimServer::ReceiveLoop() {
 void SimServer::HandleKeepAlive(const std::uint8_t* data, std::size_t size,
                                 const Ipv4Endpoint& from) {
     const std::size_t prefixSize = kKeepAlivePrefixLength;
-    if (size < prefixSize || std::memcmp(data, kKeepAlivePrefix, prefixSize) != 0) {
+    if (!isKeepAlive(data, size)) {
         writeLine(log_, LogStream::Err,
                   "Ignoring a datagram that is no keep-alive from " + describe(from) + "\n");
         return;
