@@ -151,8 +151,7 @@ void CaptureWriter::WriteLoop() {
         if (last || now - lastFlush >= kFlushPeriod) {
             lastFlush = now;
             if (pcap_dump_flush(static_cast<pcap_dumper_t*>(dumper)) != 0) {
-                Fail(std::string("cannot write to ") + Figures().path + ": " +
-                     std::strerror(errno));
+                FailWriting();
                 return;
             }
         }
@@ -179,7 +178,7 @@ bool CaptureWriter::WriteBatch(std::vector<Slot>& batch, std::size_t count) {
         pcap_dump(reinterpret_cast<u_char*>(file), &header, packet.data());
     }
     if (std::ferror(pcap_dump_file(file))) {
-        Fail(std::string("cannot write to ") + Figures().path + ": " + std::strerror(errno));
+        FailWriting();
         return false;
     }
     std::lock_guard<std::mutex> lock(queueMutex);
@@ -215,10 +214,13 @@ std::uint32_t CaptureWriter::HereFacing(std::uint32_t remote) {
     return here;
 }
 
-void CaptureWriter::Fail(const std::string& error) {
+void CaptureWriter::FailWriting() {
+    const std::string reason = std::strerror(errno);  // before anything can change errno
     accepting.store(false);
+    std::string error;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
+        error = "cannot write to " + figures.path + ": " + reason;
         figures.running = false;
         figures.error = error;
     }

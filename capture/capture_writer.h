@@ -68,7 +68,8 @@ private:
     // Writes one batch; false when the file failed (the error is then set).
     bool WriteBatch(std::vector<Slot>& batch, std::size_t count);
     std::uint32_t HereFacing(std::uint32_t remote);
-    void Fail(const std::string& error);
+    // Stops accepting after a write error (errno), with one logged line.
+    void FailWriting();
 
     std::atomic<bool> accepting{false};
     mutable std::mutex queueMutex;  // guards filling, fillCount and figures
