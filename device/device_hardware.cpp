@@ -276,12 +276,7 @@ void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& dat
 void ORDeviceSkeletonHardware::RecordPacket(const std::vector<std::uint8_t>& datagram,
                                             telmora::StreamHealth::Clock::time_point at) {
     if (!telmora::isEndOfStream(datagram.data(), datagram.size())) {
-        using Result = telmora::ChannelTable::PacketResult;
-        const Result result = table.HandlePacket(datagram);
-        health.Record(result == Result::kPublished   ? telmora::DatagramVerdict::kAccepted
-                      : result == Result::kNotAFrame ? telmora::DatagramVerdict::kNotAFrame
-                                                     : telmora::DatagramVerdict::kUndecodable,
-                      at);
+        health.Record(telmora::verdictOf(table.HandlePacket(datagram)), at);
         return;
     }
     if (replay.running()) replayEnded_ = true;

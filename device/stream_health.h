@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "motion/channel_table.h"
+
 namespace telmora {
 
 // What became of one stream datagram.
@@ -17,6 +19,19 @@ enum class DatagramVerdict {
     kNotAFrame,    // of another packet type
     kUndecodable,  // a sensor frame that is cut short or carries values that cannot be used
 };
+
+// The verdict on a datagram the channel table has handled.
+inline DatagramVerdict verdictOf(ChannelTable::PacketResult result) {
+    switch (result) {
+        case ChannelTable::PacketResult::kPublished:
+            return DatagramVerdict::kAccepted;
+        case ChannelTable::PacketResult::kNotAFrame:
+            return DatagramVerdict::kNotAFrame;
+        case ChannelTable::PacketResult::kDropped:
+            break;
+    }
+    return DatagramVerdict::kUndecodable;
+}
 
 struct StreamHealthSnapshot {
     std::uint64_t framesAccepted = 0;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <glm/gtc/quaternion.hpp>
 
+#include "device/channel_output.h"
 #include "network/protocol.h"
 
 namespace telmora {
@@ -11,10 +12,8 @@ namespace {
 
 // The rotation of Euler angles in degrees, R = Rz(z) Ry(y) Rx(x), as a unit quaternion.
 std::array<double, 4> eulerXyzDegreesToQuaternion(const double* degrees) {
-    const glm::dquat x = glm::angleAxis(glm::radians(degrees[0]), glm::dvec3(1, 0, 0));
-    const glm::dquat y = glm::angleAxis(glm::radians(degrees[1]), glm::dvec3(0, 1, 0));
-    const glm::dquat z = glm::angleAxis(glm::radians(degrees[2]), glm::dvec3(0, 0, 1));
-    const glm::dquat q = glm::normalize(z * y * x);
+    const glm::dquat q = glm::normalize(
+        glm::quat_cast(eulerXyzDegreesToMatrix(glm::dvec3(degrees[0], degrees[1], degrees[2]))));
     return {q.w, q.x, q.y, q.z};
 }
 
@@ -111,12 +110,7 @@ void LiveStream::HandlePacket(const std::vector<std::uint8_t>& datagram) {
         ended_.store(true);
         return;
     }
-    using Result = ChannelTable::PacketResult;
-    const Result result = table_.HandlePacket(datagram);
-    health_.Record(result == Result::kPublished   ? DatagramVerdict::kAccepted
-                   : result == Result::kNotAFrame ? DatagramVerdict::kNotAFrame
-                                                  : DatagramVerdict::kUndecodable,
-                   StreamHealth::Clock::now());
+    health_.Record(verdictOf(table_.HandlePacket(datagram)), StreamHealth::Clock::now());
 }
 
 PoseSnapshot LiveStream::Snapshot() const {

@@ -48,7 +48,9 @@ TEST(ReplaySender, SendsTheRecordedDatagramsInOrderToWhoeverAsks) {
     ASSERT_GE(sent.size(), 8u);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(sent[i].to, client.endpoint());
-        if (i > 0) EXPECT_GE(sent[i].at, sent[i - 1].at);
+        if (i > 0) {
+            EXPECT_GE(sent[i].at, sent[i - 1].at);
+        }
     }
 }
 
