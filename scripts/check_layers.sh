@@ -5,8 +5,8 @@
 #   network/  includes nothing of motion/, capture/, tools/, device/, ui/, plugin/ or the host
 #             SDK;
 #   capture/  includes nothing of motion/, tools/, device/, ui/, plugin/ or the host SDK;
-#   blender/  (the second host) includes nothing of ui/, plugin/, tools/ or the host SDK: of the
-#             device only its host-free parts;
+#   capi/     (the C API the Blender add-on loads) includes nothing of ui/, plugin/, tools/,
+#             blender/ or the host SDK: of the device only its host-free parts;
 #   the host SDK is included only by device/, ui/, plugin/, the SDK stand-in (sdk/), the host
 #   harness (tools/host/), tests/ and bench/;
 #   the plug-in is layered device/ < ui/ < plugin/: device/ includes nothing of ui/ or plugin/,
@@ -51,7 +51,7 @@ function layerOf(path) {
   if (path ~ /^motion\//) return "motion"
   if (path ~ /^network\//) return "network"
   if (path ~ /^capture\//) return "capture"
-  if (path ~ /^blender\//) return "blender"
+  if (path ~ /^capi\//) return "capi"
   if (path ~ /^device\//) return "device"
   if (path ~ /^ui\//) return "ui"
   if (path ~ /^plugin\//) return "plugin"
@@ -90,9 +90,9 @@ FNR == 1 { layer = layerOf(FILENAME); folder = folderOf(FILENAME); files++ }
     rule = "network/ includes nothing of motion/, capture/, tools/, device/, ui/ or plugin/"
   else if (layer == "capture" && target ~ /^(motion|tools|device|ui|plugin)\//)
     rule = "capture/ includes nothing of motion/, tools/, device/, ui/ or plugin/"
-  else if (layer == "blender" && (target ~ /^(tools|ui|plugin)\// ||
+  else if (layer == "capi" && (target ~ /^(tools|ui|plugin|blender)\// ||
            target ~ /^device\/(device|device_hardware|device_controls)\.h/))
-    rule = "blender/ includes nothing of tools/, ui/, plugin/ or the host-facing device code"
+    rule = "capi/ includes nothing of tools/, ui/, plugin/, blender/ or the host-facing device code"
   else if ((layer == "device" || layer == "ui" || layer == "plugin") && target ~ /^tools\//)
     rule = "the plug-in (device/, ui/, plugin/) includes nothing of tools/"
   else if (layer == "device" && target ~ /^(ui|plugin)\//)

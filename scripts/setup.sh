@@ -4,7 +4,7 @@
 #   scripts/setup.sh main    the build: compilers, CMake and the libraries of the plug-in, the
 #                            test sender and the headless host (scripts/demo.sh)
 #   scripts/setup.sh tests   plus GoogleTest, Google Benchmark, tshark (the Wireshark
-#                            dissector's tests), Blender with pybind11, Python's headers, numpy
+#                            dissector's tests), Blender with Xvfb (a window for it), numpy
 #                            and pytest (the Blender add-on and its tests) and, from the npm
 #                            registry into scripts/gltf, the Khronos glTF validator
 #                            (scripts/test.sh; the default)
@@ -16,8 +16,8 @@ level=${1:-tests}
 
 build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
   libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev)
-tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark blender pybind11-dev python3-dev
-  python3-numpy python3-pytest)
+tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark blender xvfb xauth python3-numpy
+  python3-pytest)
 formatting=(clang-format)
 fuzzing=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
@@ -25,9 +25,9 @@ windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 steps=("the build's compilers and libraries:build")
 case "$level" in
   main) ;;
-  tests) steps+=("GoogleTest, Google Benchmark, tshark, Blender and pybind11:tests") ;;
+  tests) steps+=("GoogleTest, Google Benchmark, tshark, Blender and Xvfb:tests") ;;
   ci)
-    steps+=("GoogleTest, Google Benchmark, tshark, Blender and pybind11:tests" "clang-format:formatting"
+    steps+=("GoogleTest, Google Benchmark, tshark, Blender and Xvfb:tests" "clang-format:formatting"
       "clang and libFuzzer:fuzzing" "mingw-w64, GoogleTest's sources and Wine:windows")
     ;;
   *)

@@ -1,14 +1,17 @@
 """TelmoraLink for Blender: a Telmora motion-capture stream live on an armature, on the
-plug-in's own motion core and network layer (the module telmoralink_core beside this file).
+plug-in's own motion core and network layer (the C API's library beside this file, loaded with
+ctypes).
 
 The "TelmoraLink" tab of the 3-D view's sidebar: the listening port with Connect, the servers
 heard and the chosen server's subjects, Create armature, Live, Record and the stream's health.
+Blender 4.2 and later install the zip as an extension (blender_manifest.toml); older ones as an
+add-on (bl_info).
 """
 
 bl_info = {
     "name": "TelmoraLink",
     "author": "TelmoraLink",
-    "version": (0, 2, 0),
+    "version": (0, 3, 0),
     "blender": (3, 4, 0),
     "location": "View3D > Sidebar > TelmoraLink",
     "description": "Live Telmora motion capture on an armature, recorded as quaternion keys",
@@ -20,34 +23,45 @@ import atexit
 import bpy
 from bpy.app.handlers import persistent
 
-from . import live
+from . import core, live
 
 _NOTHING = "(none)"
 
 
+def preferences(context=None):
+    """The add-on's preferences (kept across files); None while it is not enabled."""
+    context = context or bpy.context
+    addon = context.preferences.addons.get(__package__)
+    return addon.preferences if addon is not None else None
+
+
+def _port(context):
+    prefs = preferences(context)
+    return prefs.port if prefs is not None else core.DEFAULT_LISTEN_PORT
+
+
+# The items callbacks only read what discovery has heard: nothing here opens a socket.
 def _source_items(self, context):
-    items = [(_NOTHING, _NOTHING, "")]
     names = []
-    for server in live.LIVE.discoveries.servers(self.port):
+    for server in live.LIVE.discoveries.servers():
         if server["name"] not in names:
             names.append(server["name"])
     # The choice stays listed while its server is silent, so it is kept by name.
     if self.source_name and self.source_name not in names:
         names.append(self.source_name)
-    items += [(name, name, "") for name in names]
+    items = [(_NOTHING, _NOTHING, "")] + [(name, name, "") for name in names]
     _source_items.cache = items  # Blender needs the strings kept alive
     return items
 
 
 def _subject_items(self, context):
-    items = [(_NOTHING, _NOTHING, "")]
     subjects = []
-    for server in live.LIVE.discoveries.servers(self.port):
+    for server in live.LIVE.discoveries.servers():
         if server["name"] == self.source_name:
             subjects += [s for s in server["subjects"] if s not in subjects]
     if self.subject_name and self.subject_name not in subjects:
         subjects.append(self.subject_name)
-    items += [(name, name, "") for name in subjects]
+    items = [(_NOTHING, _NOTHING, "")] + [(name, name, "") for name in subjects]
     _subject_items.cache = items
     return items
 
@@ -60,10 +74,29 @@ def _subject_changed(self, context):
     self.subject_name = "" if self.subject == _NOTHING else self.subject
 
 
+class TelmoraLinkPreferences(bpy.types.AddonPreferences):
+    """What a user keeps across files: the listening port and whether to listen at start."""
+
+    bl_idname = __package__
+
+    port: bpy.props.IntProperty(name="Port", default=core.DEFAULT_LISTEN_PORT, min=1,
+                                max=65535, description="The port servers announce to")
+    auto_connect: bpy.props.BoolProperty(
+        name="Connect at start", default=False,
+        description="Listen for servers as soon as Blender starts or opens a file")
+
+    def draw(self, context):
+        layout = self.layout
+        layout.prop(self, "port")
+        layout.prop(self, "auto_connect")
+        error = core.load_error()
+        if error:
+            layout.label(text=error, icon="ERROR")
+
+
 class TelmoraLinkSettings(bpy.types.PropertyGroup):
     """The panel's choices, per scene."""
 
-    port: bpy.props.IntProperty(name="Listening Port", default=22000, min=1, max=65535)
     source: bpy.props.EnumProperty(name="Source", items=_source_items, update=_source_changed)
     subject: bpy.props.EnumProperty(name="Subject", items=_subject_items,
                                     update=_subject_changed)
@@ -76,25 +109,42 @@ class TelmoraLinkArmature(bpy.types.PropertyGroup):
 
     server: bpy.props.StringProperty()
     subject: bpy.props.StringProperty()
-    live: bpy.props.BoolProperty(name="Live", default=True)
+    live: bpy.props.BoolProperty(name="Live", default=True,
+                                 description="Show the stream on the armature")
     connection: bpy.props.StringProperty()  # the key of its stream in the add-on
 
 
 def _chosen_server(settings):
-    for server in live.LIVE.discoveries.servers(settings.port):
+    for server in live.LIVE.discoveries.servers():
         if server["name"] == settings.source_name and settings.subject_name in server["subjects"]:
             return server
     return None
 
 
+def _library_ready(cls):
+    error = core.load_error()
+    if error is not None and hasattr(cls, "poll_message_set"):  # Blender 3.0 and later
+        cls.poll_message_set(error)
+    return error is None
+
+
 class TELMORALINK_OT_connect(bpy.types.Operator):
-    """Listen for servers on the port"""
+    """Listen for Telmora servers on the port"""
 
     bl_idname = "telmoralink.connect"
     bl_label = "Connect"
+    bl_options = {"REGISTER"}
+
+    @classmethod
+    def poll(cls, context):
+        return _library_ready(cls)
 
     def execute(self, context):
-        live.LIVE.discoveries.restart(context.scene.telmoralink.port)
+        try:
+            live.LIVE.start_discovery(_port(context))
+        except core.CoreError as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
         return {"FINISHED"}
 
 
@@ -103,6 +153,14 @@ class TELMORALINK_OT_create_armature(bpy.types.Operator):
 
     bl_idname = "telmoralink.create_armature"
     bl_label = "Create armature"
+    bl_options = {"REGISTER", "UNDO"}
+
+    @classmethod
+    def poll(cls, context):
+        if not _library_ready(cls) or context.mode != "OBJECT":
+            return False
+        settings = getattr(context.scene, "telmoralink", None)
+        return settings is not None and _chosen_server(settings) is not None
 
     def execute(self, context):
         settings = context.scene.telmoralink
@@ -113,8 +171,16 @@ class TELMORALINK_OT_create_armature(bpy.types.Operator):
         armature = live.create_armature(settings.subject_name, context)
         armature.telmoralink.server = server["name"]
         armature.telmoralink.subject = settings.subject_name
-        live.LIVE.connect(armature, server, settings.subject_name)
+        try:
+            live.LIVE.connect(armature, server, settings.subject_name)
+        except core.CoreError as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
         return {"FINISHED"}
+
+
+def _streaming_object(context):
+    return live.LIVE.connection(context.object) is not None
 
 
 class TELMORALINK_OT_disconnect(bpy.types.Operator):
@@ -122,10 +188,14 @@ class TELMORALINK_OT_disconnect(bpy.types.Operator):
 
     bl_idname = "telmoralink.disconnect"
     bl_label = "Disconnect"
+    bl_options = {"REGISTER"}
+
+    @classmethod
+    def poll(cls, context):
+        return _streaming_object(context)
 
     def execute(self, context):
-        if context.object is not None:
-            live.LIVE.disconnect(context.object)
+        live.LIVE.disconnect(context.object)
         return {"FINISHED"}
 
 
@@ -134,12 +204,14 @@ class TELMORALINK_OT_record(bpy.types.Operator):
 
     bl_idname = "telmoralink.record"
     bl_label = "Record"
+    bl_options = {"REGISTER", "UNDO"}
+
+    @classmethod
+    def poll(cls, context):
+        return _streaming_object(context)
 
     def execute(self, context):
         connection = live.LIVE.connection(context.object)
-        if connection is None:
-            self.report({"ERROR"}, "The active object streams nothing")
-            return {"CANCELLED"}
         screen = context.screen
         if connection.recording is None:
             connection.start_recording(context.scene)
@@ -154,15 +226,14 @@ class TELMORALINK_OT_record(bpy.types.Operator):
         return {"FINISHED"}
 
 
+def health_lines(connection):
+    """The stream's health as the panel shows it, on two lines."""
+    return live.health_lines(connection)
+
+
 def health_line(connection):
-    """The stream's health as the panel shows it."""
-    if connection is None:
-        return "Not streaming"
-    health = connection.stream.health()
-    if health["stale"]:
-        return "No frames for %.1f s" % health["last_frame_age"]
-    return "%.0f Hz \u00b7 last frame %.0f ms ago \u00b7 %d refused \u00b7 %d gaps" % (
-        health["rate_hz"], health["last_frame_age"] * 1000.0, health["refused"], health["gaps"])
+    """The stream's health on one line (for reports and logs)."""
+    return " \u00b7 ".join(line for line in health_lines(connection) if line)
 
 
 class TELMORALINK_PT_panel(bpy.types.Panel):
@@ -173,29 +244,52 @@ class TELMORALINK_PT_panel(bpy.types.Panel):
     bl_category = "TelmoraLink"
 
     def draw(self, context):
-        settings = context.scene.telmoralink
         layout = self.layout
-        row = layout.row()
-        row.prop(settings, "port")
+        error = core.load_error()
+        if error:
+            layout.label(text=error, icon="ERROR")
+            return
+        settings = context.scene.telmoralink
+        prefs = preferences(context)
+        split = layout.split(factor=0.33)
+        split.label(text="Port")
+        row = split.row(align=True)
+        if prefs is not None:
+            row.prop(prefs, "port", text="")
         row.operator("telmoralink.connect")
-        if not live.LIVE.discoveries.listening(settings.port):
-            layout.label(text="Port %d is in use" % settings.port, icon="ERROR")
-        layout.prop(settings, "source")
-        layout.prop(settings, "subject")
-        layout.operator("telmoralink.create_armature")
+        port = _port(context)
+        if not live.LIVE.discoveries.listening():
+            layout.label(text="Port %d is in use" % live.LIVE.discoveries.port, icon="ERROR")
+        elif not live.LIVE.discoveries.running:
+            layout.label(text="Not listening", icon="INFO")
+        elif live.LIVE.discoveries.port != port:
+            layout.label(text="Listening on %d" % live.LIVE.discoveries.port, icon="INFO")
+        for name, label in (("source", "Source"), ("subject", "Subject")):
+            split = layout.split(factor=0.33)
+            split.label(text=label)
+            split.prop(settings, name, text="")
+        layout.operator("telmoralink.create_armature", icon="ARMATURE_DATA")
         armature = context.object
         connection = live.LIVE.connection(armature)
         if connection is not None:
             box = layout.box()
-            box.label(text="%s: %s / %s" % (armature.name, connection.server["name"],
-                                            connection.subject))
+            box.label(text=armature.name, icon="OUTLINER_OB_ARMATURE")
+            box.label(text="%s / %s" % (connection.server["name"], connection.subject))
             row = box.row()
             row.prop(armature.telmoralink, "live")
             row.operator("telmoralink.record",
-                         text="Stop recording" if connection.recording else "Record",
-                         icon="REC")
-            box.label(text=health_line(connection))
+                         text="Stop" if connection.recording else "Record", icon="REC")
+            first, second = health_lines(connection)
+            box.label(text=first, icon="ERROR" if first.startswith("No frames") else "NONE")
+            box.label(text=second)
             box.operator("telmoralink.disconnect")
+
+
+def _auto_connect():
+    prefs = preferences()
+    if prefs is not None and prefs.auto_connect and core.load_error() is None:
+        live.LIVE.start_discovery(prefs.port)
+    return None
 
 
 @persistent
@@ -204,9 +298,14 @@ def _stop_on_load(_):
     live.LIVE.stop()
 
 
-_classes = (TelmoraLinkSettings, TelmoraLinkArmature, TELMORALINK_OT_connect,
-            TELMORALINK_OT_create_armature, TELMORALINK_OT_disconnect, TELMORALINK_OT_record,
-            TELMORALINK_PT_panel)
+@persistent
+def _auto_connect_on_load(_):
+    _auto_connect()
+
+
+_classes = (TelmoraLinkPreferences, TelmoraLinkSettings, TelmoraLinkArmature,
+            TELMORALINK_OT_connect, TELMORALINK_OT_create_armature, TELMORALINK_OT_disconnect,
+            TELMORALINK_OT_record, TELMORALINK_PT_panel)
 
 
 def register():
@@ -215,16 +314,21 @@ def register():
     bpy.types.Scene.telmoralink = bpy.props.PointerProperty(type=TelmoraLinkSettings)
     bpy.types.Object.telmoralink = bpy.props.PointerProperty(type=TelmoraLinkArmature)
     bpy.app.handlers.load_pre.append(_stop_on_load)
-    bpy.app.timers.register(live.timer, first_interval=live.TICK_SECONDS, persistent=True)
+    bpy.app.handlers.load_post.append(_auto_connect_on_load)
+    # The preferences are there once registration is over.
+    bpy.app.timers.register(_auto_connect, first_interval=0.0)
     # Quitting Blender unregisters nothing: the streams stop on the way out.
     atexit.register(live.LIVE.stop)
 
 
 def unregister():
-    if bpy.app.timers.is_registered(live.timer):
-        bpy.app.timers.unregister(live.timer)
-    if _stop_on_load in bpy.app.handlers.load_pre:
-        bpy.app.handlers.load_pre.remove(_stop_on_load)
+    for timer in (live.timer, _auto_connect):
+        if bpy.app.timers.is_registered(timer):
+            bpy.app.timers.unregister(timer)
+    for handlers, handler in ((bpy.app.handlers.load_pre, _stop_on_load),
+                              (bpy.app.handlers.load_post, _auto_connect_on_load)):
+        if handler in handlers:
+            handlers.remove(handler)
     atexit.unregister(live.LIVE.stop)
     live.LIVE.stop()
     del bpy.types.Object.telmoralink

@@ -1,9 +1,11 @@
 """The add-on's live side, apart from its user interface: discovery, one connection per
-armature, and the timer callback that poses the armatures and keys them while recording.
+armature, and the timer callback that poses the armatures, keys them while recording and asks
+Blender to redraw the sidebar when what it shows has changed.
 
-Threads: the network and the solving run on the C++ module's threads. Blender's data is touched
-only here, on Blender's main thread, from the timer callback (`tick`) and the operators; the
-callback reads each stream's latest snapshot and returns, never waiting for the network."""
+Threads: the network and the solving run on the core library's threads. Blender's data is
+touched only here, on Blender's main thread, from the timer callback (`timer`) and the
+operators; the callback reads each stream's latest snapshot and returns, never waiting for the
+network. The timer runs only while discovery listens or something streams."""
 
 import time
 import uuid
@@ -11,10 +13,15 @@ import uuid
 import bpy
 import numpy
 
-from . import telmoralink_core as core
+from . import core
 
-# How often the timer callback runs: above the fastest stream rate worth showing.
+# How often the timer callback runs while something streams: above the fastest stream rate
+# worth showing; while only discovery listens, often enough for the lists.
 TICK_SECONDS = 1.0 / 120.0
+IDLE_TICK_SECONDS = 0.1
+# The sidebar is redrawn at most this often while only its figures change; a change of what it
+# says (a stall, a server heard or lost) is drawn at the next tick.
+REDRAW_SECONDS = 0.25
 
 # The bone channels one key of a take holds: location x, y, z and rotation w, x, y, z.
 _CHANNELS = [("location", i) for i in range(3)] + [("rotation_quaternion", i) for i in range(4)]
@@ -40,32 +47,41 @@ def to_blender(translation_cm):
 
 
 class Discoveries:
-    """One discovery service per listening port, shared by every connection."""
+    """The one discovery service, started by Connect (or auto-connect) on a port; nothing
+    listens before that."""
 
     def __init__(self):
-        self._services = {}
+        self._service = None
 
-    def servers(self, port):
-        service = self._services.get(port)
-        if service is None:
-            service = self._services[port] = core.Discovery(port)
-        return service.servers()
+    @property
+    def port(self):
+        return self._service.port if self._service is not None else None
 
-    def listening(self, port):
-        service = self._services.get(port)
-        return service is None or service.listening
+    @property
+    def running(self):
+        return self._service is not None
+
+    def servers(self, port=None):
+        """The servers heard (none while not listening, or listening on another port)."""
+        if self._service is None or (port is not None and port != self._service.port):
+            return []
+        return self._service.servers()
+
+    def listening(self, port=None):
+        """False only when discovery runs on `port` and could not bind it."""
+        if self._service is None or (port is not None and port != self._service.port):
+            return True
+        return self._service.listening
 
     def restart(self, port):
         """Listens on `port` afresh (Connect in the panel)."""
-        old = self._services.pop(port, None)
-        if old is not None:
-            old.stop()
-        self._services[port] = core.Discovery(port)
+        self.stop()
+        self._service = core.Discovery(port)
 
     def stop(self):
-        for service in self._services.values():
-            service.stop()
-        self._services.clear()
+        if self._service is not None:
+            self._service.stop()
+            self._service = None
 
 
 class Recording:
@@ -134,10 +150,9 @@ class Connection:
             self._order = numpy.array([channels.get(name, 0) for name in names])
         return self._rest, self._parents, self._order
 
-    def update(self, scene):
+    def update(self, scene, armature):
         """Poses the armature from the latest frame and keys it while recording. Never waits."""
-        armature = self.armature()
-        if armature is None or armature.type != "ARMATURE":
+        if armature.type != "ARMATURE":
             return
         sequence, translations, rotations = self.stream.snapshot()
         if sequence == 0:
@@ -172,37 +187,92 @@ class Connection:
         return write_action(armature, recording, scene)
 
 
+def layered_actions():
+    """Whether this Blender keeps keys in layered actions (slots, layers, strips and their
+    channelbags: Blender 4.4 and later), told by what its API offers."""
+    strip = getattr(bpy.types, "ActionKeyframeStrip", None)
+    slots = getattr(bpy.types, "ActionSlots", None)
+    return (strip is not None and slots is not None and
+            "channelbag" in strip.bl_rna.functions and
+            "id_type" in slots.bl_rna.functions["new"].parameters)
+
+
+def _take_curves(action, armature):
+    """What the take's curves are made in, and a function making one in a bone's group:
+    the slot's channelbag where actions are layered, else the action itself."""
+    if layered_actions():
+        slot = action.slots.new(id_type="OBJECT", name=armature.name)
+        strip = action.layers.new("Take").strips.new(type="KEYFRAME")
+        channelbag = strip.channelbag(slot, ensure=True)
+        groups = {}
+
+        def new_curve(data_path, index, group_name):
+            curve = channelbag.fcurves.new(data_path, index=index)
+            if group_name not in groups:
+                groups[group_name] = channelbag.groups.new(group_name)
+            curve.group = groups[group_name]
+            return curve
+        return slot, new_curve
+
+    def new_curve(data_path, index, group_name):
+        return action.fcurves.new(data_path, index=index, action_group=group_name)
+    return None, new_curve
+
+
 def write_action(armature, recording, scene):
     """One action holding the take: a key per recorded frame on every bone's location and
     rotation quaternion curves, grouped per bone, linear in between."""
     name = "%s take %s" % (armature.name, time.strftime("%Y-%m-%d %H:%M:%S"))
     action = bpy.data.actions.new(name)
     action.use_fake_user = True
+    slot, new_curve = _take_curves(action, armature)
     frames = numpy.array(recording.frames, dtype=numpy.float64)
     locations = numpy.array(recording.locations)  # keys x bones x 3
     rotations = numpy.array(recording.rotations)  # keys x bones x 4
+    points = numpy.empty(2 * len(frames))
+    points[0::2] = frames
+    linear = [_LINEAR] * len(frames)
     for index, bone in enumerate(armature.pose.bones):
-        group = action.groups.new(bone.name)
         for path, component in _CHANNELS:
             data_path = 'pose.bones["%s"].%s' % (bone.name, path)
-            curve = action.fcurves.new(data_path, index=component, action_group=group.name)
+            curve = new_curve(data_path, component, bone.name)
             values = (locations[:, index, component] if path == "location"
                       else rotations[:, index, component])
             curve.keyframe_points.add(len(frames))
-            points = numpy.empty(2 * len(frames))
-            points[0::2] = frames
             points[1::2] = values
             curve.keyframe_points.foreach_set("co", points)
-            curve.keyframe_points.foreach_set("interpolation",
-                                              [_LINEAR] * len(frames))
+            curve.keyframe_points.foreach_set("interpolation", linear)
             curve.update()
     armature.animation_data_create()
     armature.animation_data.action = action
+    if slot is not None:
+        armature.animation_data.action_slot = slot
     return action
+
+
+def take_curves(action):
+    """The F-curves of a take written by write_action, whichever way it was stored."""
+    if layered_actions():
+        return [curve for layer in action.layers for strip in layer.strips
+                for bag in strip.channelbags for curve in bag.fcurves]
+    return list(action.fcurves)
 
 
 # The enum value of LINEAR interpolation as foreach_set takes it.
 _LINEAR = bpy.types.Keyframe.bl_rna.properties["interpolation"].enum_items["LINEAR"].value
+
+
+def redraw_sidebars():
+    """Asks Blender to redraw the sidebar of every 3-D view (where the panel is)."""
+    manager = bpy.context.window_manager
+    if manager is None:
+        return
+    for window in manager.windows:
+        for area in window.screen.areas if window.screen is not None else ():
+            if area.type == "VIEW_3D":
+                for region in area.regions:
+                    if region.type == "UI":
+                        region.tag_redraw()
 
 
 class Live:
@@ -211,11 +281,18 @@ class Live:
     def __init__(self):
         self.discoveries = Discoveries()
         self.connections = {}
+        self._shown = None  # what the sidebar said when it was last asked to redraw
+        self._shown_at = 0.0
 
     def connect(self, armature, server, subject):
         self.disconnect(armature)
         connection = Connection(armature, server, subject)
         self.connections[connection.key] = connection
+        self.wake()
+
+    def start_discovery(self, port):
+        self.discoveries.restart(port)
+        self.wake()
 
     def disconnect(self, armature):
         self._close(armature.telmoralink.connection)
@@ -231,25 +308,75 @@ class Live:
         if connection is not None:
             connection.close()
 
+    @property
+    def running(self):
+        return self.discoveries.running or bool(self.connections)
+
+    def wake(self):
+        """Starts the timer (it stops by itself once nothing runs)."""
+        if not bpy.app.timers.is_registered(timer):
+            bpy.app.timers.register(timer, first_interval=0.0, persistent=True)
+
     def tick(self, scene):
-        for connection in list(self.connections.values()):
-            connection.update(scene)
+        for key, connection in list(self.connections.items()):
+            armature = connection.armature()
+            if armature is None or not armature.users_collection:
+                # Deleted, or its creation undone: its stream goes with it.
+                self._close(key)
+            else:
+                connection.update(scene, armature)
+        self._redraw_if_changed()
+
+    def _redraw_if_changed(self):
+        servers = tuple((s["name"], s["ip"], tuple(s["subjects"]))
+                        for s in self.discoveries.servers())
+        healths = tuple(health_lines(c) for c in self.connections.values())
+        shown = (servers, self.discoveries.listening(), tuple(self.connections),
+                 tuple(lines[0].split(" ")[0] for lines in healths), healths)
+        if shown == self._shown:
+            return
+        now = time.monotonic()
+        # Only the figures changed: at most every REDRAW_SECONDS.
+        if self._shown is not None and shown[:4] == self._shown[:4] and \
+                now - self._shown_at < REDRAW_SECONDS:
+            return
+        self._shown, self._shown_at = shown, now
+        redraw_sidebars()
 
     def stop(self):
         for key in list(self.connections):
             self._close(key)
         self.discoveries.stop()
+        self._shown = None
 
 
 LIVE = Live()
 
 
 def timer():
-    """The timer callback: Blender's main thread, every TICK_SECONDS."""
+    """The timer callback: Blender's main thread, every TICK_SECONDS while something streams;
+    it unregisters itself once nothing runs."""
     scene = bpy.context.scene
     if scene is not None:
         LIVE.tick(scene)
-    return TICK_SECONDS
+    if not LIVE.running:
+        redraw_sidebars()
+        return None
+    return TICK_SECONDS if LIVE.connections else IDLE_TICK_SECONDS
+
+
+def health_lines(connection):
+    """The stream's health as the sidebar shows it, on two lines."""
+    if connection is None:
+        return ("Not streaming", "")
+    health = connection.stream.health()
+    figures = "%d refused \u00b7 %d gaps" % (health["refused"], health["gaps"])
+    if health["stale"]:
+        return ("No frames for %.1f s" % health["last_frame_age"], figures)
+    if not health["any_frame"]:
+        return ("Waiting for frames", figures)
+    return ("%.0f Hz \u00b7 last frame %.0f ms ago" % (health["rate_hz"],
+                                                    health["last_frame_age"] * 1000.0), figures)
 
 
 def create_armature(name, context):
@@ -259,7 +386,6 @@ def create_armature(name, context):
     data = bpy.data.armatures.new(name)
     armature = bpy.data.objects.new(name, data)
     context.collection.objects.link(armature)
-    previous_active = context.view_layer.objects.active
     context.view_layer.objects.active = armature
     bpy.ops.object.mode_set(mode="EDIT")
     heads = [numpy.array(to_blender(rest)) for _, _, rest in bones]
@@ -291,5 +417,9 @@ def create_armature(name, context):
     bpy.ops.object.mode_set(mode="OBJECT")
     for pose_bone in armature.pose.bones:
         pose_bone.rotation_mode = "QUATERNION"
-    context.view_layer.objects.active = previous_active or armature
+    # A new object is the one selected and active, as Blender's own Add menu leaves it.
+    for selected in context.view_layer.objects:
+        if selected.select_get():
+            selected.select_set(False)
+    armature.select_set(True)
     return armature

@@ -21,8 +21,11 @@ sys.path.insert(0, addon_parent)
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 os.environ["TELMORA_SIM_SERVER"] = sim_server
 
-import telmoralink  # noqa: E402
+import addon_utils  # noqa: E402
 from conftest import Sender, eventually, free_udp_port  # noqa: E402
+
+addon_utils.enable("telmoralink", default_set=True)
+import telmoralink  # noqa: E402
 from telmoralink import live  # noqa: E402
 
 
@@ -41,7 +44,7 @@ def thread_count():
 
 
 def tick():
-    live.timer()
+    return live.timer()
 
 
 def wait_for_new_frame(connection):
@@ -49,12 +52,17 @@ def wait_for_new_frame(connection):
     return eventually(lambda: connection.stream.snapshot()[0] != shown)
 
 
-telmoralink.register()
 scene = bpy.context.scene
 sender = Sender(free_udp_port(), name="Blender Walk", rate=120)
 try:
     settings = scene.telmoralink
-    settings.port = sender.port
+    listed = [item[0] for item in telmoralink._source_items(settings, bpy.context)]
+    check(listed == ["(none)"] and not live.LIVE.running,
+          "nothing listens before Connect, and listing the sources opens no socket")
+    check(not bpy.ops.telmoralink.create_armature.poll() and
+          not bpy.ops.telmoralink.record.poll(),
+          "Create armature and Record cannot run with nothing chosen or streamed")
+    telmoralink.preferences().port = sender.port
     bpy.ops.telmoralink.connect()
     check(eventually(lambda: any(s["name"] == sender.name
                                  for s in live.LIVE.discoveries.servers(sender.port))),
@@ -63,9 +71,14 @@ try:
     settings.subject = "walk"
     check((settings.source_name, settings.subject_name) == (sender.name, "walk"),
           "source and subject chosen by name")
+    cube = bpy.data.objects.get("Cube")
+    check(cube is not None and bpy.context.view_layer.objects.active == cube,
+          "the start-up file's Cube is active")
     check(bpy.ops.telmoralink.create_armature() == {"FINISHED"}, "Create armature")
 
     armature = bpy.data.objects["walk"]
+    check(bpy.context.view_layer.objects.active == armature and armature.select_get() and
+          not cube.select_get(), "the new armature is selected and active, the Cube not")
     bones = live.skeleton()
     check(len(armature.data.bones) == 65, "the armature has the skeleton's 65 bones")
     check(all((armature.data.bones[name].parent.name if parent >= 0 else None) ==
@@ -149,31 +162,49 @@ try:
     action = connection.stop_recording(scene)
     written = time.perf_counter() - written
     check(action is not None, "stopping leaves an action")
-    frames = sorted({int(k.co[0]) for c in action.fcurves for k in c.keyframe_points})
+    curves = live.take_curves(action)
+    frames = sorted({int(k.co[0]) for c in curves for k in c.keyframe_points})
     check(frames == list(range(start, start + seconds * scene.render.fps)),
           "one key per frame over %d s at %d fps, none while stale (%d keys, frames %d-%d)" % (
               seconds, scene.render.fps, len(frames), frames[0], frames[-1]))
-    root_curves = [c for c in action.fcurves
-                   if c.data_path == 'pose.bones["%s"].location' % root.name]
+    root_curves = [c for c in curves if c.data_path == 'pose.bones["%s"].location' % root.name]
     check(len({tuple(c.evaluate(f) for c in root_curves) for f in range(half, frames[-1])}) > 1,
           "while its keys follow the stream")
-    rotations = [c for c in action.fcurves if c.data_path.endswith("rotation_quaternion")]
-    check(len(rotations) == 65 * 4 and len(action.groups) == 65,
-          "quaternion curves, grouped per bone")
+    rotations = [c for c in curves if c.data_path.endswith("rotation_quaternion")]
+    check(len(rotations) == 65 * 4 and len({c.group.name for c in curves}) == 65 and
+          all(c.group.name in c.data_path for c in curves),
+          "quaternion curves, grouped per bone (%s)" % (
+              "layered action" if live.layered_actions() else "Action.fcurves"))
     print("FIGURE writing %d keys of 65 bones: %.3f s" % (len(frames), written), flush=True)
+
+    # A deleted armature's stream ends with it; a second armature streams on its own.
+    check(bpy.ops.telmoralink.create_armature() == {"FINISHED"}, "a second armature")
+    second = bpy.context.view_layer.objects.active
+    check(second != armature and live.LIVE.connection(second) is not None,
+          "with a stream of its own")
+    threads_two = thread_count()
+    key = armature.telmoralink.connection
+    bpy.data.objects.remove(armature)
+    tick()
+    check(key not in live.LIVE.connections and live.LIVE.connection(second) is not None,
+          "deleting an armature closes its stream, the other streams on")
+    check(eventually(lambda: thread_count() <= threads_two - 2),
+          "its threads are gone (%d, %d before)" % (thread_count(), threads_two))
 
     # Closing the file stops every stream thread; the add-on comes back after a reload. Blender
     # starts threads of its own as it goes, so ours are counted as those that end: the
     # stream's two and discovery's three.
     threads_streaming = thread_count()
     bpy.ops.wm.read_homefile(use_empty=True)
-    check(not live.LIVE.connections, "closing the file drops the connections")
-    telmoralink.unregister()
+    check(not live.LIVE.running, "closing the file stops the streams and discovery")
+    check(tick() is None, "and the timer with them")
     check(eventually(lambda: thread_count() <= threads_streaming - 5),
           "their threads are gone (%d, %d while streaming)" % (thread_count(), threads_streaming))
-    telmoralink.register()
-    check(hasattr(bpy.context.scene, "telmoralink"), "the add-on registers again")
-    telmoralink.unregister()
+    addon_utils.disable("telmoralink", default_set=True)
+    check(not hasattr(bpy.context.scene, "telmoralink"), "the add-on disables")
+    addon_utils.enable("telmoralink", default_set=True)
+    check(hasattr(bpy.context.scene, "telmoralink"), "the add-on enables again")
+    addon_utils.disable("telmoralink", default_set=True)
 finally:
     sender.stop()
 print("blender_test: all checks passed", flush=True)

@@ -1,5 +1,6 @@
 #pragma once
-// One subject's live stream for a host without the plug-in's SDK (the Blender add-on): the
+// One subject's live stream for a host without the plug-in's SDK (the C API and, through it, the
+// Blender add-on): the
 // stream client, the channel table it fills and the stream's health, as the device has them,
 // and the latest pose as one consistent snapshot. Every network and solving step runs on the
 // stream client's threads; readers take snapshots from any thread without waiting for them.
@@ -26,15 +27,6 @@ struct SkeletonBone {
 // The default skeleton the stream's channels follow, parents before children.
 std::vector<SkeletonBone> defaultSkeletonBones();
 
-// The latest pose: every bone's global translation (centimetres) and rotation as a unit
-// quaternion (w, x, y, z), in the channel table's axes, all of one frame; `sequence` counts the
-// frames published (0: no pose yet) and changes with every new one.
-struct PoseSnapshot {
-    std::uint64_t sequence = 0;
-    std::vector<std::array<double, 3>> translations;
-    std::vector<std::array<double, 4>> rotations;
-};
-
 // A pose in an armature's own terms. The channels' axes and units (y up, centimetres) become
 // Blender's (z up, metres) as Blender's glTF importer turns them: (x, y, z) cm is
 // (x, -z, y) / 100 m. Given each bone's rest matrix in armature space (Blender's
@@ -42,15 +34,12 @@ struct PoseSnapshot {
 // pose), its parent (-1 for a root) and the channels' global translations and rotations
 // (w, x, y, z), it gives each pose bone's location and rotation quaternion (w, x, y, z) in its
 // own rest frame (PoseBone.location, PoseBone.rotation_quaternion), so that the bone's head
-// lands on its channel's translation and its frame turns by its channel's rotation.
-struct BoneBasis {
-    std::array<double, 3> location{};
-    std::array<double, 4> rotation{1.0, 0.0, 0.0, 0.0};
-};
-std::vector<BoneBasis> armaturePose(const std::vector<std::array<double, 16>>& restMatrices,
-                                    const std::vector<int>& parents,
-                                    const std::vector<std::array<double, 3>>& translations,
-                                    const std::vector<std::array<double, 4>>& rotations);
+// lands on its channel's translation and its frame turns by its channel's rotation. Arrays of
+// `boneCount` bones: 16, 1, 3 and 4 doubles (ints for parents) a bone in, 3 and 4 out; each
+// parent is -1 or a bone before its child.
+void armaturePose(std::size_t boneCount, const double* restMatrices, const int* parents,
+                  const double* translations, const double* rotations, double* locations,
+                  double* quaternions);
 
 class LiveStream {
 public:
@@ -66,10 +55,16 @@ public:
     void Disconnect();
     bool connected() const { return connected_; }
 
-    PoseSnapshot Snapshot() const;
+    // The latest pose, all of one frame: every bone's global translation (centimetres, 3
+    // doubles) and rotation as a unit quaternion (w, x, y, z), in the channel table's axes,
+    // for the first `boneCount` bones; `*sequence` counts the frames published (0: no pose
+    // yet) and changes with every new one.
+    void CopyPose(std::uint64_t* sequence, double* translations, double* rotations,
+                  int boneCount) const;
     // The stream since the last Connect (the wrong-source count filled in).
     StreamHealthSnapshot Health() const;
     void SetStaleSeconds(double seconds) { health_.SetStaleSeconds(seconds); }
+    double staleSeconds() const { return health_.staleSeconds(); }
     // The stream ended (the server said so, or the socket failed) since the last Connect.
     bool ended() const { return ended_.load(); }
 

@@ -1,4 +1,4 @@
-#include "blender/module/live_stream.h"
+#include "capi/live_stream.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,18 +11,20 @@ namespace telmora {
 namespace {
 
 // The rotation of Euler angles in degrees, R = Rz(z) Ry(y) Rx(x), as a unit quaternion.
-std::array<double, 4> eulerXyzDegreesToQuaternion(const double* degrees) {
+void eulerXyzDegreesToQuaternion(const double* degrees, double* wxyz) {
     const glm::dquat q = glm::normalize(
         glm::quat_cast(eulerXyzDegreesToMatrix(glm::dvec3(degrees[0], degrees[1], degrees[2]))));
-    return {q.w, q.x, q.y, q.z};
+    wxyz[0] = q.w;
+    wxyz[1] = q.x;
+    wxyz[2] = q.y;
+    wxyz[3] = q.z;
 }
 
 // Row-major 4x4 (Blender's order) to glm's column-major.
-glm::dmat4 fromRowMajor(const std::array<double, 16>& m) {
+glm::dmat4 fromRowMajor(const double* m) {
     glm::dmat4 out;
     for (int row = 0; row < 4; ++row)
-        for (int col = 0; col < 4; ++col)
-            out[col][row] = m[static_cast<std::size_t>(4 * row + col)];
+        for (int col = 0; col < 4; ++col) out[col][row] = m[4 * row + col];
     return out;
 }
 
@@ -31,24 +33,20 @@ const glm::dmat3 kToBlender(glm::dvec3(1, 0, 0), glm::dvec3(0, 0, 1), glm::dvec3
 
 }  // namespace
 
-std::vector<BoneBasis> armaturePose(const std::vector<std::array<double, 16>>& restMatrices,
-                                    const std::vector<int>& parents,
-                                    const std::vector<std::array<double, 3>>& translations,
-                                    const std::vector<std::array<double, 4>>& rotations) {
-    const std::size_t count =
-        std::min({restMatrices.size(), parents.size(), translations.size(), rotations.size()});
-    std::vector<BoneBasis> basis(count);
-    std::vector<glm::dmat4> posed(count), rest(count);
-    for (std::size_t b = 0; b < count; ++b) {
-        rest[b] = fromRowMajor(restMatrices[b]);
-        const auto& q = rotations[b];
+void armaturePose(std::size_t boneCount, const double* restMatrices, const int* parents,
+                  const double* translations, const double* rotations, double* locations,
+                  double* quaternions) {
+    std::vector<glm::dmat4> posed(boneCount), rest(boneCount);
+    for (std::size_t b = 0; b < boneCount; ++b) {
+        rest[b] = fromRowMajor(restMatrices + 16 * b);
+        const double* q = rotations + 4 * b;
         const glm::dmat3 channel = glm::mat3_cast(glm::dquat(q[0], q[1], q[2], q[3]));
         // The bone's frame at rest, turned by the channel's rotation (both in Blender's axes),
         // and moved to the channel's translation.
         const glm::dmat3 turned =
             kToBlender * channel * glm::transpose(kToBlender) * glm::dmat3(rest[b]);
         posed[b] = glm::dmat4(turned);
-        const auto& t = translations[b];
+        const double* t = translations + 3 * b;
         posed[b][3] = glm::dvec4(kToBlender * glm::dvec3(t[0], t[1], t[2]) / 100.0, 1.0);
         // Pose matrix = parent's pose * (parent's rest)^-1 * rest * basis.
         const int parent = parents[b];
@@ -57,11 +55,17 @@ std::vector<BoneBasis> armaturePose(const std::vector<std::array<double, 16>>& r
             local = local * rest[static_cast<std::size_t>(parent)] *
                     glm::inverse(posed[static_cast<std::size_t>(parent)]);
         const glm::dmat4 m = local * posed[b];
-        basis[b].location = {m[3][0], m[3][1], m[3][2]};
+        double* location = locations + 3 * b;
+        location[0] = m[3][0];
+        location[1] = m[3][1];
+        location[2] = m[3][2];
         const glm::dquat r = glm::normalize(glm::quat_cast(glm::dmat3(m)));
-        basis[b].rotation = {r.w, r.x, r.y, r.z};
+        double* quaternion = quaternions + 4 * b;
+        quaternion[0] = r.w;
+        quaternion[1] = r.x;
+        quaternion[2] = r.y;
+        quaternion[3] = r.z;
     }
-    return basis;
 }
 
 std::vector<SkeletonBone> defaultSkeletonBones() {
@@ -113,18 +117,17 @@ void LiveStream::HandlePacket(const std::vector<std::uint8_t>& datagram) {
     health_.Record(verdictOf(table_.HandlePacket(datagram)), StreamHealth::Clock::now());
 }
 
-PoseSnapshot LiveStream::Snapshot() const {
+void LiveStream::CopyPose(std::uint64_t* sequence, double* translations, double* rotations,
+                          int boneCount) const {
     const ChannelSnapshot channels = table_.snapshot();
-    PoseSnapshot pose;
     // The table's first publication is its setup (the rest pose): no frame yet.
-    pose.sequence = channels.frameSequence > 0 ? channels.frameSequence - 1 : 0;
-    for (int i = 0; i < channels.channelCount; ++i) {
+    *sequence = channels.frameSequence > 0 ? channels.frameSequence - 1 : 0;
+    const int bones = std::min(boneCount, static_cast<int>(channels.channelCount));
+    for (int i = 0; i < bones; ++i) {
         const ChannelRecord& record = channels.records[static_cast<std::size_t>(i)];
-        pose.translations.push_back(
-            {record.translation[0], record.translation[1], record.translation[2]});
-        pose.rotations.push_back(eulerXyzDegreesToQuaternion(record.rotation));
+        std::copy(record.translation, record.translation + 3, translations + 3 * i);
+        eulerXyzDegreesToQuaternion(record.rotation, rotations + 4 * i);
     }
-    return pose;
 }
 
 StreamHealthSnapshot LiveStream::Health() const {

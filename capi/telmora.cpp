@@ -1,0 +1,294 @@
+// The C API over the live stream, discovery and the default skeleton. Every entry point catches
+// whatever the C++ below it throws and turns it into a status and a message: nothing but a
+// status crosses into the caller.
+
+#include "telmora.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "capi/live_stream.h"
+#include "network/discovery_service.h"
+#include "network/socket.h"
+#include "telmora/version.h"
+
+using telmora::LiveStream;
+
+struct telmora_discovery {
+    telmora::DiscoveryService service{
+        telmora::boundedLogWriter([](telmora::LogStream, const std::string&) {})};
+};
+
+struct telmora_server_list {
+    struct Entry {
+        std::string name;
+        std::string ip;
+        int streamPort = 0;
+        std::vector<std::string> subjects;
+        std::vector<const char*> subjectTexts;  // into `subjects`
+    };
+    std::vector<Entry> servers;
+};
+
+struct telmora_stream {
+    LiveStream live;
+};
+
+namespace {
+
+thread_local std::string lastError;
+
+telmora_status fail(telmora_status status, std::string message) {
+    lastError = std::move(message);
+    return status;
+}
+
+// Runs `body` (which returns a status), turning anything it throws into a status.
+template <typename Body>
+telmora_status guarded(const char* call, Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return fail(TELMORA_ERROR_INTERNAL, std::string(call) + ": out of memory");
+    } catch (const std::exception& error) {
+        return fail(TELMORA_ERROR_INTERNAL, std::string(call) + ": " + error.what());
+    } catch (...) {
+        return fail(TELMORA_ERROR_INTERNAL, std::string(call) + ": unknown error");
+    }
+}
+
+telmora_status nullArgument(const char* call, const char* what) {
+    return fail(TELMORA_ERROR_ARGUMENT, std::string(call) + ": " + what + " is null");
+}
+
+// The default skeleton, built once; its names live as long as the library.
+const std::vector<telmora::SkeletonBone>& skeletonBones() {
+    static const std::vector<telmora::SkeletonBone> bones = telmora::defaultSkeletonBones();
+    return bones;
+}
+
+}  // namespace
+
+extern "C" {
+
+int telmora_api_version(void) {
+    return TELMORA_API_VERSION;
+}
+
+const char* telmora_version(void) {
+    return telmora::kVersion;
+}
+
+const char* telmora_last_error(void) {
+    return lastError.c_str();
+}
+
+telmora_status telmora_skeleton_bone(int index, telmora_bone* bone) {
+    return guarded("telmora_skeleton_bone", [&] {
+        if (bone == nullptr) return nullArgument("telmora_skeleton_bone", "bone");
+        const auto& bones = skeletonBones();
+        if (index < 0 || static_cast<std::size_t>(index) >= bones.size())
+            return fail(TELMORA_ERROR_ARGUMENT, "telmora_skeleton_bone: no bone " +
+                                                    std::to_string(index) + " (0 to " +
+                                                    std::to_string(bones.size() - 1) + ")");
+        const telmora::SkeletonBone& source = bones[static_cast<std::size_t>(index)];
+        bone->name = source.name.c_str();
+        bone->parent = source.parent;
+        std::copy(source.restPosition.begin(), source.restPosition.end(), bone->rest_position);
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_discovery_open(int port, telmora_discovery** discovery) {
+    return guarded("telmora_discovery_open", [&] {
+        if (discovery == nullptr) return nullArgument("telmora_discovery_open", "discovery");
+        *discovery = nullptr;
+        if (port < 1 || port > 65535)
+            return fail(TELMORA_ERROR_ARGUMENT, "telmora_discovery_open: port " +
+                                                    std::to_string(port) +
+                                                    " is not between 1 and 65535");
+        auto opened = std::make_unique<telmora_discovery>();
+        opened->service.Start(port);
+        *discovery = opened.release();
+        return TELMORA_OK;
+    });
+}
+
+void telmora_discovery_close(telmora_discovery* discovery) {
+    if (discovery == nullptr) return;
+    guarded("telmora_discovery_close", [&] {
+        discovery->service.Stop();
+        delete discovery;
+        return TELMORA_OK;
+    });
+}
+
+int telmora_discovery_listening(const telmora_discovery* discovery) {
+    return discovery != nullptr && discovery->service.Listening() ? 1 : 0;
+}
+
+telmora_status telmora_discovery_servers(const telmora_discovery* discovery,
+                                         telmora_server_list** list) {
+    return guarded("telmora_discovery_servers", [&] {
+        if (list == nullptr) return nullArgument("telmora_discovery_servers", "list");
+        *list = nullptr;
+        if (discovery == nullptr) return nullArgument("telmora_discovery_servers", "discovery");
+        const telmora::ServerMap servers = discovery->service.GetServers();
+        auto snapshot = std::make_unique<telmora_server_list>();
+        snapshot->servers.reserve(servers.size());
+        for (const auto& entry : servers) {
+            const telmora::ServerInfo& info = entry.second;
+            snapshot->servers.push_back(
+                {info.serverName, info.ip, info.streamPort, info.subjects, {}});
+        }
+        std::sort(snapshot->servers.begin(), snapshot->servers.end(),
+                  [](const auto& a, const auto& b) {
+                      return std::tie(a.name, a.ip) < std::tie(b.name, b.ip);
+                  });
+        // The texts point into the entries once they have stopped moving.
+        for (auto& server : snapshot->servers)
+            for (const std::string& subject : server.subjects)
+                server.subjectTexts.push_back(subject.c_str());
+        *list = snapshot.release();
+        return TELMORA_OK;
+    });
+}
+
+int telmora_server_list_count(const telmora_server_list* list) {
+    return list == nullptr ? 0 : static_cast<int>(list->servers.size());
+}
+
+telmora_status telmora_server_list_get(const telmora_server_list* list, int index,
+                                       telmora_server* server) {
+    return guarded("telmora_server_list_get", [&] {
+        if (list == nullptr) return nullArgument("telmora_server_list_get", "list");
+        if (server == nullptr) return nullArgument("telmora_server_list_get", "server");
+        if (index < 0 || static_cast<std::size_t>(index) >= list->servers.size())
+            return fail(TELMORA_ERROR_ARGUMENT, "telmora_server_list_get: no server " +
+                                                    std::to_string(index) + " in a list of " +
+                                                    std::to_string(list->servers.size()));
+        const auto& entry = list->servers[static_cast<std::size_t>(index)];
+        server->name = entry.name.c_str();
+        server->ip = entry.ip.c_str();
+        server->stream_port = entry.streamPort;
+        server->subject_count = static_cast<int>(entry.subjectTexts.size());
+        server->subjects = entry.subjectTexts.data();
+        return TELMORA_OK;
+    });
+}
+
+void telmora_server_list_free(telmora_server_list* list) {
+    delete list;
+}
+
+telmora_status telmora_stream_open(const char* ip, int stream_port, const char* subject,
+                                   telmora_stream** stream) {
+    return guarded("telmora_stream_open", [&] {
+        if (stream == nullptr) return nullArgument("telmora_stream_open", "stream");
+        *stream = nullptr;
+        if (ip == nullptr) return nullArgument("telmora_stream_open", "ip");
+        if (subject == nullptr) return nullArgument("telmora_stream_open", "subject");
+        if (stream_port < 1 || stream_port > 65535)
+            return fail(TELMORA_ERROR_ARGUMENT, "telmora_stream_open: stream port " +
+                                                    std::to_string(stream_port) +
+                                                    " is not between 1 and 65535");
+        if (!telmora::parseIpv4(ip))
+            return fail(TELMORA_ERROR_NETWORK,
+                        std::string("telmora_stream_open: '") + ip + "' is not an IPv4 address");
+        auto opened = std::make_unique<telmora_stream>();
+        opened->live.Connect(ip, static_cast<std::uint16_t>(stream_port), subject);
+        *stream = opened.release();
+        return TELMORA_OK;
+    });
+}
+
+void telmora_stream_close(telmora_stream* stream) {
+    if (stream == nullptr) return;
+    guarded("telmora_stream_close", [&] {
+        stream->live.Disconnect();
+        delete stream;
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_stream_health(const telmora_stream* stream, telmora_health* health) {
+    return guarded("telmora_stream_health", [&] {
+        if (stream == nullptr) return nullArgument("telmora_stream_health", "stream");
+        if (health == nullptr) return nullArgument("telmora_stream_health", "health");
+        const telmora::StreamHealthSnapshot figures = stream->live.Health();
+        health->rate_hz = figures.rateHz;
+        health->last_frame_age = figures.silenceSeconds;
+        health->any_frame = figures.anyFrame ? 1 : 0;
+        health->stale = figures.stale ? 1 : 0;
+        health->ended = stream->live.ended() ? 1 : 0;
+        health->frames = figures.framesAccepted;
+        health->refused = figures.refused();
+        health->gaps = figures.gapCount;
+        health->longest_gap = figures.longestGapSeconds;
+        health->stale_seconds = stream->live.staleSeconds();
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_stream_set_stale_seconds(telmora_stream* stream, double seconds) {
+    return guarded("telmora_stream_set_stale_seconds", [&] {
+        if (stream == nullptr) return nullArgument("telmora_stream_set_stale_seconds", "stream");
+        if (!std::isfinite(seconds) || seconds <= 0.0)
+            return fail(TELMORA_ERROR_ARGUMENT,
+                        "telmora_stream_set_stale_seconds: the stale time must be a positive "
+                        "number of seconds");
+        stream->live.SetStaleSeconds(seconds);
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_stream_pose(const telmora_stream* stream, uint64_t* sequence,
+                                   double* translations, double* rotations, int bone_capacity) {
+    return guarded("telmora_stream_pose", [&] {
+        if (stream == nullptr) return nullArgument("telmora_stream_pose", "stream");
+        if (sequence == nullptr) return nullArgument("telmora_stream_pose", "sequence");
+        if (translations == nullptr) return nullArgument("telmora_stream_pose", "translations");
+        if (rotations == nullptr) return nullArgument("telmora_stream_pose", "rotations");
+        if (bone_capacity < TELMORA_BONE_COUNT)
+            return fail(TELMORA_ERROR_ARGUMENT,
+                        "telmora_stream_pose: the buffers hold " + std::to_string(bone_capacity) +
+                            " bones, a pose has " + std::to_string(TELMORA_BONE_COUNT));
+        stream->live.CopyPose(sequence, translations, rotations, TELMORA_BONE_COUNT);
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_armature_pose(int bone_count, const double* rest_matrices,
+                                     const int* parents, const double* translations,
+                                     const double* rotations, double* locations,
+                                     double* quaternions) {
+    return guarded("telmora_armature_pose", [&] {
+        const char* call = "telmora_armature_pose";
+        if (bone_count < 0)
+            return fail(TELMORA_ERROR_ARGUMENT, "telmora_armature_pose: a negative bone count");
+        if (bone_count == 0) return TELMORA_OK;
+        if (rest_matrices == nullptr) return nullArgument(call, "rest_matrices");
+        if (parents == nullptr) return nullArgument(call, "parents");
+        if (translations == nullptr) return nullArgument(call, "translations");
+        if (rotations == nullptr) return nullArgument(call, "rotations");
+        if (locations == nullptr) return nullArgument(call, "locations");
+        if (quaternions == nullptr) return nullArgument(call, "quaternions");
+        const auto count = static_cast<std::size_t>(bone_count);
+        for (std::size_t b = 0; b < count; ++b)
+            if (parents[b] < -1 || parents[b] >= static_cast<int>(b))
+                return fail(TELMORA_ERROR_ARGUMENT,
+                            "telmora_armature_pose: bone " + std::to_string(b) + "'s parent " +
+                                std::to_string(parents[b]) + " is not a bone before it");
+        telmora::armaturePose(count, rest_matrices, parents, translations, rotations, locations,
+                              quaternions);
+        return TELMORA_OK;
+    });
+}
+
+}  // extern "C"
