@@ -17,16 +17,18 @@ sys.path.insert(0, addon_parent)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "tests"))
 os.environ["TELMORA_SIM_SERVER"] = sim_server
 
-import telmoralink  # noqa: E402
+import addon_utils  # noqa: E402
 from conftest import Sender, eventually, free_udp_port  # noqa: E402
-from telmoralink import live  # noqa: E402
 
 bpy.ops.wm.read_homefile(use_empty=True)
-telmoralink.register()
+addon_utils.enable("telmoralink", default_set=True)
+import telmoralink  # noqa: E402
+from telmoralink import live  # noqa: E402
+
 scene = bpy.context.scene
 sender = Sender(free_udp_port(), name="Telmora Stage", rate=60)
 try:
-    scene.telmoralink.port = sender.port
+    telmoralink.preferences().port = sender.port
     bpy.ops.telmoralink.connect()
     if not eventually(lambda: live.LIVE.discoveries.servers(sender.port)):
         raise SystemExit("no sender heard")
@@ -103,5 +105,5 @@ scene.render.resolution_x = 480
 scene.render.resolution_y = 480
 scene.render.filepath = os.path.abspath(output)
 bpy.ops.render.render(write_still=True)
-telmoralink.unregister()
+addon_utils.disable("telmoralink", default_set=True)
 print("render_walk: wrote", output)

@@ -23,11 +23,13 @@ echo "package: $(basename "$package"):"
 case "$package" in
   *.zip)
     plugin=plugins/TelmoraLink.dll
+    addon=(share/telmoralink/telmoralink-*-windows-x64.zip telmoralink/telmora.dll)
     host=(timeout 300 wine ./telmora-host.exe)
     reader=(-DOBJDUMP=x86_64-w64-mingw32-objdump)
     ;;
   *)
     plugin=plugins/libTelmoraLink.so
+    addon=(share/telmoralink/telmoralink-[0-9.]*[0-9].zip telmoralink/libtelmora.so)
     host=(timeout 300 ./telmora-host)
     reader=(-DNM=nm)
     ;;
@@ -37,6 +39,14 @@ for file in "$plugin" plugins/quorvelicon.png share/telmoralink/README.md \
   [ -f "$unpacked/$file" ] || { echo "package: no $file" >&2; exit 1; }
 done
 cmake -DLIBRARY="$unpacked/$plugin" "${reader[@]}" -P "$root/plugin/check_exports.cmake"
+# The Blender add-on: its zip holds the add-on, its extension manifest and the core's library.
+# shellcheck disable=SC2206
+zips=("$unpacked"/${addon[0]})
+[ -f "${zips[0]}" ] || { echo "package: no Blender add-on (${addon[0]})" >&2; exit 1; }
+for member in telmoralink/__init__.py telmoralink/blender_manifest.toml "${addon[1]}"; do
+  python3 -c 'import sys, zipfile; sys.exit(sys.argv[2] not in zipfile.ZipFile(sys.argv[1]).namelist())' \
+    "${zips[0]}" "$member" || { echo "package: the add-on's zip has no $member" >&2; exit 1; }
+done
 
 # From bin/, as a user starts it: the host finds the plug-in in ../plugins by itself.
 cd "$unpacked/bin"

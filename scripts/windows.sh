@@ -83,6 +83,12 @@ if [ ! -x "$sender" ]; then
   sender="$build/linux-sender/tools/sim_server/telmora-sim-server"
   step "Linux test sender built"
 fi
+# The C API from C, telmora_c_api_test.exe against telmora.dll, under Wine.
+if ! timeout 240 "$root/capi/tests/with_sender.sh" "$sender" telmora_c_api_test.exe wine; then
+  echo "windows: the C API test under Wine failed" >&2
+  status=1
+fi
+step "C API tested"
 port=$((23000 + RANDOM % 4000))
 out="$build/session"
 rm -rf "$out"
