@@ -1,8 +1,9 @@
-"""The README's picture: the walk live on an armature made by the add-on, rendered by Blender
+"""The README's pictures: the walk live on an armature made by the add-on and, with --rigify,
+on Rigify's metarig beside it (auto-mapped, calibrated at its rest pose), rendered by Blender
 headless with Cycles on the CPU (Debian's Blender has no denoiser: denoising is off).
 
     blender -b --factory-startup --python blender/render_walk.py -- \\
-        build/blender build/tools/sim_server/telmora-sim-server docs/blender_walk.png
+        build/blender build/tools/sim_server/telmora-sim-server docs/blender_walk.png [--rigify]
 """
 
 import math
@@ -12,7 +13,9 @@ import time
 
 import bpy
 
-addon_parent, sim_server, output = sys.argv[sys.argv.index("--") + 1:][:3]
+arguments = sys.argv[sys.argv.index("--") + 1:]
+addon_parent, sim_server, output = arguments[:3]
+with_rigify = "--rigify" in arguments
 sys.path.insert(0, addon_parent)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "tests"))
 os.environ["TELMORA_SIM_SERVER"] = sim_server
@@ -23,7 +26,7 @@ from conftest import Sender, eventually, free_udp_port  # noqa: E402
 bpy.ops.wm.read_homefile(use_empty=True)
 addon_utils.enable("telmoralink", default_set=True)
 import telmoralink  # noqa: E402
-from telmoralink import live  # noqa: E402
+from telmoralink import live, rig  # noqa: E402
 
 scene = bpy.context.scene
 sender = Sender(free_udp_port(), name="Telmora Stage", rate=60)
@@ -42,40 +45,58 @@ try:
     sender.pause()
     time.sleep(0.05)
     live.timer()
+    rigs = [(armature, (0.85, 0.45, 0.2, 1.0))]
+    if with_rigify:
+        addon_utils.enable("rigify", default_set=True)
+        bpy.ops.object.armature_human_metarig_add()
+        metarig = bpy.context.view_layer.objects.active
+        metarig.location = (1.0, 0.0, 0.0)
+        bpy.ops.telmoralink.auto_map()
+        bpy.ops.telmoralink.calibrate()
+        follower = rig.follower(metarig)
+        _, translations, rotations = connection.stream.snapshot()
+        follower.apply(metarig, *follower.solve(translations, rotations, "FULL", True), "FULL")
+        bpy.context.view_layer.update()
+        rigs.append((metarig, (0.2, 0.45, 0.85, 1.0)))
 finally:
     sender.stop()
 
 # Something to see: a capsule along every bone, a ball on every joint, all following the bones.
-skin = bpy.data.materials.new("Performer")
-skin.diffuse_color = (0.85, 0.45, 0.2, 1.0)
-skin.use_nodes = True
-skin.node_tree.nodes["Principled BSDF"].inputs["Base Color"].default_value = (0.85, 0.45, 0.2, 1)
-for bone in armature.data.bones:
-    bpy.ops.mesh.primitive_uv_sphere_add(radius=0.025, segments=16, ring_count=8)
-    ball = bpy.context.object
-    ball.data.materials.append(skin)
-    ball.parent = armature
-    ball.parent_type = "BONE"
-    ball.parent_bone = bone.name
-    # Bone parenting places children at the bone's tail: back to its head.
-    ball.location = (0.0, -bone.length, 0.0)
-    if bone.parent is not None and (bone.head_local - bone.parent.head_local).length > 0.03:
-        parent = bone.parent
-        length = (bone.head_local - parent.head_local).length
-        bpy.ops.mesh.primitive_cylinder_add(radius=0.015, depth=length, vertices=12)
-        rod = bpy.context.object
-        rod.data.materials.append(skin)
-        rod.parent = armature
-        rod.matrix_world = armature.matrix_world  # placed below by constraints
-        stretch = rod.constraints.new("COPY_LOCATION")
-        stretch.target = armature
-        stretch.subtarget = parent.name
-        aim = rod.constraints.new("DAMPED_TRACK")
-        aim.target = armature
-        aim.subtarget = bone.name
-        aim.head_tail = 0.0
-        aim.track_axis = "TRACK_Z"
-        rod.data.transform(__import__("mathutils").Matrix.Translation((0, 0, length / 2)))
+def dress(armature, colour):
+    skin = bpy.data.materials.new("Skin " + armature.name)
+    skin.diffuse_color = colour
+    skin.use_nodes = True
+    skin.node_tree.nodes["Principled BSDF"].inputs["Base Color"].default_value = colour
+    for bone in armature.data.bones:
+        bpy.ops.mesh.primitive_uv_sphere_add(radius=0.025, segments=16, ring_count=8)
+        ball = bpy.context.object
+        ball.data.materials.append(skin)
+        ball.parent = armature
+        ball.parent_type = "BONE"
+        ball.parent_bone = bone.name
+        # Bone parenting places children at the bone's tail: back to its head.
+        ball.location = (0.0, -bone.length, 0.0)
+        if bone.parent is not None and (bone.head_local - bone.parent.head_local).length > 0.03:
+            parent = bone.parent
+            length = (bone.head_local - parent.head_local).length
+            bpy.ops.mesh.primitive_cylinder_add(radius=0.015, depth=length, vertices=12)
+            rod = bpy.context.object
+            rod.data.materials.append(skin)
+            rod.parent = armature
+            rod.matrix_world = armature.matrix_world  # placed below by constraints
+            stretch = rod.constraints.new("COPY_LOCATION")
+            stretch.target = armature
+            stretch.subtarget = parent.name
+            aim = rod.constraints.new("DAMPED_TRACK")
+            aim.target = armature
+            aim.subtarget = bone.name
+            aim.head_tail = 0.0
+            aim.track_axis = "TRACK_Z"
+            rod.data.transform(__import__("mathutils").Matrix.Translation((0, 0, length / 2)))
+
+
+for dressed, colour in rigs:
+    dress(dressed, colour)
 
 bpy.ops.mesh.primitive_plane_add(size=8.0)
 floor = bpy.context.object
@@ -85,6 +106,8 @@ ground.node_tree.nodes["Principled BSDF"].inputs["Base Color"].default_value = (
 floor.data.materials.append(ground)
 
 hips = armature.matrix_world @ armature.pose.bones["Hips"].head
+if with_rigify:
+    hips.x += 0.5  # between the two
 bpy.ops.object.camera_add(location=(hips.x + 2.6, hips.y - 2.6, 1.3))
 camera = bpy.context.object
 camera.rotation_euler = (math.radians(82), 0.0, math.radians(45))
@@ -101,7 +124,7 @@ scene.render.engine = "CYCLES"
 scene.cycles.device = "CPU"
 scene.cycles.samples = 32
 scene.cycles.use_denoising = False
-scene.render.resolution_x = 480
+scene.render.resolution_x = 720 if with_rigify else 480
 scene.render.resolution_y = 480
 scene.render.filepath = os.path.abspath(output)
 bpy.ops.render.render(write_still=True)

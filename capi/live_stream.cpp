@@ -117,17 +117,22 @@ void LiveStream::HandlePacket(const std::vector<std::uint8_t>& datagram) {
     health_.Record(verdictOf(table_.HandlePacket(datagram)), StreamHealth::Clock::now());
 }
 
-void LiveStream::CopyPose(std::uint64_t* sequence, double* translations, double* rotations,
-                          int boneCount) const {
-    const ChannelSnapshot channels = table_.snapshot();
-    // The table's first publication is its setup (the rest pose): no frame yet.
-    *sequence = channels.frameSequence > 0 ? channels.frameSequence - 1 : 0;
+std::uint64_t copyPose(const ChannelTable& table, double* translations, double* rotations,
+                       int boneCount) {
+    const ChannelSnapshot channels = table.snapshot();
     const int bones = std::min(boneCount, static_cast<int>(channels.channelCount));
     for (int i = 0; i < bones; ++i) {
         const ChannelRecord& record = channels.records[static_cast<std::size_t>(i)];
         std::copy(record.translation, record.translation + 3, translations + 3 * i);
         eulerXyzDegreesToQuaternion(record.rotation, rotations + 4 * i);
     }
+    // The table's first publication is its setup (the rest pose): no frame yet.
+    return channels.frameSequence > 0 ? channels.frameSequence - 1 : 0;
+}
+
+void LiveStream::CopyPose(std::uint64_t* sequence, double* translations, double* rotations,
+                          int boneCount) const {
+    *sequence = copyPose(table_, translations, rotations, boneCount);
 }
 
 StreamHealthSnapshot LiveStream::Health() const {

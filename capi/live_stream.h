@@ -41,6 +41,12 @@ void armaturePose(std::size_t boneCount, const double* restMatrices, const int* 
                   const double* translations, const double* rotations, double* locations,
                   double* quaternions);
 
+// Copies the table's latest publication as a pose: every bone's global translation (cm, 3
+// doubles) and rotation (w, x, y, z), for the first `boneCount` bones; the frames published
+// before it (0: the rest pose of the setup).
+std::uint64_t copyPose(const ChannelTable& table, double* translations, double* rotations,
+                       int boneCount);
+
 class LiveStream {
 public:
     LiveStream();

@@ -14,6 +14,11 @@
 #include <vector>
 
 #include "capi/live_stream.h"
+#include "capture/capture_reader.h"
+#include "capture/capture_writer.h"
+#include "motion/channel_table.h"
+#include "motion/retarget.h"
+#include "motion/sensor_frame.h"
 #include "network/discovery_service.h"
 #include "network/socket.h"
 #include "telmora/version.h"
@@ -38,6 +43,19 @@ struct telmora_server_list {
 
 struct telmora_stream {
     LiveStream live;
+};
+
+struct telmora_retarget {
+    telmora::Retargeter rig;
+    mutable telmora::RetargetPose pose;  // the last solve's, reused
+};
+
+struct telmora_capture {
+    telmora::TelmoraCapture capture;
+    std::string server, subject;
+    std::vector<const std::vector<std::uint8_t>*> frames;  // the stream's sensor frames
+    std::vector<double> seconds;                           // each one's time after the first
+    telmora::ChannelTable table;                           // solves them one at a time
 };
 
 namespace {
@@ -71,6 +89,32 @@ telmora_status nullArgument(const char* call, const char* what) {
 const std::vector<telmora::SkeletonBone>& skeletonBones() {
     static const std::vector<telmora::SkeletonBone> bones = telmora::defaultSkeletonBones();
     return bones;
+}
+
+// The default skeleton as the retargeting takes it: names, parents, rest positions.
+struct PerformerSkeleton {
+    std::vector<const char*> names;
+    std::vector<std::int32_t> parents;
+    std::vector<double> restPositions;
+};
+const PerformerSkeleton& performerSkeleton() {
+    static const PerformerSkeleton skeleton = [] {
+        PerformerSkeleton s;
+        for (const telmora::SkeletonBone& bone : skeletonBones()) {
+            s.names.push_back(bone.name.c_str());
+            s.parents.push_back(bone.parent);
+            s.restPositions.insert(s.restPositions.end(), bone.restPosition.begin(),
+                                   bone.restPosition.end());
+        }
+        return s;
+    }();
+    return skeleton;
+}
+
+bool allFinite(const double* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (!std::isfinite(values[i])) return false;
+    return true;
 }
 
 }  // namespace
@@ -287,6 +331,182 @@ telmora_status telmora_armature_pose(int bone_count, const double* rest_matrices
                                 std::to_string(parents[b]) + " is not a bone before it");
         telmora::armaturePose(count, rest_matrices, parents, translations, rotations, locations,
                               quaternions);
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_retarget_calibrate(int bone_count, const int* parents, const int* sources,
+                                          const double* rest_matrices,
+                                          const double* calibration_poses,
+                                          const double* object_matrix,
+                                          telmora_retarget** retarget) {
+    return guarded("telmora_retarget_calibrate", [&] {
+        const char* call = "telmora_retarget_calibrate";
+        if (retarget == nullptr) return nullArgument(call, "retarget");
+        *retarget = nullptr;
+        if (bone_count <= 0) return fail(TELMORA_ERROR_INPUT, "The rig has no bones");
+        if (parents == nullptr) return nullArgument(call, "parents");
+        if (sources == nullptr) return nullArgument(call, "sources");
+        if (rest_matrices == nullptr) return nullArgument(call, "rest_matrices");
+        if (calibration_poses == nullptr) return nullArgument(call, "calibration_poses");
+        if (object_matrix == nullptr) return nullArgument(call, "object_matrix");
+        const auto count = static_cast<std::size_t>(bone_count);
+        if (!allFinite(rest_matrices, 16 * count) || !allFinite(calibration_poses, 16 * count) ||
+            !allFinite(object_matrix, 16))
+            return fail(TELMORA_ERROR_INPUT, "The rig's matrices are not all finite");
+        const PerformerSkeleton& performer = performerSkeleton();
+        telmora::RetargetSetup setup;
+        setup.boneCount = bone_count;
+        setup.parents = parents;
+        setup.sources = sources;
+        setup.restMatrices = rest_matrices;
+        setup.calibrationPoses = calibration_poses;
+        setup.objectMatrix = object_matrix;
+        setup.performerBoneCount = static_cast<std::int32_t>(performer.names.size());
+        setup.performerNames = performer.names.data();
+        setup.performerParents = performer.parents.data();
+        setup.performerRestPositions = performer.restPositions.data();
+        std::string error;
+        std::optional<telmora::Retargeter> rig = telmora::Retargeter::Calibrate(setup, error);
+        if (!rig) return fail(TELMORA_ERROR_INPUT, error);
+        *retarget = new telmora_retarget{std::move(*rig), {}};
+        return TELMORA_OK;
+    });
+}
+
+void telmora_retarget_free(telmora_retarget* retarget) {
+    delete retarget;
+}
+
+double telmora_retarget_scale(const telmora_retarget* retarget) {
+    return retarget == nullptr ? 0.0 : retarget->rig.scale();
+}
+
+telmora_status telmora_retarget_solve(const telmora_retarget* retarget, const double* translations,
+                                      const double* rotations, int root_motion, int foot_planting,
+                                      double* locations, double* quaternions,
+                                      double* object_offset) {
+    return guarded("telmora_retarget_solve", [&] {
+        const char* call = "telmora_retarget_solve";
+        if (retarget == nullptr) return nullArgument(call, "retarget");
+        if (translations == nullptr) return nullArgument(call, "translations");
+        if (rotations == nullptr) return nullArgument(call, "rotations");
+        if (locations == nullptr) return nullArgument(call, "locations");
+        if (quaternions == nullptr) return nullArgument(call, "quaternions");
+        if (root_motion < TELMORA_ROOT_FULL || root_motion > TELMORA_ROOT_OBJECT)
+            return fail(TELMORA_ERROR_ARGUMENT,
+                        "telmora_retarget_solve: root motion " + std::to_string(root_motion) +
+                            " is none of full (0), in place (1) or object (2)");
+        if (!allFinite(translations, 3 * TELMORA_BONE_COUNT) ||
+            !allFinite(rotations, 4 * TELMORA_BONE_COUNT))
+            return fail(TELMORA_ERROR_ARGUMENT,
+                        "telmora_retarget_solve: the performer's pose is not all finite");
+        telmora::RetargetFrame frame;
+        frame.translations = translations;
+        frame.rotations = rotations;
+        frame.rootMotion = static_cast<telmora::RootMotion>(root_motion);
+        frame.footPlanting = foot_planting != 0;
+        telmora::RetargetPose& pose = retarget->pose;
+        retarget->rig.Solve(frame, pose);
+        for (std::size_t b = 0; b < pose.locations.size(); ++b) {
+            std::copy(pose.locations[b].begin(), pose.locations[b].end(), locations + 3 * b);
+            std::copy(pose.rotations[b].begin(), pose.rotations[b].end(), quaternions + 4 * b);
+        }
+        if (object_offset != nullptr)
+            std::copy(pose.objectOffset.begin(), pose.objectOffset.end(), object_offset);
+        return TELMORA_OK;
+    });
+}
+
+int telmora_capture_supported(void) {
+    return telmora::CaptureWriter::Available() ? 1 : 0;
+}
+
+telmora_status telmora_capture_open(const char* path, const char* server, const char* subject,
+                                    telmora_capture** capture) {
+    return guarded("telmora_capture_open", [&] {
+        const char* call = "telmora_capture_open";
+        if (capture == nullptr) return nullArgument(call, "capture");
+        *capture = nullptr;
+        if (path == nullptr) return nullArgument(call, "path");
+        if (!telmora::CaptureWriter::Available())
+            return fail(TELMORA_ERROR_UNSUPPORTED,
+                        "This build cannot read captures (it has no pcap library)");
+        std::string error;
+        std::optional<telmora::TelmoraCapture> read = telmora::readTelmoraCapture(path, error);
+        if (!read) return fail(TELMORA_ERROR_INPUT, error);
+        auto opened = std::make_unique<telmora_capture>();
+        opened->capture = std::move(*read);
+        const telmora::CapturedStream* stream =
+            telmora::pickStream(opened->capture, server != nullptr ? server : "",
+                                subject != nullptr ? subject : "", error);
+        if (stream == nullptr) return fail(TELMORA_ERROR_INPUT, error);
+        opened->server = stream->serverName;
+        opened->subject = stream->subject;
+        const std::vector<std::int64_t> offsets = telmora::streamOffsets(opened->capture, *stream);
+        for (std::size_t i = 0; i < stream->datagrams.size(); ++i) {
+            const auto& bytes = opened->capture.file.datagrams[stream->datagrams[i]].bytes;
+            if (!telmora::isCompleteSensorFrame(bytes)) continue;
+            opened->frames.push_back(&bytes);
+            opened->seconds.push_back(static_cast<double>(offsets[i]) / 1e6);
+        }
+        opened->table.SetupChannels();
+        *capture = opened.release();
+        return TELMORA_OK;
+    });
+}
+
+void telmora_capture_close(telmora_capture* capture) {
+    delete capture;
+}
+
+const char* telmora_capture_server(const telmora_capture* capture) {
+    return capture == nullptr ? "" : capture->server.c_str();
+}
+
+const char* telmora_capture_subject(const telmora_capture* capture) {
+    return capture == nullptr ? "" : capture->subject.c_str();
+}
+
+int telmora_capture_frame_count(const telmora_capture* capture) {
+    return capture == nullptr ? 0 : static_cast<int>(capture->frames.size());
+}
+
+telmora_status telmora_capture_frame_times(const telmora_capture* capture, double* seconds,
+                                           int capacity) {
+    return guarded("telmora_capture_frame_times", [&] {
+        if (capture == nullptr) return nullArgument("telmora_capture_frame_times", "capture");
+        if (seconds == nullptr) return nullArgument("telmora_capture_frame_times", "seconds");
+        if (capacity < static_cast<int>(capture->seconds.size()))
+            return fail(TELMORA_ERROR_ARGUMENT,
+                        "telmora_capture_frame_times: room for " + std::to_string(capacity) +
+                            " times, the stream has " + std::to_string(capture->seconds.size()));
+        std::copy(capture->seconds.begin(), capture->seconds.end(), seconds);
+        return TELMORA_OK;
+    });
+}
+
+telmora_status telmora_capture_pose(telmora_capture* capture, int index, double* translations,
+                                    double* rotations, int bone_capacity) {
+    return guarded("telmora_capture_pose", [&] {
+        const char* call = "telmora_capture_pose";
+        if (capture == nullptr) return nullArgument(call, "capture");
+        if (translations == nullptr) return nullArgument(call, "translations");
+        if (rotations == nullptr) return nullArgument(call, "rotations");
+        if (bone_capacity < TELMORA_BONE_COUNT)
+            return fail(TELMORA_ERROR_ARGUMENT,
+                        "telmora_capture_pose: the buffers hold " + std::to_string(bone_capacity) +
+                            " bones, a pose has " + std::to_string(TELMORA_BONE_COUNT));
+        if (index < 0 || static_cast<std::size_t>(index) >= capture->frames.size())
+            return fail(TELMORA_ERROR_ARGUMENT, "telmora_capture_pose: no frame " +
+                                                    std::to_string(index) + " in a stream of " +
+                                                    std::to_string(capture->frames.size()));
+        const auto result =
+            capture->table.HandlePacket(*capture->frames[static_cast<std::size_t>(index)]);
+        if (result != telmora::ChannelTable::PacketResult::kPublished)
+            return fail(TELMORA_ERROR_INPUT,
+                        "Frame " + std::to_string(index) + " of the capture cannot be solved");
+        telmora::copyPose(capture->table, translations, rotations, TELMORA_BONE_COUNT);
         return TELMORA_OK;
     });
 }

@@ -40,9 +40,11 @@ extern "C" {
 
 typedef enum telmora_status {
     TELMORA_OK = 0,
-    TELMORA_ERROR_ARGUMENT = 1, /* a null pointer, a size too small, a value out of range */
-    TELMORA_ERROR_NETWORK = 2,  /* a port that cannot be bound, an address that cannot be read */
-    TELMORA_ERROR_INTERNAL = 3  /* anything else (out of memory, a thread that cannot start) */
+    TELMORA_ERROR_ARGUMENT = 1,   /* a null pointer, a size too small, a value out of range */
+    TELMORA_ERROR_NETWORK = 2,    /* a port that cannot be bound, an address that cannot be read */
+    TELMORA_ERROR_INTERNAL = 3,   /* anything else (out of memory, a thread that cannot start) */
+    TELMORA_ERROR_INPUT = 4,      /* a file that cannot be read, a rig that cannot be followed */
+    TELMORA_ERROR_UNSUPPORTED = 5 /* not in this build (reading captures without libpcap) */
 } telmora_status;
 
 /* TELMORA_API_VERSION of the library. */
@@ -151,6 +153,74 @@ TELMORA_API telmora_status telmora_armature_pose(int bone_count, const double* r
                                                  const int* parents, const double* translations,
                                                  const double* rotations, double* locations,
                                                  double* quaternions);
+
+/* ---- Retargeting onto any rig ---- */
+
+/* A rig calibrated to follow the performer. Each mapped rig bone follows the performer's
+ * world-space change of rotation since the default skeleton's rest pose (a T-pose), starting
+ * from the bone's pose at calibration; the hips move by the performer's hips motion scaled by
+ * the rig's hips height (above its object's origin) over the performer's; with foot planting
+ * each leg is solved as a two-bone chain so that the ankle lands on the performer's scaled
+ * ankle, the knee bending towards the performer's knee. */
+typedef struct telmora_retarget telmora_retarget;
+
+typedef enum telmora_root_motion {
+    TELMORA_ROOT_FULL = 0,     /* the hips travel */
+    TELMORA_ROOT_IN_PLACE = 1, /* no travel over the floor; only the hips' height changes */
+    TELMORA_ROOT_OBJECT = 2    /* as in place, the travel given out for the object to carry */
+} telmora_root_motion;
+
+/* Calibrates a rig of `bone_count` bones (parents before children): per bone its parent (-1
+ * for a root), the default-skeleton bone it follows (-1 for none; each followed by one bone at
+ * most), its rest matrix (Bone.matrix_local) and its pose matrix at calibration
+ * (PoseBone.matrix), both armature space, row-major 4x4; and the armature object's world matrix.
+ * TELMORA_ERROR_INPUT, with a message naming what is missing, when the rig lacks the hips, the
+ * spine, the head, an arm (upper arm, forearm, hand) or a leg (thigh, shin, foot). */
+TELMORA_API telmora_status telmora_retarget_calibrate(
+    int bone_count, const int* parents, const int* sources, const double* rest_matrices,
+    const double* calibration_poses, const double* object_matrix, telmora_retarget** retarget);
+TELMORA_API void telmora_retarget_free(telmora_retarget* retarget);
+/* The rig's hips height over the performer's. */
+TELMORA_API double telmora_retarget_scale(const telmora_retarget* retarget);
+/* The rig's pose for one frame of the performer (TELMORA_BONE_COUNT translations in cm and
+ * rotations w, x, y, z, as telmora_stream_pose gives them): per rig bone its pose location (3)
+ * and rotation quaternion (4, w x y z) in its own rest frame; bones that follow nothing keep
+ * their pose at calibration. `object_offset` (3, may be null) gets the world travel the object
+ * carries with TELMORA_ROOT_OBJECT, else zero. */
+TELMORA_API telmora_status telmora_retarget_solve(const telmora_retarget* retarget,
+                                                  const double* translations,
+                                                  const double* rotations, int root_motion,
+                                                  int foot_planting, double* locations,
+                                                  double* quaternions, double* object_offset);
+
+/* ---- Captures (pcap and pcapng files, of any origin) ---- */
+
+/* One Telmora stream of a capture file, its sensor frames solved on demand. A handle is used
+ * by one thread at a time. */
+typedef struct telmora_capture telmora_capture;
+
+/* 1 when this build reads captures (it has libpcap), else 0. */
+TELMORA_API int telmora_capture_supported(void);
+/* Opens the stream of `server` ("" or null: any) and `subject` ("" or null: any; the longest
+ * where several fit) in the capture at `path`. Waits: reads the whole file (about 0.1 s for ten
+ * minutes at 120 Hz). TELMORA_ERROR_INPUT with the reason for a file that is no capture or
+ * holds no such stream; TELMORA_ERROR_UNSUPPORTED where the build cannot read captures. */
+TELMORA_API telmora_status telmora_capture_open(const char* path, const char* server,
+                                                const char* subject, telmora_capture** capture);
+TELMORA_API void telmora_capture_close(telmora_capture* capture);
+/* The stream's server and subject names (valid until the handle is closed). */
+TELMORA_API const char* telmora_capture_server(const telmora_capture* capture);
+TELMORA_API const char* telmora_capture_subject(const telmora_capture* capture);
+/* The number of sensor frames that decode, and each one's time in seconds after the first
+ * (never decreasing) into `seconds` (capacity at least the count). */
+TELMORA_API int telmora_capture_frame_count(const telmora_capture* capture);
+TELMORA_API telmora_status telmora_capture_frame_times(const telmora_capture* capture,
+                                                       double* seconds, int capacity);
+/* Frame `index`'s pose, solved as the live stream solves it (translations 3 and rotations 4,
+ * w x y z, a bone). */
+TELMORA_API telmora_status telmora_capture_pose(telmora_capture* capture, int index,
+                                                double* translations, double* rotations,
+                                                int bone_capacity);
 
 #ifdef __cplusplus
 }

@@ -22,8 +22,9 @@ import atexit
 
 import bpy
 from bpy.app.handlers import persistent
+from bpy_extras.io_utils import ExportHelper, ImportHelper
 
-from . import core, live
+from . import core, live, rig
 
 _NOTHING = "(none)"
 
@@ -104,14 +105,33 @@ class TelmoraLinkSettings(bpy.types.PropertyGroup):
     subject_name: bpy.props.StringProperty()
 
 
+class TelmoraLinkBonePair(bpy.types.PropertyGroup):
+    """One line of a rig's bone map: a bone of the default skeleton and the rig's bone that
+    follows it ("" for none)."""
+
+    source: bpy.props.StringProperty(name="Performer bone")
+    target: bpy.props.StringProperty(name="Rig bone",
+                                     description="The rig's bone that follows this one")
+
+
 class TelmoraLinkArmature(bpy.types.PropertyGroup):
-    """What an armature made by the add-on streams."""
+    """What an armature streams, and how a user's rig follows the performer."""
 
     server: bpy.props.StringProperty()
     subject: bpy.props.StringProperty()
     live: bpy.props.BoolProperty(name="Live", default=True,
                                  description="Show the stream on the armature")
     connection: bpy.props.StringProperty()  # the key of its stream in the add-on
+    bone_map: bpy.props.CollectionProperty(type=TelmoraLinkBonePair)
+    bone_map_index: bpy.props.IntProperty()
+    preset: bpy.props.StringProperty(name="Preset")
+    calibrated: bpy.props.BoolProperty()
+    calibration_serial: bpy.props.IntProperty()
+    root_motion: bpy.props.EnumProperty(name="Root motion", items=rig.ROOT_MOTION_ITEMS,
+                                        default="FULL")
+    foot_planting: bpy.props.BoolProperty(
+        name="Plant feet", default=True,
+        description="Solve each leg so the ankle lands where the performer's does, scaled")
 
 
 def _chosen_server(settings):
@@ -226,6 +246,197 @@ class TELMORALINK_OT_record(bpy.types.Operator):
         return {"FINISHED"}
 
 
+def _active_armature(context):
+    armature = context.object
+    return armature if armature is not None and armature.type == "ARMATURE" else None
+
+
+class TELMORALINK_OT_auto_map(bpy.types.Operator):
+    """Map the rig's bones to the performer's by their names (presets for Mixamo, Rigify,
+    Unreal, VRoid/VRM and Character Creator) and, where names fail, by the rig's hierarchy"""
+
+    bl_idname = "telmoralink.auto_map"
+    bl_label = "Auto-map"
+    bl_options = {"REGISTER", "UNDO"}
+
+    @classmethod
+    def poll(cls, context):
+        return _library_ready(cls) and _active_armature(context) is not None
+
+    def execute(self, context):
+        armature = _active_armature(context)
+        preset, mapped, filled = rig.auto_map(armature)
+        armature.telmoralink.calibration_serial += 1  # the calibration meets the new map
+        self.report({"INFO"}, "%s: %d of 65 bones mapped%s" % (
+            preset, mapped, " (%d from the hierarchy)" % len(filled) if filled else ""))
+        return {"FINISHED"}
+
+
+class TELMORALINK_OT_calibrate(bpy.types.Operator):
+    """Take the rig's current pose as the match of the performer's T-pose (pose an A-pose rig
+    into a T-pose first)"""
+
+    bl_idname = "telmoralink.calibrate"
+    bl_label = "Calibrate"
+    bl_options = {"REGISTER", "UNDO"}
+
+    @classmethod
+    def poll(cls, context):
+        armature = _active_armature(context)
+        return _library_ready(cls) and armature is not None and len(armature.telmoralink.bone_map)
+
+    def execute(self, context):
+        armature = _active_armature(context)
+        try:
+            follower = rig.calibrate(armature, context)
+        except core.CoreError as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        self.report({"INFO"}, "Calibrated: %d bones follow, hips scaled by %.3f" % (
+            int(follower.mapped.sum()), follower.retarget.scale))
+        return {"FINISHED"}
+
+
+class TELMORALINK_OT_follow(bpy.types.Operator):
+    """Stream the chosen subject onto the active (calibrated) rig"""
+
+    bl_idname = "telmoralink.follow"
+    bl_label = "Follow stream"
+    bl_options = {"REGISTER"}
+
+    @classmethod
+    def poll(cls, context):
+        armature = _active_armature(context)
+        settings = getattr(context.scene, "telmoralink", None)
+        return (_library_ready(cls) and armature is not None and
+                armature.telmoralink.calibrated and settings is not None and
+                _chosen_server(settings) is not None)
+
+    def execute(self, context):
+        settings = context.scene.telmoralink
+        armature = _active_armature(context)
+        server = _chosen_server(settings)
+        armature.telmoralink.server = server["name"]
+        armature.telmoralink.subject = settings.subject_name
+        try:
+            live.LIVE.connect(armature, server, settings.subject_name)
+        except core.CoreError as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        return {"FINISHED"}
+
+
+class TELMORALINK_OT_export_map(bpy.types.Operator, ExportHelper):
+    """Write the rig's bone map to a JSON file a team can share"""
+
+    bl_idname = "telmoralink.export_map"
+    bl_label = "Export bone map"
+    filename_ext = ".json"
+    filter_glob: bpy.props.StringProperty(default="*.json", options={"HIDDEN"})
+
+    @classmethod
+    def poll(cls, context):
+        armature = _active_armature(context)
+        return armature is not None and len(armature.telmoralink.bone_map) > 0
+
+    def execute(self, context):
+        rig.export_map(_active_armature(context), self.filepath)
+        return {"FINISHED"}
+
+
+class TELMORALINK_OT_import_map(bpy.types.Operator, ImportHelper):
+    """Read a bone map from a JSON file onto the rig"""
+
+    bl_idname = "telmoralink.import_map"
+    bl_label = "Import bone map"
+    bl_options = {"REGISTER", "UNDO"}
+    filename_ext = ".json"
+    filter_glob: bpy.props.StringProperty(default="*.json", options={"HIDDEN"})
+
+    @classmethod
+    def poll(cls, context):
+        return _active_armature(context) is not None
+
+    def execute(self, context):
+        armature = _active_armature(context)
+        try:
+            mapped, missing = rig.import_map(armature, self.filepath)
+        except (OSError, ValueError) as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        armature.telmoralink.calibration_serial += 1  # the calibration meets the new map
+        self.report({"WARNING"} if missing else {"INFO"}, "%d bones mapped%s" % (
+            mapped, "; the rig has none of " + ", ".join(missing) if missing else ""))
+        return {"FINISHED"}
+
+
+class TELMORALINK_OT_import_capture(bpy.types.Operator, ImportHelper):
+    """Bake a captured stream (pcap or pcapng) onto the active armature at the scene's frame
+    rate"""
+
+    bl_idname = "telmoralink.import_capture"
+    bl_label = "Import capture"
+    bl_options = {"REGISTER", "UNDO"}
+    filename_ext = ".pcap"
+    filter_glob: bpy.props.StringProperty(default="*.pcap;*.pcapng", options={"HIDDEN"})
+    server: bpy.props.StringProperty(name="Server", description="Empty: any")
+    subject: bpy.props.StringProperty(name="Subject", description="Empty: the longest stream")
+
+    @classmethod
+    def poll(cls, context):
+        if not _library_ready(cls):
+            return False
+        if not core.captures_supported():
+            if hasattr(cls, "poll_message_set"):
+                cls.poll_message_set(_NO_CAPTURES)
+            return False
+        armature = _active_armature(context)
+        return armature is not None and (armature.telmoralink.calibrated or
+                                         not armature.telmoralink.bone_map)
+
+    def execute(self, context):
+        armature = _active_armature(context)
+        manager = context.window_manager
+        try:
+            capture = core.Capture(self.filepath, self.server, self.subject)
+        except core.CoreError as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        manager.progress_begin(0, max(1, len(capture.times)))
+        try:
+            action = live.bake_capture(armature, capture, context.scene,
+                                       lambda done, total: manager.progress_update(done))
+        finally:
+            manager.progress_end()
+            capture.close()
+        if action is None:
+            self.report({"WARNING"}, "The capture's stream has no frame to key")
+            return {"CANCELLED"}
+        self.report({"INFO"}, "Imported %s / %s as '%s'" % (capture.server, capture.subject,
+                                                           action.name))
+        return {"FINISHED"}
+
+
+_NO_CAPTURES = "This build cannot read captures (it has no pcap library)"
+
+
+def _import_menu(self, context):
+    if core.load_error() is None and not core.captures_supported():
+        self.layout.label(text="TelmoraLink capture: " + _NO_CAPTURES)
+    else:
+        self.layout.operator("telmoralink.import_capture", text="TelmoraLink capture (.pcap)")
+
+
+class TELMORALINK_UL_bone_map(bpy.types.UIList):
+    """The rig's bone map: the performer's bone, and the rig's bone picked from its bones."""
+
+    def draw_item(self, context, layout, data, item, icon, active_data, active_property,
+                  index=0, flt_flag=0):
+        split = layout.split(factor=0.45)
+        split.label(text=item.source)
+        split.prop_search(item, "target", data.id_data.data, "bones", text="")
+
+
 def health_lines(connection):
     """The stream's health as the panel shows it, on two lines."""
     return live.health_lines(connection)
@@ -292,6 +503,42 @@ def _auto_connect():
     return None
 
 
+class TELMORALINK_PT_rig(bpy.types.Panel):
+    """The active armature as a rig following the performer: its bone map, its calibration,
+    how its root and feet move."""
+
+    bl_label = "Rig"
+    bl_idname = "TELMORALINK_PT_rig"
+    bl_space_type = "VIEW_3D"
+    bl_region_type = "UI"
+    bl_category = "TelmoraLink"
+    bl_parent_id = "TELMORALINK_PT_panel"
+
+    @classmethod
+    def poll(cls, context):
+        return core.load_error() is None and _active_armature(context) is not None
+
+    def draw(self, context):
+        layout = self.layout
+        armature = _active_armature(context)
+        settings = armature.telmoralink
+        row = layout.row(align=True)
+        row.operator("telmoralink.auto_map")
+        row.operator("telmoralink.import_map", text="", icon="IMPORT")
+        row.operator("telmoralink.export_map", text="", icon="EXPORT")
+        if settings.bone_map:
+            mapped = sum(1 for pair in settings.bone_map if pair.target)
+            layout.label(text="%s: %d mapped" % (settings.preset or "By hand", mapped))
+            layout.template_list("TELMORALINK_UL_bone_map", "", settings, "bone_map", settings,
+                                 "bone_map_index", rows=4)
+        layout.operator("telmoralink.calibrate",
+                        icon="CHECKMARK" if settings.calibrated else "NONE")
+        layout.prop(settings, "root_motion")
+        layout.prop(settings, "foot_planting")
+        layout.operator("telmoralink.follow", icon="LINKED")
+        layout.operator("telmoralink.import_capture", icon="IMPORT")
+
+
 @persistent
 def _stop_on_load(_):
     # A file being closed takes its armatures' streams with it.
@@ -303,9 +550,12 @@ def _auto_connect_on_load(_):
     _auto_connect()
 
 
-_classes = (TelmoraLinkPreferences, TelmoraLinkSettings, TelmoraLinkArmature,
-            TELMORALINK_OT_connect, TELMORALINK_OT_create_armature, TELMORALINK_OT_disconnect,
-            TELMORALINK_OT_record, TELMORALINK_PT_panel)
+_classes = (TelmoraLinkPreferences, TelmoraLinkSettings, TelmoraLinkBonePair,
+            TelmoraLinkArmature, TELMORALINK_OT_connect, TELMORALINK_OT_create_armature,
+            TELMORALINK_OT_disconnect, TELMORALINK_OT_record, TELMORALINK_OT_auto_map,
+            TELMORALINK_OT_calibrate, TELMORALINK_OT_follow, TELMORALINK_OT_export_map,
+            TELMORALINK_OT_import_map, TELMORALINK_OT_import_capture, TELMORALINK_UL_bone_map,
+            TELMORALINK_PT_panel, TELMORALINK_PT_rig)
 
 
 def register():
@@ -315,6 +565,7 @@ def register():
     bpy.types.Object.telmoralink = bpy.props.PointerProperty(type=TelmoraLinkArmature)
     bpy.app.handlers.load_pre.append(_stop_on_load)
     bpy.app.handlers.load_post.append(_auto_connect_on_load)
+    bpy.types.TOPBAR_MT_file_import.append(_import_menu)
     # The preferences are there once registration is over.
     bpy.app.timers.register(_auto_connect, first_interval=0.0)
     # Quitting Blender unregisters nothing: the streams stop on the way out.
@@ -329,6 +580,7 @@ def unregister():
                               (bpy.app.handlers.load_post, _auto_connect_on_load)):
         if handler in handlers:
             handlers.remove(handler)
+    bpy.types.TOPBAR_MT_file_import.remove(_import_menu)
     atexit.unregister(live.LIVE.stop)
     live.LIVE.stop()
     del bpy.types.Object.telmoralink

@@ -74,7 +74,25 @@ _SIGNATURES = {
                                       _DOUBLES, ctypes.c_int]),
     "telmora_armature_pose": (_STATUS, [ctypes.c_int, _DOUBLES, _INTS, _DOUBLES, _DOUBLES,
                                         _DOUBLES, _DOUBLES]),
+    "telmora_retarget_calibrate": (_STATUS, [ctypes.c_int, _INTS, _INTS, _DOUBLES, _DOUBLES,
+                                             _DOUBLES, ctypes.POINTER(_HANDLE)]),
+    "telmora_retarget_free": (None, [_HANDLE]),
+    "telmora_retarget_scale": (ctypes.c_double, [_HANDLE]),
+    "telmora_retarget_solve": (_STATUS, [_HANDLE, _DOUBLES, _DOUBLES, ctypes.c_int, ctypes.c_int,
+                                         _DOUBLES, _DOUBLES, _DOUBLES]),
+    "telmora_capture_supported": (ctypes.c_int, []),
+    "telmora_capture_open": (_STATUS, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
+                                       ctypes.POINTER(_HANDLE)]),
+    "telmora_capture_close": (None, [_HANDLE]),
+    "telmora_capture_server": (ctypes.c_char_p, [_HANDLE]),
+    "telmora_capture_subject": (ctypes.c_char_p, [_HANDLE]),
+    "telmora_capture_frame_count": (ctypes.c_int, [_HANDLE]),
+    "telmora_capture_frame_times": (_STATUS, [_HANDLE, _DOUBLES, ctypes.c_int]),
+    "telmora_capture_pose": (_STATUS, [_HANDLE, ctypes.c_int, _DOUBLES, _DOUBLES, ctypes.c_int]),
 }
+
+# Root motion choices of the retargeting, as telmora.h numbers them.
+ROOT_FULL, ROOT_IN_PLACE, ROOT_OBJECT = 0, 1, 2
 
 _library = None
 _load_error = None
@@ -123,9 +141,22 @@ def _lib():
     return _library
 
 
+class CoreInputError(CoreError):
+    """Input the library cannot use (a rig it cannot follow, a file that is no capture)."""
+
+
+class CoreUnsupported(CoreError):
+    """Not in this build of the library (reading captures without libpcap)."""
+
+
+_INPUT, _UNSUPPORTED = 4, 5
+
+
 def _check(status):
     if status != 0:
-        raise CoreError(_library.telmora_last_error().decode("utf-8", "replace"))
+        message = _library.telmora_last_error().decode("utf-8", "replace")
+        raise {_INPUT: CoreInputError, _UNSUPPORTED: CoreUnsupported}.get(status, CoreError)(
+            message)
 
 
 def version():
@@ -268,3 +299,83 @@ class Stream:
     def __del__(self):
         if _library is not None:
             self.disconnect()
+
+
+class Retarget:
+    """A rig calibrated to follow the performer (telmora_retarget_calibrate): per rig bone its
+    parent, the default-skeleton bone it follows (-1: none), its rest matrix and its pose matrix
+    at calibration (armature space, 4x4), and the object's world matrix. Raises CoreInputError
+    naming what is missing when the rig cannot follow a performer."""
+
+    def __init__(self, parents, sources, rest_matrices, calibration_poses, object_matrix):
+        lib = _lib()
+        self._handle = _HANDLE()
+        self.bone_count = len(parents)
+        _check(lib.telmora_retarget_calibrate(
+            self.bone_count, numpy.ascontiguousarray(parents, dtype=numpy.intc),
+            numpy.ascontiguousarray(sources, dtype=numpy.intc),
+            numpy.ascontiguousarray(rest_matrices, dtype=numpy.float64).reshape(-1),
+            numpy.ascontiguousarray(calibration_poses, dtype=numpy.float64).reshape(-1),
+            numpy.ascontiguousarray(object_matrix, dtype=numpy.float64).reshape(-1),
+            ctypes.byref(self._handle)))
+        self.locations = numpy.empty((self.bone_count, 3))
+        self.quaternions = numpy.empty((self.bone_count, 4))
+        self.object_offset = numpy.zeros(3)
+
+    @property
+    def scale(self):
+        return _library.telmora_retarget_scale(self._handle)
+
+    def solve(self, translations, rotations, root_motion=ROOT_FULL, foot_planting=True):
+        """(locations (bones x 3), quaternions (bones x 4, w x y z), object offset (3)) of the
+        rig for one performer pose; the arrays are reused by the next solve."""
+        _check(_library.telmora_retarget_solve(
+            self._handle, numpy.ascontiguousarray(translations, dtype=numpy.float64).reshape(-1),
+            numpy.ascontiguousarray(rotations, dtype=numpy.float64).reshape(-1), root_motion,
+            1 if foot_planting else 0, self.locations, self.quaternions, self.object_offset))
+        return self.locations, self.quaternions, self.object_offset
+
+    def __del__(self):
+        if _library is not None and self._handle:
+            _library.telmora_retarget_free(self._handle)
+            self._handle = _HANDLE()
+
+
+def captures_supported():
+    """Whether this build of the library reads capture files."""
+    return bool(_lib().telmora_capture_supported())
+
+
+class Capture:
+    """One Telmora stream of a capture file (pcap or pcapng): its frames' times and, on
+    demand, each frame's pose. Opening reads the whole file."""
+
+    def __init__(self, path, server="", subject=""):
+        lib = _lib()
+        self._handle = _HANDLE()
+        _check(lib.telmora_capture_open(os.fsencode(path), server.encode("utf-8"),
+                                        subject.encode("utf-8"), ctypes.byref(self._handle)))
+        self.server = lib.telmora_capture_server(self._handle).decode("utf-8", "replace")
+        self.subject = lib.telmora_capture_subject(self._handle).decode("utf-8", "replace")
+        count = lib.telmora_capture_frame_count(self._handle)
+        self.times = numpy.empty(count)
+        if count:
+            _check(lib.telmora_capture_frame_times(self._handle, self.times, count))
+
+    def pose(self, index):
+        """(translations (bones x 3, cm), rotations (bones x 4)) of frame `index`; raises
+        CoreInputError for a frame that cannot be solved."""
+        translations = numpy.empty((BONE_COUNT, 3))
+        rotations = numpy.empty((BONE_COUNT, 4))
+        _check(_library.telmora_capture_pose(self._handle, index, translations, rotations,
+                                             BONE_COUNT))
+        return translations, rotations
+
+    def close(self):
+        if self._handle:
+            _library.telmora_capture_close(self._handle)
+            self._handle = _HANDLE()
+
+    def __del__(self):
+        if _library is not None:
+            self.close()

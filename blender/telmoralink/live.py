@@ -11,9 +11,10 @@ import time
 import uuid
 
 import bpy
+import mathutils
 import numpy
 
-from . import core
+from . import core, rig
 
 # How often the timer callback runs while something streams: above the fastest stream rate
 # worth showing; while only discovery listens, often enough for the lists.
@@ -92,10 +93,14 @@ class Recording:
         self.frames = []
         self.locations = []
         self.rotations = []
+        self.offsets = []    # the object's travel (root motion carried by the object)
+        self.sequences = []  # the stream frame each key was solved from
 
-    def add(self, frame, locations, rotations):
+    def add(self, frame, locations, rotations, offset=None, sequence=0):
         if self.frames and frame <= self.frames[-1]:
             return  # the timeline went back or stood still: that frame is keyed already
+        self.offsets.append(numpy.zeros(3) if offset is None else numpy.array(offset))
+        self.sequences.append(sequence)
         # Each bone's quaternion stays in the hemisphere of its previous key, so that blending
         # between keys takes the short way.
         if self.rotations:
@@ -121,9 +126,6 @@ class Connection:
         self.shown_sequence = 0  # the frame `pose` was solved from
         self.pose = None  # the (locations, quaternions) last solved
         self.recording = None
-        self._rest = None  # the armature's rest matrices, its parents, its bones' channels
-        self._parents = None
-        self._order = None
 
     def close(self):
         self.stream.disconnect()
@@ -138,18 +140,6 @@ class Connection:
                 self._armature_name = armature.name
         return armature
 
-    def _rest_of(self, armature):
-        """The armature's rest matrices and parents, and for each of its bones the channel it
-        follows (by name)."""
-        if self._rest is None or len(self._rest) != len(armature.data.bones):
-            bones = armature.data.bones
-            self._rest = numpy.array([numpy.array(b.matrix_local) for b in bones])
-            names = [b.name for b in bones]
-            self._parents = [names.index(b.parent.name) if b.parent else -1 for b in bones]
-            channels = {name: index for index, (name, _, _) in enumerate(skeleton())}
-            self._order = numpy.array([channels.get(name, 0) for name in names])
-        return self._rest, self._parents, self._order
-
     def update(self, scene, armature):
         """Poses the armature from the latest frame and keys it while recording. Never waits."""
         if armature.type != "ARMATURE":
@@ -158,22 +148,31 @@ class Connection:
         if sequence == 0:
             return
         stale = self.stream.health()["stale"]
-        shown = armature.telmoralink.live
+        settings = armature.telmoralink
+        shown = settings.live
         # A recording keys the stream's pose whether or not the armature shows it.
         if sequence != self.shown_sequence and (shown or self.recording is not None):
-            rest, parents, order = self._rest_of(armature)
-            locations, quaternions = core.armature_pose(rest, parents, translations[order],
-                                                        rotations[order])
-            if shown:
-                bones = armature.pose.bones
-                bones.foreach_set("location", locations.ravel())
-                bones.foreach_set("rotation_quaternion", quaternions.ravel())
-                armature.update_tag()
+            follower = rig.follower(armature) if settings.bone_map else None
+            if follower is not None:
+                pose = follower.solve(translations, rotations, settings.root_motion,
+                                      settings.foot_planting)
+                if shown:
+                    follower.apply(armature, *pose, settings.root_motion)
+            else:
+                pose = self.default_pose(armature, translations, rotations)
+                if shown:
+                    bones = armature.pose.bones
+                    bones.foreach_set("location", pose[0].ravel())
+                    bones.foreach_set("rotation_quaternion", pose[1].ravel())
+                    armature.update_tag()
             self.shown_sequence = sequence
-            self.pose = (locations, quaternions)
+            self.pose = pose
         if self.recording is not None and not stale and self.pose is not None:
             if bpy.app.background or timeline_playing():
-                self.recording.add(scene.frame_current, *self.pose)
+                self.recording.add(scene.frame_current, *self.pose, sequence=self.shown_sequence)
+
+    def default_pose(self, armature, translations, rotations):
+        return default_pose(armature, translations, rotations)
 
     def start_recording(self, scene):
         self.recording = Recording(scene.frame_current)
@@ -184,7 +183,67 @@ class Connection:
         armature = self.armature()
         if recording is None or armature is None or not recording.frames:
             return None
-        return write_action(armature, recording, scene)
+        return write_action(armature, recording)
+
+
+_REST = {}  # an armature of the default skeleton's rest, by name: (bone count, rest, parents, order)
+
+
+def default_pose(armature, translations, rotations):
+    """The pose of an armature of the default skeleton (made by Create armature): each bone's
+    head on its channel, its frame turned by its channel's rotation; (locations, quaternions,
+    None)."""
+    bones = armature.data.bones
+    known = _REST.get(armature.name)
+    if known is None or known[0] != len(bones):
+        rest = numpy.array([numpy.array(b.matrix_local) for b in bones])
+        names = [b.name for b in bones]
+        parents = [names.index(b.parent.name) if b.parent else -1 for b in bones]
+        channels = {name: index for index, (name, _, _) in enumerate(skeleton())}
+        order = numpy.array([channels.get(name, 0) for name in names])
+        known = _REST[armature.name] = (len(bones), rest, parents, order)
+    _, rest, parents, order = known
+    locations, quaternions = core.armature_pose(rest, parents, translations[order],
+                                                rotations[order])
+    return locations, quaternions, None
+
+
+def poser(armature):
+    """The function giving the armature's pose for a performer pose: the retargeting of a
+    calibrated rig, else the default skeleton's own pose."""
+    settings = armature.telmoralink
+    follower = rig.follower(armature) if settings.bone_map else None
+    if follower is None:
+        return lambda translations, rotations: default_pose(armature, translations, rotations)
+    return lambda translations, rotations: follower.solve(
+        translations, rotations, settings.root_motion, settings.foot_planting)
+
+
+def bake_capture(armature, capture, scene, progress=None):
+    """Keys the captured stream onto the armature at the scene's frame rate from the scene's
+    first frame: at each frame the latest captured frame at or before its time. The same file
+    gives the same keys. `progress(done, total)` is called as it goes. Returns the action."""
+    fps = scene.render.fps / scene.render.fps_base
+    duration = float(capture.times[-1]) if len(capture.times) else 0.0
+    count = int(numpy.floor(duration * fps + 1e-9)) + 1 if len(capture.times) else 0
+    pose_of = poser(armature)
+    recording = Recording(scene.frame_start)
+    solved_index, pose = -1, None
+    for k in range(count):
+        index = int(numpy.searchsorted(capture.times, k / fps + 1e-9, side="right")) - 1
+        if index != solved_index:
+            try:
+                pose = pose_of(*capture.pose(index))
+            except core.CoreInputError:
+                pass  # a frame that cannot be solved: the one before holds
+            solved_index = index
+        if pose is not None:
+            recording.add(scene.frame_start + k, *pose, sequence=index + 1)
+        if progress is not None and k % 256 == 0:
+            progress(k, count)
+    if not recording.frames:
+        return None
+    return write_action(armature, recording)
 
 
 def layered_actions():
@@ -219,9 +278,30 @@ def _take_curves(action, armature):
     return None, new_curve
 
 
-def write_action(armature, recording, scene):
-    """One action holding the take: a key per recorded frame on every bone's location and
-    rotation quaternion curves, grouped per bone, linear in between."""
+def _unrolled(quaternions, mode):
+    """A bone's keys as angles in its own rotation mode: Euler angles each kept nearest the
+    previous key's (no channel jumps by 360 degrees), or axis-angle (angle first)."""
+    out = numpy.empty((len(quaternions), 4 if mode == "AXIS_ANGLE" else 3))
+    previous = None
+    for k, q in enumerate(quaternions):
+        q = mathutils.Quaternion(q)
+        if mode == "AXIS_ANGLE":
+            axis, angle = q.to_axis_angle()
+            out[k] = (angle, *axis)
+        else:
+            previous = q.to_euler(mode) if previous is None else q.to_euler(mode, previous)
+            out[k] = previous
+    return out
+
+
+_ROTATION_PATHS = {"QUATERNION": "rotation_quaternion", "AXIS_ANGLE": "rotation_axis_angle"}
+
+
+def write_action(armature, recording):
+    """One action holding the take, linear between keys. An armature of the default skeleton:
+    a key per recorded frame on every bone's location and rotation quaternion, grouped per bone.
+    A user's rig: its mapped bones only, each in its own rotation mode (Euler angles unrolled),
+    locations where they move, and the object's location where it carries the travel."""
     name = "%s take %s" % (armature.name, time.strftime("%Y-%m-%d %H:%M:%S"))
     action = bpy.data.actions.new(name)
     action.use_fake_user = True
@@ -232,17 +312,35 @@ def write_action(armature, recording, scene):
     points = numpy.empty(2 * len(frames))
     points[0::2] = frames
     linear = [_LINEAR] * len(frames)
+
+    def key(data_path, index, group, values):
+        curve = new_curve(data_path, index, group)
+        curve.keyframe_points.add(len(frames))
+        points[1::2] = values
+        curve.keyframe_points.foreach_set("co", points)
+        curve.keyframe_points.foreach_set("interpolation", linear)
+        curve.update()
+
+    follower = rig.follower(armature) if armature.telmoralink.bone_map else None
     for index, bone in enumerate(armature.pose.bones):
-        for path, component in _CHANNELS:
-            data_path = 'pose.bones["%s"].%s' % (bone.name, path)
-            curve = new_curve(data_path, component, bone.name)
-            values = (locations[:, index, component] if path == "location"
-                      else rotations[:, index, component])
-            curve.keyframe_points.add(len(frames))
-            points[1::2] = values
-            curve.keyframe_points.foreach_set("co", points)
-            curve.keyframe_points.foreach_set("interpolation", linear)
-            curve.update()
+        if follower is not None and not follower.mapped[index]:
+            continue
+        base = 'pose.bones["%s"].' % bpy.utils.escape_identifier(bone.name)
+        moves = numpy.ptp(locations[:, index, :], axis=0).max() > 1e-7 if len(frames) else False
+        if follower is None or moves:
+            for component in range(3):
+                key(base + "location", component, bone.name, locations[:, index, component])
+        mode = bone.rotation_mode if follower is not None else "QUATERNION"
+        values = (rotations[:, index, :] if mode == "QUATERNION"
+                  else _unrolled(rotations[:, index, :], mode))
+        path = base + _ROTATION_PATHS.get(mode, "rotation_euler")
+        for component in range(values.shape[1]):
+            key(path, component, bone.name, values[:, component])
+    if follower is not None and armature.telmoralink.root_motion == "OBJECT":
+        offsets = numpy.array(recording.offsets)
+        for component in range(3):
+            key("location", component, "Object Transforms",
+                follower.object_location[component] + offsets[:, component])
     armature.animation_data_create()
     armature.animation_data.action = action
     if slot is not None:

@@ -92,7 +92,7 @@ def update_figures():
             recording.add(frame, *pose)
         sampled = time.perf_counter() - started
         started = time.perf_counter()
-        live.write_action(armature, recording, scene)
+        live.write_action(armature, recording)
         written = time.perf_counter() - started
         print("FIGURE a 60 s recording at 30 fps (1800 keys of 65 bones): sampling %.3f ms a "
               "frame, writing the action %.3f s" % (1000.0 * sampled / 1800, written), flush=True)

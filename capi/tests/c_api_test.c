@@ -178,6 +178,36 @@ static void check_stream(const telmora_server* server) {
                   TELMORA_ERROR_ARGUMENT),
           "null matrices are refused");
 
+    {
+        /* The same armature as a rig following the performer, calibrated at rest. */
+        telmora_retarget* retarget = NULL;
+        int sources[TELMORA_BONE_COUNT];
+        double object[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+        double offset[3];
+        parents[3] = 2;
+        for (bone = 0; bone < TELMORA_BONE_COUNT; ++bone) sources[bone] = bone;
+        check(telmora_retarget_calibrate(TELMORA_BONE_COUNT, parents, sources, rest, rest, object,
+                                         &retarget) == TELMORA_OK &&
+                  fabs(telmora_retarget_scale(retarget) - 1.0) < 1e-9,
+              "a rig of the default skeleton calibrates, its hips scale 1");
+        check(telmora_retarget_solve(retarget, translations, rotations, TELMORA_ROOT_IN_PLACE, 1,
+                                     locations, quaternions, offset) == TELMORA_OK &&
+                  all_finite(locations, 3 * TELMORA_BONE_COUNT) &&
+                  all_finite(quaternions, 4 * TELMORA_BONE_COUNT) && offset[0] == 0.0,
+              "a frame retargets onto it, finite");
+        check(refused(telmora_retarget_solve(retarget, translations, rotations, 7, 1, locations,
+                                             quaternions, NULL),
+                      TELMORA_ERROR_ARGUMENT),
+              "an unknown root motion is refused");
+        telmora_retarget_free(retarget);
+        for (bone = 8; bone <= 10; ++bone) sources[bone] = -1; /* no left arm */
+        check(refused(telmora_retarget_calibrate(TELMORA_BONE_COUNT, parents, sources, rest, rest,
+                                                 object, &retarget),
+                      TELMORA_ERROR_INPUT) &&
+                  strstr(telmora_last_error(), "the left upper arm") != NULL && retarget == NULL,
+              "a rig without a left arm is refused, saying so");
+    }
+
     telmora_stream_close(stream);
     check(1, "the stream closes");
 }
@@ -208,6 +238,16 @@ int main(int argc, char** argv) {
         "a stream to no IPv4 address is refused");
     check(refused(telmora_stream_open("127.0.0.1", 23000, NULL, &stream), TELMORA_ERROR_ARGUMENT),
           "a stream without a subject is refused");
+    {
+        telmora_capture* capture = NULL;
+        telmora_status expected =
+            telmora_capture_supported() ? TELMORA_ERROR_INPUT : TELMORA_ERROR_UNSUPPORTED;
+        check(
+            refused(telmora_capture_open("no such capture.pcap", NULL, NULL, &capture), expected) &&
+                capture == NULL,
+            telmora_capture_supported() ? "a capture that is not there is refused"
+                                        : "this build says it reads no captures");
+    }
     telmora_stream_close(NULL);
     telmora_discovery_close(NULL);
     telmora_server_list_free(NULL);
