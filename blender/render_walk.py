@@ -12,6 +12,7 @@ import sys
 import time
 
 import bpy
+import mathutils
 
 arguments = sys.argv[sys.argv.index("--") + 1:]
 addon_parent, sim_server, output = arguments[:3]
@@ -51,6 +52,19 @@ try:
         bpy.ops.object.armature_human_metarig_add()
         metarig = bpy.context.view_layer.objects.active
         metarig.location = (1.0, 0.0, 0.0)
+        bpy.context.view_layer.update()
+        # The metarig's arms hang a little at rest: level, as a user poses them, to match the
+        # performer's T-pose.
+        for side in ("L", "R"):
+            arm = metarig.pose.bones["upper_arm." + side]
+            direction = arm.tail - arm.head
+            level = direction.copy()
+            level.z = 0.0
+            turn = direction.rotation_difference(level).to_matrix().to_4x4()
+            head = arm.matrix.translation.copy()
+            arm.matrix = (mathutils.Matrix.Translation(head) @ turn @
+                          mathutils.Matrix.Translation(-head) @ arm.matrix)
+            bpy.context.view_layer.update()
         bpy.ops.telmoralink.auto_map()
         bpy.ops.telmoralink.calibrate()
         follower = rig.follower(metarig)
@@ -92,7 +106,7 @@ def dress(armature, colour):
             aim.subtarget = bone.name
             aim.head_tail = 0.0
             aim.track_axis = "TRACK_Z"
-            rod.data.transform(__import__("mathutils").Matrix.Translation((0, 0, length / 2)))
+            rod.data.transform(mathutils.Matrix.Translation((0, 0, length / 2)))
 
 
 for dressed, colour in rigs:
@@ -106,9 +120,11 @@ ground.node_tree.nodes["Principled BSDF"].inputs["Base Color"].default_value = (
 floor.data.materials.append(ground)
 
 hips = armature.matrix_world @ armature.pose.bones["Hips"].head
+distance = 2.6
 if with_rigify:
     hips.x += 0.5  # between the two
-bpy.ops.object.camera_add(location=(hips.x + 2.6, hips.y - 2.6, 1.3))
+    distance = 3.6
+bpy.ops.object.camera_add(location=(hips.x + distance, hips.y - distance, 1.3))
 camera = bpy.context.object
 camera.rotation_euler = (math.radians(82), 0.0, math.radians(45))
 scene.camera = camera

@@ -47,9 +47,11 @@ def rigify_metarig():
     return bpy.context.view_layer.objects.active
 
 
-def unreal_rig(skeleton, name="mannequin", names=UNREAL_NAMES, leave_out=()):
+def unreal_rig(skeleton, name="mannequin", names=UNREAL_NAMES, leave_out=(), extra=0):
     """The default skeleton's bones under `names` (the rest left out, and `leave_out` too), in
-    an A-pose, rolled, with shorter legs, its object turned and scaled as an FBX import."""
+    an A-pose, rolled, with shorter legs, its object turned and scaled as an FBX import; with
+    `extra` more bones that follow nothing (twist and corrective bones, as production rigs
+    have), spread over the others."""
     index = {bone: i for i, (bone, _, _) in enumerate(skeleton)}
     hips_height = to_world(skeleton[0][2]).z
     drop = (1.0 - LEG_SCALE) * hips_height
@@ -96,6 +98,14 @@ def unreal_rig(skeleton, name="mannequin", names=UNREAL_NAMES, leave_out=()):
         if parent >= 0:
             bone.parent = edit[parent]
         edit[i] = bone
+    owners = list(edit.values())
+    for k in range(extra):
+        owner = owners[k % len(owners)]
+        bone = data.edit_bones.new("%s_twist_%02d" % (owner.name, k // len(owners)))
+        bone.head = owner.head.lerp(owner.tail, 0.5)
+        bone.tail = owner.tail
+        bone.roll = owner.roll
+        bone.parent = owner
     bpy.ops.object.mode_set(mode="OBJECT")
     return rig
 
