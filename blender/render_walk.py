@@ -120,11 +120,11 @@ ground.node_tree.nodes["Principled BSDF"].inputs["Base Color"].default_value = (
 floor.data.materials.append(ground)
 
 hips = armature.matrix_world @ armature.pose.bones["Hips"].head
-distance = 2.6
+distance, height = 2.6, 1.3
 if with_rigify:
-    hips.x += 0.5  # between the two
-    distance = 3.6
-bpy.ops.object.camera_add(location=(hips.x + distance, hips.y - distance, 1.3))
+    hips.x += 0.5  # between the two, the metarig the taller
+    distance, height = 4.2, 1.0
+bpy.ops.object.camera_add(location=(hips.x + distance, hips.y - distance, height))
 camera = bpy.context.object
 camera.rotation_euler = (math.radians(82), 0.0, math.radians(45))
 scene.camera = camera

@@ -210,7 +210,15 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
         case AnnouncementVerdict::kOtherPlugin:
             return;
         case AnnouncementVerdict::kInvalid:
-            writeLine(log, LogStream::Err, error + "\n");
+            if (!error.empty()) {
+                writeLine(log, LogStream::Err, error + "\n");
+            } else {
+                // The library's message costs an exception: made only for a line the log
+                // writes, not for each datagram of a flood.
+                writeLineLazily(log, LogStream::Err, "JSON parse error", [&] {
+                    return explainAnnouncement(datagram.bytes.data(), datagram.bytes.size()) + "\n";
+                });
+            }
             return;
     }
     const std::string& serverName = announcement.serverName;
@@ -224,6 +232,18 @@ void DiscoveryService::HandleAnnouncement(const ReceivedDatagram& datagram) {
     {
         std::lock_guard<std::mutex> lock(serversMutex);
         auto known = servers.find(key);
+        if (known == servers.end() && servers.size() >= kMaxServers) {
+            ++refusedWhileFull;
+            if (now - lastFullLine >= std::chrono::seconds(1)) {
+                writeLine(log, LogStream::Err,
+                          "Server list full: " + std::to_string(kMaxServers) + " servers listed, " +
+                              std::to_string(refusedWhileFull) + " more not listed (the last '" +
+                              escapeControlCharacters(serverName) + "' from " + ip + ")\n");
+                lastFullLine = now;
+                refusedWhileFull = 0;
+            }
+            return;
+        }
         if (known != servers.end() && known->second.streamPort == streamPort &&
             known->second.subjects == subjects) {
             known->second.lastSeen = now;

@@ -53,6 +53,10 @@ class DiscoveryService {
 public:
     // Announcements are at most this long; a longer datagram is dropped unread.
     static constexpr std::size_t kMaxAnnouncementSize = kMaxAnnouncementDatagramSize;
+    // The most servers listed at once. While the list is full a server not yet on it is not
+    // listed (one line a second says so); those listed, the chosen one among them, stay until
+    // they time out. A storm of names so never fills the panel's lists with thousands.
+    static constexpr std::size_t kMaxServers = 256;
 
     // Stopped: no socket, no threads, empty list. Lines go to `log` (by default the standard
     // streams, a few lines of a kind a second).
@@ -131,6 +135,10 @@ private:
     std::atomic<bool> listening{true};
     std::atomic<int> listenPort{kDefaultListenPort};
     std::unordered_map<std::string, PortFlips> portFlips;  // listening thread only
+    // Servers not listed because the list was full: how many since the last line said so, and
+    // when that was (listening thread only).
+    std::uint64_t refusedWhileFull = 0;
+    std::chrono::steady_clock::time_point lastFullLine{};
     std::thread listenThread;
     std::thread sweepThread;
     mutable std::mutex

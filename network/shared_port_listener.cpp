@@ -1,9 +1,12 @@
 #include "network/shared_port_listener.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <thread>
 #include <utility>
+
+#include "network/flood_watch.h"
 
 namespace telmora {
 
@@ -31,13 +34,14 @@ void DatagramInbox::Wake() {
     ready.notify_all();
 }
 
-void DatagramInbox::Put(const ReceivedDatagram& datagram) {
+void DatagramInbox::Put(const ReceivedDatagram* datagrams, std::size_t count) {
     bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (closed || queue.size() >= kCapacity) return;
+        if (closed) return;
         wasEmpty = queue.empty();
-        queue.push_back(datagram);
+        for (std::size_t i = 0; i < count && queue.size() < kCapacity; ++i)
+            queue.push_back(datagrams[i]);
     }
     // Take waits only on an empty queue: under a flood the taker drains many per wake-up.
     if (wasEmpty) ready.notify_one();
@@ -94,26 +98,47 @@ public:
 private:
     void ReceiveLoop() {
         try {
-            std::vector<std::uint8_t> buffer(maxDatagramSize);
-            ReceivedDatagram datagram;
-            while (!stopRequested.load()) {
-                const ReceiveResult received = socket.receiveFrom(buffer.data(), buffer.size());
-                if (received.outcome == ReceiveOutcome::Fatal) break;
-                // Nothing yet, or a datagram too long for the protocol: listening goes on; the
-                // subscribers hear of the long one, to say so.
-                const bool tooLong =
-                    received.outcome == ReceiveOutcome::Dropped && received.tooLong;
-                if (received.outcome != ReceiveOutcome::Datagram && !tooLong) continue;
-                if (tooLong) {
-                    datagram.bytes.clear();
-                } else {
-                    datagram.bytes.assign(buffer.begin(), buffer.begin() + received.size);
+            // Several datagrams a wait: under a flood one system call brings a batch, and the
+            // subscribers' lock is taken once for it.
+            constexpr std::size_t kBatch = 32;
+            std::vector<std::uint8_t> buffers(kBatch * maxDatagramSize);
+            std::array<ReceiveResult, kBatch> results;
+            std::vector<ReceivedDatagram> batch(kBatch);
+            FloodWatch flood;
+            bool fatal = false;
+            while (!stopRequested.load() && !fatal) {
+                // Under a flood, a short pause lets datagrams gather so one wake-up takes many;
+                // announcements come once a second, a pause of a millisecond costs them nothing.
+                if (flood.flooded()) std::this_thread::sleep_for(FloodWatch::kPause);
+                const std::size_t received =
+                    socket.receiveBatch(buffers.data(), maxDatagramSize, results.data(), kBatch);
+                std::size_t kept = 0;
+                for (std::size_t i = 0; i < received; ++i) {
+                    const ReceiveResult& result = results[i];
+                    if (result.outcome == ReceiveOutcome::Fatal) {
+                        fatal = true;
+                        break;
+                    }
+                    // Nothing yet, or a datagram too long for the protocol: listening goes on;
+                    // the subscribers hear of the long one, to say so.
+                    const bool tooLong =
+                        result.outcome == ReceiveOutcome::Dropped && result.tooLong;
+                    if (result.outcome != ReceiveOutcome::Datagram && !tooLong) continue;
+                    flood.count(std::chrono::steady_clock::now());
+                    ReceivedDatagram& datagram = batch[kept++];
+                    const std::uint8_t* bytes = buffers.data() + i * maxDatagramSize;
+                    if (tooLong) {
+                        datagram.bytes.clear();
+                    } else {
+                        datagram.bytes.assign(bytes, bytes + result.size);
+                    }
+                    datagram.source = result.source;
+                    datagram.tooLong = tooLong;
+                    datagram.length = tooLong ? result.size : datagram.bytes.size();
                 }
-                datagram.source = received.source;
-                datagram.tooLong = tooLong;
-                datagram.length = tooLong ? received.size : datagram.bytes.size();
+                if (kept == 0) continue;
                 std::lock_guard<std::mutex> lock(subscribersMutex);
-                for (DatagramInbox* inbox : subscribers) inbox->Put(datagram);
+                for (DatagramInbox* inbox : subscribers) inbox->Put(batch.data(), kept);
             }
         } catch (const std::exception&) {
             // Only allocation can throw here; the port then ends like on a socket failure.

@@ -45,8 +45,8 @@ public:
     // Makes a Take in progress look at its stop flag again.
     void Wake();
 
-    // Receive-thread side.
-    void Put(const ReceivedDatagram& datagram);
+    // Receive-thread side: a batch of datagrams, those beyond the capacity dropped.
+    void Put(const ReceivedDatagram* datagrams, std::size_t count);
     void Close();
 
 private:

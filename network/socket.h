@@ -87,6 +87,14 @@ public:
     // Waits, at most the receive time-out, for one datagram of up to `capacity` bytes. A longer
     // datagram is reported as Dropped, never as a cut-down Datagram.
     ReceiveResult receiveFrom(std::uint8_t* buffer, std::size_t capacity) const;
+    // Up to `count` datagrams for one wait: waits as receiveFrom does for the first, then takes
+    // without waiting whatever else is queued already (one recvmmsg call on Linux; elsewhere
+    // one receive per datagram while more are pending). Datagram i lands in the i-th of `count`
+    // buffers of `capacity` bytes laid end to end at `buffers`, its outcome in results[i], each
+    // sorted as receiveFrom sorts one call. Returns how many results it filled, at least 1
+    // (a NothingYet or Fatal result comes alone or last).
+    std::size_t receiveBatch(std::uint8_t* buffers, std::size_t capacity, ReceiveResult* results,
+                             std::size_t count) const;
 
     // Ends sending and receiving without releasing the handle; wakes a receive blocked in
     // another thread where the platform does so. Safe while other threads use the socket.

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -161,6 +162,69 @@ ReceiveResult UdpSocket::receiveFrom(std::uint8_t* buffer, std::size_t capacity)
     result.size = static_cast<std::size_t>(n);
     result.source = fromSockaddr(addr);
     return result;
+}
+
+std::size_t UdpSocket::receiveBatch(std::uint8_t* buffers, std::size_t capacity,
+                                    ReceiveResult* results, std::size_t count) const {
+#ifdef __linux__
+    constexpr std::size_t kMostAtOnce = 64;
+    count = std::min(count, kMostAtOnce);
+    if (count <= 1 || !isOpen()) {
+        results[0] = receiveFrom(buffers, capacity);
+        return 1;
+    }
+    sockaddr_in addrs[kMostAtOnce];
+    iovec parts[kMostAtOnce];
+    mmsghdr messages[kMostAtOnce];
+    std::memset(messages, 0, sizeof(mmsghdr) * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        parts[i] = iovec{buffers + i * capacity, capacity};
+        messages[i].msg_hdr.msg_name = &addrs[i];
+        messages[i].msg_hdr.msg_namelen = sizeof addrs[i];
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_WAITFORONE: the receive wait (SO_RCVTIMEO) for the first, none for the rest.
+    // MSG_TRUNC: each length is the datagram's own, also when it did not fit.
+    const int n = ::recvmmsg(toFd(handle_), messages, static_cast<unsigned>(count),
+                             MSG_WAITFORONE | MSG_TRUNC, nullptr);
+    if (n <= 0) {
+        const int error = n < 0 ? errno : EAGAIN;
+        results[0] = ReceiveResult{};
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+            results[0].outcome = ReceiveOutcome::NothingYet;
+        } else {
+            results[0].outcome = ReceiveOutcome::Fatal;
+            results[0].errorCode = error;
+        }
+        return 1;
+    }
+    for (int i = 0; i < n; ++i) {
+        const msghdr& message = messages[i].msg_hdr;
+        const sockaddr_in& addr = addrs[i];
+        const std::size_t length = messages[i].msg_len;
+        ReceiveResult& result = results[i];
+        result = ReceiveResult{};
+        const bool fromIpv4 = message.msg_namelen >= sizeof addr && addr.sin_family == AF_INET;
+        if ((message.msg_flags & MSG_TRUNC) != 0 || length > capacity) {
+            result.outcome = ReceiveOutcome::Dropped;
+            result.tooLong = true;
+            result.size = length;
+            if (fromIpv4) result.source = fromSockaddr(addr);
+        } else if (!fromIpv4) {
+            result.outcome = ReceiveOutcome::Dropped;
+        } else {
+            result.outcome = ReceiveOutcome::Datagram;
+            result.size = length;
+            result.source = fromSockaddr(addr);
+        }
+    }
+    return static_cast<std::size_t>(n);
+#else
+    (void)count;
+    results[0] = receiveFrom(buffers, capacity);
+    return 1;
+#endif
 }
 
 void UdpSocket::shutdown() const noexcept {

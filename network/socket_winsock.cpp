@@ -187,6 +187,24 @@ ReceiveResult UdpSocket::receiveFrom(std::uint8_t* buffer, std::size_t capacity)
     return result;
 }
 
+std::size_t UdpSocket::receiveBatch(std::uint8_t* buffers, std::size_t capacity,
+                                    ReceiveResult* results, std::size_t count) const {
+    // Winsock has no recvmmsg: the first datagram is waited for, then the queue is drained
+    // while it holds more (FIONREAD), so a receive never waits after the first.
+    std::size_t filled = 0;
+    while (filled < count) {
+        if (filled > 0) {
+            u_long pending = 0;
+            if (::ioctlsocket(toSocket(handle_), FIONREAD, &pending) != 0 || pending == 0) break;
+        }
+        results[filled] = receiveFrom(buffers + filled * capacity, capacity);
+        const ReceiveOutcome outcome = results[filled].outcome;
+        ++filled;
+        if (outcome == ReceiveOutcome::NothingYet || outcome == ReceiveOutcome::Fatal) break;
+    }
+    return filled;
+}
+
 void UdpSocket::shutdown() const noexcept {
     if (!isOpen()) return;
     ::shutdown(toSocket(handle_), SD_BOTH);

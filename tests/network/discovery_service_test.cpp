@@ -330,6 +330,32 @@ TEST_F(DiscoveryTest, ServersAreKeyedByAddressAndName) {
               1u);
 }
 
+TEST_F(DiscoveryTest, AStormOfNamesFillsTheListToItsBoundAndNoFurther) {
+    TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
+    ASSERT_NO_FATAL_FAILURE(start());
+    LoopbackPeer storm{2};
+    // One at a time, each waited for, so none is lost to a full inbox before the bound.
+    const std::size_t sent = DiscoveryService::kMaxServers + 20;
+    for (std::size_t n = 0; n < DiscoveryService::kMaxServers; ++n) {
+        const std::string name = "Storm " + std::to_string(n);
+        ASSERT_NO_FATAL_FAILURE(
+            announce(storm, announcement(name, 5000, {"S"}), discoveredLine(name, 2, 5000)));
+    }
+    for (std::size_t n = DiscoveryService::kMaxServers; n < sent; ++n)
+        storm.send(announcement("Storm " + std::to_string(n), 5000, {"S"}), listening());
+    ASSERT_TRUE(log.waitForLine(LogStream::Err,
+                                "Server list full: 256 servers listed, 1 more not listed (the "
+                                "last 'Storm 256' from 127.0.0.2)\n"));
+    // The first listed (a user's choice, say) is still there and still heard.
+    ASSERT_NO_FATAL_FAILURE(announce(storm, announcement("Storm 0", 5000, {"S"}),
+                                     discoveredLine("Storm 0", 2, 5000), 2));
+    const ServerMap servers = service.GetServers();
+    EXPECT_EQ(servers.size(), DiscoveryService::kMaxServers);
+    EXPECT_EQ(servers.count(serverKey("127.0.0.2", "Storm 0")), 1u);
+    EXPECT_EQ(servers.count(serverKey("127.0.0.2", "Storm 256")), 0u);
+    EXPECT_EQ(log.of(LogStream::Err).size(), 1u) << "one line a second while full";
+}
+
 TEST_F(DiscoveryTest, SilentServerIsRemovedOnceWithOneNotification) {
     TELMORA_SKIP_UNDER_WINE(test::kWineLoopbackIdentity);
     // Removal after more than 1 whole second of silence, looked for ten times a second.

@@ -76,9 +76,9 @@ protected:
     Ipv4Endpoint senderEndpoint;
 };
 
-TEST_F(UdpSocketTest, SortsDatagramsBySizeAgainstTheBuffer) {
+TEST_F(UdpSocketTest, SortsDatagramsBySizeAgainstTheBufferOneAtATimeOrInBatches) {
     // Sent in this order; each either arrives whole with its sender or is dropped, and a drop
-    // leaves the socket receiving.
+    // leaves the socket receiving; a batch sorts each of its datagrams the same way.
     struct Case {
         std::size_t size;
         ReceiveOutcome outcome;
@@ -89,22 +89,42 @@ TEST_F(UdpSocketTest, SortsDatagramsBySizeAgainstTheBuffer) {
         {64, ReceiveOutcome::Datagram},  {65, ReceiveOutcome::Dropped},
         {4000, ReceiveOutcome::Dropped}, {63, ReceiveOutcome::Datagram},
     };
-    std::uint8_t fill = 1;
-    for (const Case& c : cases) send(c.size, fill++);
+    constexpr std::size_t kCount = sizeof cases / sizeof cases[0];
+    for (const bool batched : {false, true}) {
+        SCOPED_TRACE(batched ? "in batches" : "one at a time");
+        std::uint8_t fill = 1;
+        for (const Case& c : cases) send(c.size, fill++);
 
-    std::vector<std::uint8_t> buffer(kCapacity);
-    fill = 1;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
-        const ReceiveResult result = receiveSomething(buffer.data(), buffer.size());
-        ASSERT_EQ(result.outcome, c.outcome);
-        if (c.outcome == ReceiveOutcome::Datagram) {
+        // Every outcome but NothingYet, with the bytes it brought.
+        std::vector<std::pair<ReceiveResult, std::vector<std::uint8_t>>> received;
+        std::vector<std::uint8_t> buffers(kCount * kCapacity);
+        std::vector<ReceiveResult> results(kCount);
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (received.size() < kCount && std::chrono::steady_clock::now() < deadline) {
+            const std::size_t n =
+                batched ? receiver.receiveBatch(buffers.data(), kCapacity, results.data(),
+                                                kCount - received.size())
+                        : (results[0] = receiver.receiveFrom(buffers.data(), kCapacity), 1);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (results[i].outcome == ReceiveOutcome::NothingYet) continue;
+                const std::uint8_t* bytes = buffers.data() + i * kCapacity;
+                received.emplace_back(results[i],
+                                      std::vector<std::uint8_t>(bytes, bytes + kCapacity));
+            }
+        }
+        ASSERT_EQ(received.size(), kCount);
+        fill = 1;
+        for (std::size_t k = 0; k < kCount; ++k, ++fill) {
+            const Case& c = cases[k];
+            const auto& [result, bytes] = received[k];
+            SCOPED_TRACE(c.size);
+            ASSERT_EQ(result.outcome, c.outcome);
+            if (c.outcome != ReceiveOutcome::Datagram) continue;
             EXPECT_EQ(result.size, c.size);
             EXPECT_EQ(result.source, senderEndpoint);
-            EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + result.size,
+            EXPECT_TRUE(std::all_of(bytes.begin(), bytes.begin() + result.size,
                                     [&](std::uint8_t b) { return b == fill; }));
         }
-        ++fill;
     }
 }
 
