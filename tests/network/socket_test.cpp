@@ -54,17 +54,6 @@ protected:
         senderEndpoint = sender.localEndpoint().value_or(Ipv4Endpoint{});
     }
 
-    // The next outcome other than NothingYet, within the deadline.
-    ReceiveResult receiveSomething(std::uint8_t* buffer, std::size_t capacity) {
-        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-        ReceiveResult result;
-        do {
-            result = receiver.receiveFrom(buffer, capacity);
-        } while (result.outcome == ReceiveOutcome::NothingYet &&
-                 std::chrono::steady_clock::now() < deadline);
-        return result;
-    }
-
     void send(std::size_t size, std::uint8_t fill) {
         const std::vector<std::uint8_t> bytes(size, fill);
         ASSERT_EQ(sender.sendTo(bytes.data(), bytes.size(), receiverEndpoint), 0);
