@@ -120,13 +120,13 @@ ground.node_tree.nodes["Principled BSDF"].inputs["Base Color"].default_value = (
 floor.data.materials.append(ground)
 
 hips = armature.matrix_world @ armature.pose.bones["Hips"].head
-distance, height = 2.6, 1.3
+distance, height, pitch = 2.6, 1.3, 82
 if with_rigify:
     hips.x += 0.5  # between the two, the metarig the taller
-    distance, height = 4.2, 1.0
+    distance, height, pitch = 4.2, 1.0, 88
 bpy.ops.object.camera_add(location=(hips.x + distance, hips.y - distance, height))
 camera = bpy.context.object
-camera.rotation_euler = (math.radians(82), 0.0, math.radians(45))
+camera.rotation_euler = (math.radians(pitch), 0.0, math.radians(45))
 scene.camera = camera
 bpy.ops.object.light_add(type="SUN", location=(0, 0, 5))
 bpy.context.object.data.energy = 3.0

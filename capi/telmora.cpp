@@ -81,6 +81,13 @@ telmora_status guarded(const char* call, Body&& body) {
     }
 }
 
+// Pose buffers with room for fewer bones than a pose has.
+telmora_status tooFewBones(const char* call, int capacity) {
+    return fail(TELMORA_ERROR_ARGUMENT, std::string(call) + ": the buffers hold " +
+                                            std::to_string(capacity) + " bones, a pose has " +
+                                            std::to_string(TELMORA_BONE_COUNT));
+}
+
 telmora_status nullArgument(const char* call, const char* what) {
     return fail(TELMORA_ERROR_ARGUMENT, std::string(call) + ": " + what + " is null");
 }
@@ -300,9 +307,7 @@ telmora_status telmora_stream_pose(const telmora_stream* stream, uint64_t* seque
         if (translations == nullptr) return nullArgument("telmora_stream_pose", "translations");
         if (rotations == nullptr) return nullArgument("telmora_stream_pose", "rotations");
         if (bone_capacity < TELMORA_BONE_COUNT)
-            return fail(TELMORA_ERROR_ARGUMENT,
-                        "telmora_stream_pose: the buffers hold " + std::to_string(bone_capacity) +
-                            " bones, a pose has " + std::to_string(TELMORA_BONE_COUNT));
+            return tooFewBones("telmora_stream_pose", bone_capacity);
         stream->live.CopyPose(sequence, translations, rotations, TELMORA_BONE_COUNT);
         return TELMORA_OK;
     });
@@ -493,10 +498,7 @@ telmora_status telmora_capture_pose(telmora_capture* capture, int index, double*
         if (capture == nullptr) return nullArgument(call, "capture");
         if (translations == nullptr) return nullArgument(call, "translations");
         if (rotations == nullptr) return nullArgument(call, "rotations");
-        if (bone_capacity < TELMORA_BONE_COUNT)
-            return fail(TELMORA_ERROR_ARGUMENT,
-                        "telmora_capture_pose: the buffers hold " + std::to_string(bone_capacity) +
-                            " bones, a pose has " + std::to_string(TELMORA_BONE_COUNT));
+        if (bone_capacity < TELMORA_BONE_COUNT) return tooFewBones(call, bone_capacity);
         if (index < 0 || static_cast<std::size_t>(index) >= capture->frames.size())
             return fail(TELMORA_ERROR_ARGUMENT, "telmora_capture_pose: no frame " +
                                                     std::to_string(index) + " in a stream of " +

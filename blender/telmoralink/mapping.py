@@ -25,7 +25,7 @@ def _sided(table):
 
 
 def _fingers(pattern, names=None, joints=(1, 2, 3)):
-    """{HandThumb1: ...} for both sides; pattern takes {finger} and {n}."""
+    """{HandThumb1: ...} for both sides; pattern takes {finger} and {n} besides the side."""
     names = names or {f: f for f in _FINGERS}
     table = {}
     for finger in _FINGERS:
@@ -35,77 +35,55 @@ def _fingers(pattern, names=None, joints=(1, 2, 3)):
     return _sided(table)
 
 
-def _default_preset():
-    names = {name: name for name in _SPINE}
-    for side in ("Left", "Right"):
-        for part in _ARM + _LEG:
-            names[side + part] = side + part
-        for finger in _FINGERS:
-            for n in (1, 2, 3):
-                names["%sHand%s%d" % (side, finger, n)] = "%sHand%s%d" % (side, finger, n)
+def _preset(spine, limbs, finger_pattern, finger_names=None):
+    """A preset from the rig's names of our spine (Hips to Head), of an arm and a leg (Shoulder,
+    Arm, ForeArm, Hand, UpLeg, Leg, Foot, ToeBase, with {s}, {side} or {lower} for the side) and
+    the pattern of its finger joints."""
+    names = dict(zip(_SPINE, spine))
+    names.update(_sided(dict(zip(_ARM + _LEG, limbs))))
+    names.update(_fingers(finger_pattern, finger_names))
     return names
 
 
 def _rigify_preset():
-    names = {"Hips": "spine", "Spine": "spine.001", "Spine1": "spine.002",
-             "Spine2": "spine.003", "Neck": "spine.004", "Head": "spine.006"}
-    names.update(_sided({"Shoulder": "shoulder.{s}", "Arm": "upper_arm.{s}",
-                         "ForeArm": "forearm.{s}", "Hand": "hand.{s}", "UpLeg": "thigh.{s}",
-                         "Leg": "shin.{s}", "Foot": "foot.{s}", "ToeBase": "toe.{s}"}))
-    thumbs = _sided({"HandThumb%d" % n: "thumb.0%d.{s}" % n for n in (1, 2, 3)})
-    names.update(thumbs)
-    names.update(_fingers("f_{finger}.0{n}.{s}", {"Thumb": "thumb", "Index": "index",
-                                                   "Middle": "middle", "Ring": "ring",
-                                                   "Pinky": "pinky"}))
-    names.update(thumbs)  # the thumb has no f_ prefix
+    names = _preset(["spine", "spine.001", "spine.002", "spine.003", "spine.004", "spine.006"],
+                    ["shoulder.{s}", "upper_arm.{s}", "forearm.{s}", "hand.{s}", "thigh.{s}",
+                     "shin.{s}", "foot.{s}", "toe.{s}"],
+                    "f_{finger}.0{n}.{s}", {f: f.lower() for f in _FINGERS})
+    # The thumb has no f_ prefix.
+    names.update(_sided({"HandThumb%d" % n: "thumb.0%d.{s}" % n for n in (1, 2, 3)}))
     return names
 
 
 def _unreal_preset(spines):
-    names = {"Hips": "pelvis", "Neck": "neck_01", "Head": "head"}
-    names.update(dict(zip(["Spine", "Spine1", "Spine2"], spines)))
-    names.update(_sided({"Shoulder": "clavicle_{lower}", "Arm": "upperarm_{lower}",
-                         "ForeArm": "lowerarm_{lower}", "Hand": "hand_{lower}",
-                         "UpLeg": "thigh_{lower}", "Leg": "calf_{lower}", "Foot": "foot_{lower}",
-                         "ToeBase": "ball_{lower}"}))
-    names.update(_fingers("{finger}_0{n}_{s}", {f: f.lower() for f in _FINGERS}))
-    return names
-
-
-def _vrm_preset():
-    names = {"Hips": "J_Bip_C_Hips", "Spine": "J_Bip_C_Spine", "Spine1": "J_Bip_C_Chest",
-             "Spine2": "J_Bip_C_UpperChest", "Neck": "J_Bip_C_Neck", "Head": "J_Bip_C_Head"}
-    names.update(_sided({"Shoulder": "J_Bip_{s}_Shoulder", "Arm": "J_Bip_{s}_UpperArm",
-                         "ForeArm": "J_Bip_{s}_LowerArm", "Hand": "J_Bip_{s}_Hand",
-                         "UpLeg": "J_Bip_{s}_UpperLeg", "Leg": "J_Bip_{s}_LowerLeg",
-                         "Foot": "J_Bip_{s}_Foot", "ToeBase": "J_Bip_{s}_ToeBase"}))
-    names.update(_fingers("J_Bip_{s}_{finger}{n}", {"Thumb": "Thumb", "Index": "Index",
-                                                    "Middle": "Middle", "Ring": "Ring",
-                                                    "Pinky": "Little"}))
-    return names
-
-
-def _character_creator_preset():
-    names = {"Hips": "CC_Base_Hip", "Spine": "CC_Base_Waist", "Spine1": "CC_Base_Spine01",
-             "Spine2": "CC_Base_Spine02", "Neck": "CC_Base_NeckTwist01", "Head": "CC_Base_Head"}
-    names.update(_sided({"Shoulder": "CC_Base_{s}_Clavicle", "Arm": "CC_Base_{s}_Upperarm",
-                         "ForeArm": "CC_Base_{s}_Forearm", "Hand": "CC_Base_{s}_Hand",
-                         "UpLeg": "CC_Base_{s}_Thigh", "Leg": "CC_Base_{s}_Calf",
-                         "Foot": "CC_Base_{s}_Foot", "ToeBase": "CC_Base_{s}_ToeBase"}))
-    names.update(_fingers("CC_Base_{s}_{finger}{n}", {"Thumb": "Thumb", "Index": "Index",
-                                                      "Middle": "Mid", "Ring": "Ring",
-                                                      "Pinky": "Pinky"}))
-    return names
+    return _preset(["pelvis"] + spines + ["neck_01", "head"],
+                   ["clavicle_{lower}", "upperarm_{lower}", "lowerarm_{lower}", "hand_{lower}",
+                    "thigh_{lower}", "calf_{lower}", "foot_{lower}", "ball_{lower}"],
+                   "{finger}_0{n}_{lower}", {f: f.lower() for f in _FINGERS})
 
 
 # Each preset: its name as the panel lists it, and our bone -> the rig's bone.
 PRESETS = {
-    "Default skeleton (Mixamo)": _default_preset(),
+    "Default skeleton (Mixamo)": _preset(
+        _SPINE, ["{side}" + part for part in _ARM + _LEG], "{side}Hand{finger}{n}"),
     "Rigify": _rigify_preset(),
     "Unreal mannequin (UE4)": _unreal_preset(["spine_01", "spine_02", "spine_03"]),
     "Unreal mannequin (UE5)": _unreal_preset(["spine_01", "spine_03", "spine_05"]),
-    "VRoid / VRM": _vrm_preset(),
-    "Character Creator / ActorCore": _character_creator_preset(),
+    "VRoid / VRM": _preset(
+        ["J_Bip_C_Hips", "J_Bip_C_Spine", "J_Bip_C_Chest", "J_Bip_C_UpperChest", "J_Bip_C_Neck",
+         "J_Bip_C_Head"],
+        ["J_Bip_{s}_Shoulder", "J_Bip_{s}_UpperArm", "J_Bip_{s}_LowerArm", "J_Bip_{s}_Hand",
+         "J_Bip_{s}_UpperLeg", "J_Bip_{s}_LowerLeg", "J_Bip_{s}_Foot", "J_Bip_{s}_ToeBase"],
+        "J_Bip_{s}_{finger}{n}", dict(zip(_FINGERS, ["Thumb", "Index", "Middle", "Ring",
+                                                     "Little"]))),
+    "Character Creator / ActorCore": _preset(
+        ["CC_Base_Hip", "CC_Base_Waist", "CC_Base_Spine01", "CC_Base_Spine02",
+         "CC_Base_NeckTwist01", "CC_Base_Head"],
+        ["CC_Base_{s}_Clavicle", "CC_Base_{s}_Upperarm", "CC_Base_{s}_Forearm",
+         "CC_Base_{s}_Hand", "CC_Base_{s}_Thigh", "CC_Base_{s}_Calf", "CC_Base_{s}_Foot",
+         "CC_Base_{s}_ToeBase"],
+        "CC_Base_{s}_{finger}{n}", dict(zip(_FINGERS, ["Thumb", "Index", "Mid", "Ring",
+                                                       "Pinky"]))),
 }
 
 # Namespaces and prefixes that say nothing of the bone itself.
