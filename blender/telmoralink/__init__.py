@@ -391,13 +391,17 @@ class TELMORALINK_OT_import_capture(bpy.types.Operator, ImportHelper):
                 cls.poll_message_set(_NO_CAPTURES)
             return False
         armature = _active_armature(context)
-        return armature is not None and (armature.telmoralink.calibrated or
-                                         not armature.telmoralink.bone_map)
+        if armature is None:
+            return False
+        if armature.telmoralink.bone_map:
+            return armature.telmoralink.calibrated
+        return rig.is_default_skeleton(armature)
 
     def execute(self, context):
         armature = _active_armature(context)
         manager = context.window_manager
         try:
+            live.poser(armature)  # a rig that cannot take the pose says so before the reading
             capture = core.Capture(self.filepath, self.server, self.subject)
         except core.CoreError as error:
             self.report({"ERROR"}, str(error))

@@ -151,8 +151,10 @@ class Connection:
         settings = armature.telmoralink
         shown = settings.live
         # A recording keys the stream's pose whether or not the armature shows it.
+        follower = rig.follower(armature) if settings.bone_map else None
+        if settings.bone_map and follower is None:
+            return  # a rig that cannot follow (not calibrated, or its map changed): left as is
         if sequence != self.shown_sequence and (shown or self.recording is not None):
-            follower = rig.follower(armature) if settings.bone_map else None
             if follower is not None:
                 pose = follower.solve(translations, rotations, settings.root_motion,
                                       settings.foot_planting)
@@ -210,11 +212,16 @@ def default_pose(armature, translations, rotations):
 
 def poser(armature):
     """The function giving the armature's pose for a performer pose: the retargeting of a
-    calibrated rig, else the default skeleton's own pose."""
+    calibrated rig, or the default skeleton's own pose on an armature of its bones; raises
+    CoreInputError for a rig that is neither."""
     settings = armature.telmoralink
-    follower = rig.follower(armature) if settings.bone_map else None
-    if follower is None:
+    if not settings.bone_map:
+        if not rig.is_default_skeleton(armature):
+            raise core.CoreInputError("Auto-map and calibrate the rig first")
         return lambda translations, rotations: default_pose(armature, translations, rotations)
+    follower = rig.follower(armature)
+    if follower is None:
+        raise core.CoreInputError("Calibrate the rig first")
     return lambda translations, rotations: follower.solve(
         translations, rotations, settings.root_motion, settings.foot_planting)
 

@@ -29,6 +29,13 @@ def skeleton_names():
     return [name for name, _, _ in core.default_skeleton()]
 
 
+def is_default_skeleton(armature):
+    """Whether the armature has every bone of the default skeleton by name (Create armature
+    makes such armatures)."""
+    bones = armature.data.bones
+    return all(name in bones for name in skeleton_names())
+
+
 def bone_map(armature):
     """Our bone -> the rig's bone, as the rig keeps it (entries without a bone left out)."""
     return {pair.source: pair.target for pair in armature.telmoralink.bone_map if pair.target}

@@ -181,6 +181,8 @@ bpy.ops.wm.read_homefile(use_empty=True)
 
 # Rigify's metarig, at its rest pose.
 metarig = rigs.rigify_metarig()
+check(not bpy.ops.telmoralink.import_capture.poll() and not bpy.ops.telmoralink.follow.poll(),
+      "a rig not yet mapped and calibrated takes neither a stream nor a capture")
 check_rig(metarig, "Rigify metarig", {
     "Hips": "spine", "Spine": "spine.001", "Head": "spine.006", "LeftArm": "upper_arm.L",
     "RightForeArm": "forearm.R", "LeftHand": "hand.L", "LeftUpLeg": "thigh.L",
