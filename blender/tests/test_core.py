@@ -19,9 +19,9 @@ ADDON = os.path.join(os.environ["PYTHONPATH"].split(os.pathsep)[0], "telmoralink
 def load_core(folder):
     """core.py from `folder` as a module of its own (the package's __init__ needs Blender)."""
     name = "telmora_core_%d" % len(sys.modules)
-    spec = importlib.util.spec_from_file_location(name, os.path.join(folder, "core.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, os.path.join(folder, "core.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

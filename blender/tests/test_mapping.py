@@ -7,10 +7,10 @@ import os
 import pytest
 
 ADDON = os.path.join(os.environ["PYTHONPATH"].split(os.pathsep)[0], "telmoralink")
-spec = importlib.util.spec_from_file_location("telmora_mapping",
+found = importlib.util.spec_from_file_location("telmora_mapping",
                                               os.path.join(ADDON, "mapping.py"))
-mapping = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(mapping)
+mapping = importlib.util.module_from_spec(found)
+found.loader.exec_module(mapping)
 
 
 @pytest.mark.parametrize("preset, spell", [
