@@ -79,13 +79,9 @@ bool CaptureWriter::Start(const std::string& path, std::string& error) {
         figures.running = true;
         figures.path = path;
     }
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex);
-        stopRequested = false;
-    }
     hereFacing.clear();
     try {
-        thread = std::thread(&CaptureWriter::WriteLoop, this);
+        threads.Start([this] { WriteLoop(); });
     } catch (const std::exception& failure) {
         error = std::string("cannot start the capture's thread: ") + failure.what();
         pcap_dump_close(file);
@@ -106,12 +102,7 @@ void CaptureWriter::Stop() {
 }
 
 void CaptureWriter::StopLocked() {
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex);
-        stopRequested = true;
-    }
-    wake.notify_all();
-    if (thread.joinable()) thread.join();
+    threads.Stop();
     accepting.store(false);
     if (dumper != nullptr) {
         pcap_dump_close(static_cast<pcap_dumper_t*>(dumper));
@@ -134,10 +125,7 @@ void CaptureWriter::WriteLoop() {
     auto lastFlush = std::chrono::steady_clock::now();
     bool last = false;
     while (!last) {
-        {
-            std::unique_lock<std::mutex> lock(wakeMutex);
-            last = wake.wait_for(lock, kWritePeriod, [this] { return stopRequested; });
-        }
+        last = threads.PauseFor(kWritePeriod);
         std::size_t count = 0;
         {
             std::lock_guard<std::mutex> lock(queueMutex);

@@ -10,16 +10,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "network/datagram_tap.h"
 #include "network/log_writer.h"
+#include "network/worker_threads.h"
 
 namespace telmora {
 
@@ -78,10 +77,6 @@ private:
     CaptureFigures figures;
     std::vector<Slot> draining;  // writer thread only
 
-    std::mutex wakeMutex;
-    std::condition_variable wake;
-    bool stopRequested = false;  // guarded by wakeMutex
-    std::thread thread;
     std::mutex lifecycleMutex;
 
     void* dumper = nullptr;  // pcap_dumper_t, writer thread (and Start/Stop) only
@@ -89,6 +84,7 @@ private:
     std::uint16_t nextId = 0;
     std::map<std::uint32_t, std::uint32_t> hereFacing;  // writer thread only
     LogWriter log;
+    WorkerThreads threads;  // the writer; last, so it goes first
 };
 
 }  // namespace telmora

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "network/announcement.h"
-#include "network/own_thread.h"
 
 namespace telmora {
 namespace {
@@ -51,12 +50,8 @@ DiscoveryService::~DiscoveryService() {
     Stop();
 }
 
-bool DiscoveryService::OnOwnThread() const {
-    return IsOwnThread(this);
-}
-
 void DiscoveryService::Start(int listenPort) {
-    if (OnOwnThread()) {
+    if (threads.OnOwnThread()) {
         writeLine(log, LogStream::Err,
                   "Start ignored: it was called from the discovery service's own thread.\n");
         return;
@@ -81,11 +76,10 @@ void DiscoveryService::Start(int listenPort) {
                 listening.store(true);
             }
         }
-        stopRequested.exchange(false);
         // Without a port there is nothing to listen to; the sweeper still ages the list.
-        if (portLease) listenThread = std::thread(&DiscoveryService::ListenLoop, this);
-        sweepThread = std::thread(&DiscoveryService::SweepLoop, this, serverTimeoutSeconds,
-                                  sweepPeriodOf(sweepPeriodSeconds));
+        if (portLease) threads.Start([this] { ListenLoop(); });
+        threads.Start([this, timeout = serverTimeoutSeconds,
+                       period = sweepPeriodOf(sweepPeriodSeconds)] { SweepLoop(timeout, period); });
     } catch (const std::exception& error) {
         // What did start keeps running until the next Stop, which ends it.
         writeLine(log, LogStream::Err,
@@ -97,7 +91,7 @@ void DiscoveryService::Stop() {
     // From the update callback the threads can only be asked to end; the owner's next Stop,
     // Start or the destructor joins them. The owner may be holding the lifecycle mutex while
     // it waits for this very thread.
-    if (OnOwnThread()) {
+    if (threads.OnOwnThread()) {
         RequestStop();
         return;
     }
@@ -106,19 +100,13 @@ void DiscoveryService::Stop() {
 }
 
 void DiscoveryService::RequestStop() {
-    stopRequested.exchange(true);
+    threads.RequestStop();
     inbox.Wake();
-    {
-        // Orders the flag before the sweeper's next look at it.
-        std::lock_guard<std::mutex> lock(sweepMutex);
-    }
-    sweepWake.notify_all();
 }
 
 void DiscoveryService::StopLocked() {
     RequestStop();
-    if (listenThread.joinable()) listenThread.join();
-    if (sweepThread.joinable()) sweepThread.join();
+    threads.Stop();
     portLease.Reset();
 }
 
@@ -134,7 +122,7 @@ ServerMap DiscoveryService::GetServers() const {
 std::shared_ptr<void> DiscoveryService::RegisterUpdateCallback(std::function<void()> callback) {
     // On the service's own threads this can only come from inside the listener, which holds
     // callbackMutex: taking it again would hang the thread for good.
-    if (OnOwnThread()) {
+    if (threads.OnOwnThread()) {
         writeLine(log, LogStream::Err,
                   "RegisterUpdateCallback ignored: it was called from the update callback.\n");
         return nullptr;
@@ -169,10 +157,9 @@ void DiscoveryService::SetTap(std::shared_ptr<DatagramTap> newTap) {
 }
 
 void DiscoveryService::ListenLoop() {
-    OwnThreadMark mark(this);
     for (;;) {
         try {
-            std::optional<ReceivedDatagram> datagram = inbox.Take(stopRequested);
+            std::optional<ReceivedDatagram> datagram = inbox.Take(threads.StopFlag());
             // Stopped, or the port's socket failed: this service is deaf until the next Start.
             if (!datagram) return;
             {
@@ -285,15 +272,10 @@ void DiscoveryService::NotePortChange(const std::string& key, const ServerInfo& 
 }
 
 void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {
-    OwnThreadMark mark(this);
     try {
-        std::unique_lock<std::mutex> lock(sweepMutex);
-        while (!stopRequested.load()) {
-            if (sweepWake.wait_for(lock, period, [this] { return stopRequested.load(); })) break;
-            lock.unlock();
+        while (!threads.PauseFor(
+            std::chrono::duration_cast<WorkerThreads::Clock::duration>(period)))
             Sweep(timeoutSeconds);
-            lock.lock();
-        }
     } catch (const std::exception& error) {
         writeLine(log, LogStream::Err, std::string("Sweep loop failed: ") + error.what() + "\n");
     }

@@ -15,13 +15,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -29,6 +27,7 @@
 #include "network/log_writer.h"
 #include "network/protocol.h"
 #include "network/shared_port_listener.h"
+#include "network/worker_threads.h"
 
 namespace telmora {
 
@@ -118,7 +117,6 @@ private:
     void SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period);
     void Sweep(double timeoutSeconds);
     void NotifyUpdate();
-    bool OnOwnThread() const;
 
     // Two servers announcing one name from one address look like one server whose stream port
     // flips: each change back to the port before is counted, and said at most once a minute.
@@ -131,7 +129,6 @@ private:
     void NotePortChange(const std::string& key, const ServerInfo& info, std::int32_t newPort,
                         std::chrono::steady_clock::time_point now);
 
-    std::atomic<bool> stopRequested{false};
     std::atomic<bool> listening{true};
     std::atomic<int> listenPort{kDefaultListenPort};
     std::unordered_map<std::string, PortFlips> portFlips;  // listening thread only
@@ -139,8 +136,6 @@ private:
     // when that was (listening thread only).
     std::uint64_t refusedWhileFull = 0;
     std::chrono::steady_clock::time_point lastFullLine{};
-    std::thread listenThread;
-    std::thread sweepThread;
     mutable std::mutex
         serversMutex;          // guards servers; taken after callbackMutex when both are held
     std::mutex callbackMutex;  // held for every call of updateCallback
@@ -148,12 +143,11 @@ private:
     std::function<void()> updateCallback;
     std::mutex tapMutex;  // held for every call of tap
     std::shared_ptr<DatagramTap> tap;
-    std::mutex sweepMutex;  // pairs with sweepWake for the interruptible pause
-    std::condition_variable sweepWake;
     DatagramInbox inbox;          // announcements from the port, waiting for listenThread
     PortListenerLease portLease;  // this service's share of the listening socket
     std::mutex lifecycleMutex;    // serialises Start and Stop from different threads
     LogWriter log;
+    WorkerThreads threads;  // the listener and the sweeper; last, so it goes first
 };
 
 }  // namespace telmora

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "network/flood_watch.h"
+#include "network/worker_threads.h"
 
 namespace telmora {
 
@@ -62,19 +63,21 @@ public:
         : port(port), maxDatagramSize(maxDatagramSize), socket(std::move(socket)) {}
 
     ~PortListener() {
-        stopRequested.exchange(true);
+        threads.RequestStop();
         {
             std::lock_guard<std::mutex> lock(socketMutex);
             socket.shutdown();
         }
-        if (thread.joinable()) thread.join();
+        threads.Stop();
         socket.close();
     }
 
     PortListener(const PortListener&) = delete;
     PortListener& operator=(const PortListener&) = delete;
 
-    void StartThread() { thread = std::thread(&PortListener::ReceiveLoop, this); }
+    void StartThread() {
+        threads.Start([this] { ReceiveLoop(); });
+    }
 
     void Subscribe(DatagramInbox* inbox) {
         std::lock_guard<std::mutex> lock(subscribersMutex);
@@ -106,7 +109,7 @@ private:
             std::vector<ReceivedDatagram> batch(kBatch);
             FloodWatch flood;
             bool fatal = false;
-            while (!stopRequested.load() && !fatal) {
+            while (!threads.Stopping() && !fatal) {
                 // Under a flood, a short pause lets datagrams gather so one wake-up takes many;
                 // announcements come once a second, a pause of a millisecond costs them nothing.
                 if (flood.flooded()) std::this_thread::sleep_for(FloodWatch::kPause);
@@ -143,7 +146,7 @@ private:
         } catch (const std::exception&) {
             // Only allocation can throw here; the port then ends like on a socket failure.
         }
-        if (stopRequested.load()) return;
+        if (threads.Stopping()) return;
 
         // The socket cannot receive any more. Free the port at once, so that a later Start can
         // bind it afresh, and tell every subscriber that nothing more will come.
@@ -159,11 +162,10 @@ private:
     const std::size_t maxDatagramSize;
     UdpSocket socket;        // received on by the thread only; closed by it or after the join
     std::mutex socketMutex;  // orders the thread's close against the destructor's shutdown
-    std::atomic<bool> stopRequested{false};
     std::atomic<bool> failed{false};
     std::mutex subscribersMutex;  // taken before any inbox's mutex
     std::vector<DatagramInbox*> subscribers;
-    std::thread thread;
+    WorkerThreads threads;  // last, so it goes first
 };
 
 struct PortListenerRegistry {

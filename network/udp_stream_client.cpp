@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "network/flood_watch.h"
-#include "network/own_thread.h"
 
 namespace telmora {
 
@@ -19,13 +18,9 @@ UdpStreamClient::~UdpStreamClient() {
     Disconnect();
 }
 
-bool UdpStreamClient::OnOwnThread() const {
-    return IsOwnThread(this);
-}
-
 void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamPort,
                               const std::string& subject) {
-    if (OnOwnThread()) {
+    if (threads.OnOwnThread()) {
         writeLine(log, LogStream::Err,
                   "Connect ignored: it was called from the stream's own thread.\n");
         return;
@@ -41,12 +36,11 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
     localAddress = Ipv4Endpoint{0, socket.localEndpoint().value_or(Ipv4Endpoint{}).port};
     // A text that is no IPv4 address leaves 0.0.0.0, which no datagram comes from.
     serverAddress = Ipv4Endpoint{parseIpv4(serverIp).value_or(0), streamPort};
-    stopRequested.exchange(false);
     wrongSource.store(0, std::memory_order_relaxed);
 
     try {
-        keepAliveThread = std::thread(&UdpStreamClient::KeepAliveLoop, this, subject);
-        receiveThread = std::thread(&UdpStreamClient::ReceiveLoop, this);
+        threads.Start([this, subject] { KeepAliveLoop(subject); });
+        threads.Start([this] { ReceiveLoop(); });
         writeLine(log, LogStream::Out,
                   "Connecting to " + escapeControlCharacters(serverIp) + ":" +
                       std::to_string(streamPort) + " for subject '" +
@@ -61,7 +55,7 @@ void UdpStreamClient::Connect(const std::string& serverIp, std::uint16_t streamP
 void UdpStreamClient::Disconnect() {
     // From the callback the threads can only be asked to end: the owner, who may be waiting
     // in Connect or Disconnect for this very thread, holds the lifecycle mutex.
-    if (OnOwnThread()) {
+    if (threads.OnOwnThread()) {
         RequestStop();
         return;
     }
@@ -70,12 +64,7 @@ void UdpStreamClient::Disconnect() {
 }
 
 void UdpStreamClient::RequestStop() {
-    stopRequested.exchange(true);
-    {
-        // Taking the mutex orders the flag before the keep-alive thread's next look at it.
-        std::lock_guard<std::mutex> lock(keepAliveMutex);
-    }
-    keepAliveWake.notify_all();
+    threads.RequestStop();
     // Wakes a receive blocked in the kernel where the platform allows; the receive wait bound
     // covers the others. The handle stays valid until both threads are joined.
     socket.shutdown();
@@ -83,8 +72,7 @@ void UdpStreamClient::RequestStop() {
 
 void UdpStreamClient::DisconnectLocked() {
     RequestStop();
-    if (receiveThread.joinable()) receiveThread.join();
-    if (keepAliveThread.joinable()) keepAliveThread.join();
+    threads.Stop();
     socket.close();
     writeLine(log, LogStream::Out, "Client disconnected successfully.\n");
 }
@@ -106,22 +94,15 @@ void UdpStreamClient::TapDatagram(const Ipv4Endpoint& from, const Ipv4Endpoint& 
 }
 
 void UdpStreamClient::KeepAliveLoop(std::string subject) {
-    OwnThreadMark mark(this);
     try {
         std::vector<std::uint8_t> message(kKeepAlivePrefix,
                                           kKeepAlivePrefix + kKeepAlivePrefixLength);
         message.insert(message.end(), subject.begin(), subject.end());
-
-        std::unique_lock<std::mutex> lock(keepAliveMutex);
-        while (!stopRequested.load()) {
-            lock.unlock();
+        do {
             // A failed send changes nothing: the next one goes out on time regardless.
             if (socket.sendTo(message.data(), message.size(), serverAddress) == 0)
                 TapDatagram(localAddress, serverAddress, message.data(), message.size());
-            lock.lock();
-            keepAliveWake.wait_for(lock, kKeepAliveInterval,
-                                   [this] { return stopRequested.load(); });
-        }
+        } while (!threads.PauseFor(kKeepAliveInterval));
     } catch (const std::exception& error) {
         writeLine(log, LogStream::Err,
                   std::string("Keep-alive loop failed: ") + error.what() + "\n");
@@ -130,7 +111,6 @@ void UdpStreamClient::KeepAliveLoop(std::string subject) {
 }
 
 void UdpStreamClient::ReceiveLoop() {
-    OwnThreadMark mark(this);
     try {
         // Several datagrams a wait: a flood costs one system call a batch, not one a datagram;
         // each datagram still gets every check, in order.
@@ -139,13 +119,13 @@ void UdpStreamClient::ReceiveLoop() {
         std::array<ReceiveResult, kBatch> results;
         FloodWatch flood;
         bool fatal = false;
-        while (!stopRequested.load() && !fatal) {
+        while (!threads.Stopping() && !fatal) {
             // Under a flood of others' datagrams, a short pause lets them gather, so that one
             // wake-up takes many: a frame waits at most the pause, and only while flooded.
             if (flood.flooded()) std::this_thread::sleep_for(FloodWatch::kPause);
             const std::size_t received =
                 socket.receiveBatch(buffers.data(), kMaxDatagramSize, results.data(), kBatch);
-            for (std::size_t i = 0; i < received && !stopRequested.load(); ++i) {
+            for (std::size_t i = 0; i < received && !threads.Stopping(); ++i) {
                 const ReceiveResult& result = results[i];
                 if (result.outcome == ReceiveOutcome::Fatal) {
                     fatal = true;

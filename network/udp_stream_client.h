@@ -9,19 +9,18 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "network/datagram_tap.h"
 #include "network/log_writer.h"
 #include "network/protocol.h"
 #include "network/socket.h"
+#include "network/worker_threads.h"
 
 namespace telmora {
 
@@ -86,23 +85,18 @@ private:
     void Deliver(const std::vector<std::uint8_t>& packet);
     void TapDatagram(const Ipv4Endpoint& from, const Ipv4Endpoint& to, const std::uint8_t* data,
                      std::size_t size);
-    bool OnOwnThread() const;
 
     UdpSocket socket;            // open while streaming; closed only with no thread running
     Ipv4Endpoint serverAddress;  // keep-alive destination and the only accepted source
     Ipv4Endpoint localAddress;   // the socket's own endpoint (address 0: this machine)
-    std::atomic<bool> stopRequested{false};
     std::atomic<std::uint64_t> wrongSource{0};
-    std::thread receiveThread;
-    std::thread keepAliveThread;
     std::mutex callbackMutex;  // held for every call of packetCallback
     PacketCallback packetCallback;
     std::mutex tapMutex;  // held for every call of tap
     std::shared_ptr<DatagramTap> tap;
-    std::mutex keepAliveMutex;  // pairs with keepAliveWake for the interruptible pause
-    std::condition_variable keepAliveWake;
     std::mutex lifecycleMutex;  // serialises Connect and Disconnect from different threads
     LogWriter log;
+    WorkerThreads threads;  // the receiver and the keep-alive sender; last, so it goes first
 };
 
 }  // namespace telmora

@@ -120,11 +120,10 @@ bool SimServer::Start(std::string& error) {
         return false;
     }
 
-    stopRequested_ = false;
     running_ = true;
-    announceThread_ = std::thread(&SimServer::AnnounceLoop, this);
-    receiveThread_ = std::thread(&SimServer::ReceiveLoop, this);
-    streamThread_ = std::thread(recorded() ? &SimServer::ReplayLoop : &SimServer::StreamLoop, this);
+    threads_.Start([this] { AnnounceLoop(); });
+    threads_.Start([this] { ReceiveLoop(); });
+    threads_.Start([this] { recorded() ? ReplayLoop() : StreamLoop(); });
     writeLine(log_, LogStream::Out,
               "Serving " + std::to_string(subjects_.size()) + " subject(s) on " +
                   describe({*bindAddress, boundStreamPort_}) +
@@ -142,14 +141,7 @@ void SimServer::Kill() {
 
 void SimServer::Shutdown(bool sayGoodbye) {
     if (!running_) return;
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
-        stopRequested_ = true;
-    }
-    wake_.notify_all();
-    if (streamThread_.joinable()) streamThread_.join();
-    if (announceThread_.joinable()) announceThread_.join();
-    if (receiveThread_.joinable()) receiveThread_.join();
+    threads_.Stop();
 
     // The marker must come from the stream port: clients accept nothing from elsewhere.
     std::map<ClientKey, Client> served;
@@ -179,33 +171,28 @@ std::vector<Ipv4Endpoint> SimServer::clients() const {
     return out;
 }
 
-bool SimServer::WaitUntil(Clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(wakeMutex_);
-    return wake_.wait_until(lock, deadline, [this] { return stopRequested_.load(); });
-}
-
 void SimServer::AnnounceLoop() {
     const std::string text = announcement();
     Clock::time_point next = Clock::now();
-    while (!stopRequested_) {
+    while (!threads_.Stopping()) {
         if (announceSocket_.sendTo(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
                                    announceEndpoint_) == 0)
             ++announcementsSent_;
         next += config_.announceInterval;
-        if (WaitUntil(next)) break;
+        if (threads_.PauseUntil(next)) break;
     }
 }
 
 void SimServer::ReceiveLoop() {
     std::vector<std::uint8_t> buffer(kReceiveCapacity);
-    while (!stopRequested_) {
+    while (!threads_.Stopping()) {
         const ReceiveResult result = streamSocket_.receiveFrom(buffer.data(), buffer.size());
         if (result.outcome == ReceiveOutcome::Datagram)
             HandleKeepAlive(buffer.data(), result.size, result.source);
         else if (result.outcome == ReceiveOutcome::Fatal) {
             // Linux reports an earlier send to a closed client port here; the socket itself
             // still works, so only a stop ends the loop.
-            if (WaitUntil(Clock::now() + kReceiveWait)) break;
+            if (threads_.PauseUntil(Clock::now() + kReceiveWait)) break;
         }
         DropSilentClients(Clock::now());
     }
@@ -295,9 +282,9 @@ void SimServer::StreamLoop() {
     Clock::time_point origin = Clock::now();
     std::uint64_t scheduledTick = 0;
     std::vector<Send> sends;
-    while (!stopRequested_) {
+    while (!threads_.Stopping()) {
         const Clock::time_point due = origin + period * scheduledTick;
-        if (WaitUntil(due)) break;
+        if (threads_.PauseUntil(due)) break;
         if (Clock::now() - due > kMaxLag) {
             origin = Clock::now();
             scheduledTick = 0;
@@ -332,7 +319,7 @@ void SimServer::ReplayLoop() {
             std::chrono::duration<double, std::micro>(static_cast<double>(micros) / speed));
     };
     std::vector<Send> sends;
-    while (!stopRequested_) {
+    while (!threads_.Stopping()) {
         const Clock::time_point now = Clock::now();
         // Nothing due: look again at the stop flag and for new clients now and then.
         Clock::time_point next = now + kReceiveWait;
@@ -375,7 +362,7 @@ void SimServer::ReplayLoop() {
             }
         }
         SendFrames(sends);
-        if (WaitUntil(next)) break;
+        if (threads_.PauseUntil(next)) break;
     }
 }
 

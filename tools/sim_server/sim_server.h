@@ -9,18 +9,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "network/log_writer.h"
 #include "network/protocol.h"
 #include "network/socket.h"
+#include "network/worker_threads.h"
 #include "tools/performance/performance.h"
 
 namespace telmora {
@@ -138,7 +137,6 @@ private:
     void HandleKeepAlive(const std::uint8_t* data, std::size_t size, const Ipv4Endpoint& from);
     void DropSilentClients(std::chrono::steady_clock::time_point now);
     // Waits until `deadline` or a stop; true when stopping.
-    bool WaitUntil(std::chrono::steady_clock::time_point deadline);
 
     SimServerConfig config_;
     std::vector<SimSubject> subjects_;
@@ -155,13 +153,7 @@ private:
     std::map<ClientKey, Client> clients_;
     std::uint64_t streamTick_ = 0;
 
-    std::atomic<bool> stopRequested_{false};
     std::atomic<bool> streaming_{true};
-    std::mutex wakeMutex_;  // pairs with wake_ for the interruptible pauses
-    std::condition_variable wake_;
-    std::thread announceThread_;
-    std::thread receiveThread_;
-    std::thread streamThread_;
     bool running_ = false;
 
     mutable std::mutex sentMutex_;  // guards sent_
@@ -169,6 +161,7 @@ private:
     std::atomic<std::uint64_t> framesSent_{0};
     std::atomic<std::uint64_t> endMarkersSent_{0};
     std::atomic<std::uint64_t> announcementsSent_{0};
+    WorkerThreads threads_;  // announcer, receiver, streamer; last, so it goes first
 };
 
 }  // namespace telmora

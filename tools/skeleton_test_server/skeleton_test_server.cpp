@@ -51,7 +51,7 @@ SkeletonTestServer::~SkeletonTestServer() {
 }
 
 bool SkeletonTestServer::Start(std::string& error) {
-    if (sendThread_.joinable() || listenSocket_ >= 0) {
+    if (threads_.Running() || listenSocket_ >= 0) {
         error = "already started";
         return false;
     }
@@ -85,9 +85,8 @@ bool SkeletonTestServer::Start(std::string& error) {
     socklen_t length = sizeof bound;
     ::getsockname(listenSocket_, reinterpret_cast<sockaddr*>(&bound), &length);
     boundPort_ = ntohs(bound.sin_port);
-    stopRequested_ = false;
     try {
-        sendThread_ = std::thread(&SkeletonTestServer::SendLoop, this);
+        threads_.Start([this] { SendLoop(); });
     } catch (const std::exception& e) {
         error = std::string("cannot start the sending thread: ") + e.what();
         ::close(listenSocket_);
@@ -100,22 +99,12 @@ bool SkeletonTestServer::Start(std::string& error) {
 }
 
 void SkeletonTestServer::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
-        stopRequested_ = true;
-    }
-    wake_.notify_all();
-    if (sendThread_.joinable()) sendThread_.join();
+    threads_.Stop();
     for (int client : clients_) ::close(client);
     clients_.clear();
     clientCount_ = 0;
     if (listenSocket_ >= 0) ::close(listenSocket_);
     listenSocket_ = -1;
-}
-
-bool SkeletonTestServer::WaitUntil(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(wakeMutex_);
-    return wake_.wait_until(lock, deadline, [this] { return stopRequested_.load(); });
 }
 
 void SkeletonTestServer::AcceptClients() {
@@ -132,7 +121,7 @@ void SkeletonTestServer::AcceptClients() {
 bool SkeletonTestServer::SendAll(int client, const std::uint8_t* data, std::size_t size) {
     std::size_t sent = 0;
     while (sent < size) {
-        if (stopRequested_) return false;
+        if (threads_.Stopping()) return false;
         const ssize_t n = ::send(client, data + sent, size - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -152,7 +141,7 @@ void SkeletonTestServer::SendLoop() {
     for (std::uint64_t sequence = 0;; ++sequence) {
         // Paced against the start, not the previous send, so the rate does not drift.
         const Clock::time_point due = start + period * static_cast<Clock::rep>(sequence);
-        if (WaitUntil(due)) return;
+        if (threads_.PauseUntil(due)) return;
         AcceptClients();
         clientCount_ = clients_.size();
         if (clients_.empty()) continue;

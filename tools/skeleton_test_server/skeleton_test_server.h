@@ -11,17 +11,16 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "network/log_writer.h"
+#include "network/worker_threads.h"
 #include "tools/performance/performance.h"
 
 namespace telmora {
@@ -82,7 +81,6 @@ private:
     void AcceptClients();
     // Sends a whole record to one client; false if the client must be dropped.
     bool SendAll(int client, const std::uint8_t* data, std::size_t size);
-    bool WaitUntil(std::chrono::steady_clock::time_point deadline);
 
     SkeletonTestServerConfig config_;
     ValueSource values_;
@@ -90,13 +88,10 @@ private:
     int listenSocket_ = -1;
     std::uint16_t boundPort_ = 0;
     std::vector<int> clients_;  // sending thread only
-    std::atomic<bool> stopRequested_{false};
-    std::mutex wakeMutex_;
-    std::condition_variable wake_;
-    std::thread sendThread_;
     std::atomic<std::uint64_t> recordsSent_{0};
     std::atomic<std::uint64_t> clientsAccepted_{0};
     std::atomic<std::size_t> clientCount_{0};
+    WorkerThreads threads_;  // the sender; last, so it goes first
 };
 
 // Values from a streamed take: the channel values (the same a device's channel table holds)
