@@ -42,9 +42,9 @@ int main(int argc, char** argv) {
     const std::string corpus = argv[1];
     bool ok = true;
 
-    Skeleton rest;
-    BoneSlotMap slots{};
-    buildDefaultSkeleton(rest, slots);
+    const Skeleton& rest = defaultSkeleton().skeleton;
+
+    const BoneSlotMap& slots = defaultSkeleton().slots;
     // A stride: hips forward, one arm and one leg swung, the spine bent.
     Skeleton stride = rest;
     const auto turn = [&](const char* bone, float degrees, const glm::vec3& axis) {

@@ -102,10 +102,9 @@ ChannelTable::ChannelTable() : boneSlotMap_(emptySlotMap()) {
 bool ChannelTable::SetupChannels() {
     std::lock_guard<std::mutex> lock(writerMutex_);
     ready_.store(false, std::memory_order_relaxed);
-    // Always from an empty skeleton: a second setup rebuilds instead of appending.
-    skeleton_ = Skeleton{};
-    boneSlotMap_ = emptySlotMap();
-    buildDefaultSkeleton(skeleton_, boneSlotMap_);
+    // The default skeleton afresh: a second setup starts over.
+    skeleton_ = defaultSkeleton().skeleton;
+    boneSlotMap_ = defaultSkeleton().slots;
 
     recordCount_ = skeleton_.boneCount < kMaxChannels ? skeleton_.boneCount : kMaxChannels;
     for (std::int32_t i = 0; i < recordCount_; ++i) {

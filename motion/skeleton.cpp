@@ -124,11 +124,15 @@ void addBone(Skeleton& skeleton, const char* name, float x, float y, float z, st
     ++skeleton.boneCount;
 }
 
-void buildDefaultSkeleton(Skeleton& skeleton, BoneSlotMap& slotMap) {
-    for (const DefaultBone& bone : kDefaultBones) {
-        addBone(skeleton, bone.name, bone.x, bone.y, bone.z, bone.parent);
-    }
-    for (int slot = 0; slot < kBodySlotCount; ++slot) slotMap[slot] = kDefaultSlots[slot];
+const DefaultSkeleton& defaultSkeleton() {
+    static const DefaultSkeleton built = [] {
+        DefaultSkeleton d{Skeleton{}, emptySlotMap()};
+        for (const DefaultBone& bone : kDefaultBones)
+            addBone(d.skeleton, bone.name, bone.x, bone.y, bone.z, bone.parent);
+        for (int slot = 0; slot < kBodySlotCount; ++slot) d.slots[slot] = kDefaultSlots[slot];
+        return d;
+    }();
+    return built;
 }
 
 glm::mat4 boneLocalMatrix(const Skeleton& skeleton, std::int32_t index, bool keepRootUpright) {

@@ -76,8 +76,14 @@ BoneSlotMap emptySlotMap();
 // Does nothing once the skeleton holds kMaxBones bones; names longer than 31 are cut.
 void addBone(Skeleton& skeleton, const char* name, float x, float y, float z, std::int32_t parent);
 
-// Appends the 65 default bones (does not clear the skeleton first) and writes the slot map.
-void buildDefaultSkeleton(Skeleton& skeleton, BoneSlotMap& slotMap);
+// The default skeleton's 65 bones and its slot map.
+struct DefaultSkeleton {
+    Skeleton skeleton;
+    BoneSlotMap slots;
+};
+
+// The default skeleton, built on first use and never changed; safe from any thread.
+const DefaultSkeleton& defaultSkeleton();
 
 // Transform from bone `index`'s frame to the character's frame, mirrored by the axis rule.
 // Bone 0 is turned by -90 degrees about X unless keepRootUpright. Returns the zero matrix for an

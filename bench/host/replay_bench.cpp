@@ -50,9 +50,7 @@ const std::string& tenMinuteCapture() {
         const std::optional<Performance> walk =
             loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
         if (!walk) throw std::runtime_error(error);
-        Skeleton skeleton;
-        BoneSlotMap slots{};
-        buildDefaultSkeleton(skeleton, slots);
+        const BoneSlotMap& slots = defaultSkeleton().slots;
         std::vector<std::vector<std::uint8_t>> frames;
         for (const Skeleton& posed : walk->frames)
             frames.push_back(encodeSensorFrame(makePerformerFrame(posed, walk->rest, slots)));

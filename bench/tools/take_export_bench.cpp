@@ -22,9 +22,7 @@ constexpr double kRate = 60.0;
 
 Take madeUpTake(double seconds) {
     {
-        telmora::Skeleton skeleton;
-        telmora::BoneSlotMap slots;
-        telmora::buildDefaultSkeleton(skeleton, slots);
+        const telmora::Skeleton& skeleton = telmora::defaultSkeleton().skeleton;
         Take made;
         made.framePeriod = 1.0 / kRate;
         for (int b = 0; b < skeleton.boneCount; ++b)

@@ -61,9 +61,7 @@ protected:
         ASSERT_TRUE(reimported.scene()) << reimported.error();
         ASSERT_EQ(reimported.scene()->mNumAnimations, 1u);
 
-        Skeleton skeleton;
-        BoneSlotMap slots = emptySlotMap();
-        buildDefaultSkeleton(skeleton, slots);
+        const Skeleton& skeleton = defaultSkeleton().skeleton;
         ASSERT_EQ(take.joints.size(), static_cast<std::size_t>(skeleton.boneCount));
         for (std::int32_t b = 0; b < skeleton.boneCount; ++b) {
             const Bone& bone = skeleton.bones[b];

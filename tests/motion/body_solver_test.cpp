@@ -19,7 +19,6 @@ namespace telmora {
 namespace {
 
 using test::bone;
-using test::device;
 using test::quatNear;
 using test::rotationAngle;
 using test::solveFrame;
@@ -59,7 +58,7 @@ TEST(BodySolver, NoHipsHeightGivesTheDeviceSkeletonInAllSlots) {
         const Skeleton out = solveFrame(frame);
         EXPECT_EQ(out.boneCount, kMaxBones);
         for (int i = 0; i < kMaxBones; ++i) {
-            const Bone& expected = device().skeleton.bones[i];
+            const Bone& expected = defaultSkeleton().skeleton.bones[i];
             EXPECT_STREQ(out.bones[i].name, expected.name) << i;
             EXPECT_EQ(out.bones[i].parent, expected.parent) << i;
             EXPECT_EQ(out.bones[i].offset, expected.offset) << i;
@@ -75,7 +74,7 @@ TEST(BodySolver, DoubleHipsHeightScalesUntouchedBonesAndPlacesHips) {
     EXPECT_EQ(out.boneCount, kMaxBones);
     for (const char* name : {"LeftToeBase", "LeftToe_End", "RightToe_End", "HeadTop_End"}) {
         const std::int32_t i = bone(name);
-        EXPECT_TRUE(vecNear(out.bones[i].offset, 2.0f * device().skeleton.bones[i].offset, 1e-4f))
+        EXPECT_TRUE(vecNear(out.bones[i].offset, 2.0f * defaultSkeleton().skeleton.bones[i].offset, 1e-4f))
             << name;
     }
     const glm::vec3 expectedHips(-100.0f * frame.rootPosition.x, 100.0f * frame.rootPosition.y,
@@ -98,7 +97,7 @@ TEST(BodySolver, IdentityRotationsGiveIdentityHipsAndShoulders) {
 }
 
 TEST(BodySolver, SkeletonWithRootBoneIsNeverScaled) {
-    test::DeviceSkeleton rooted;
+    DefaultSkeleton rooted = defaultSkeleton();
     std::strcpy(rooted.skeleton.bones[0].name, "root");
     SensorFrame frame = standingFrame();
     frame.hipsHeight = 1.906f;
@@ -123,12 +122,12 @@ TEST(BodySolver, NeckKeepsThreeTenthsOfItsSolvedTurn) {
     const float undamped = [&] {
         Skeleton before = out;
         before.bones[neck].rotation = kIdentityQuat;
-        const PoseNodeList rest(device().skeleton, 1.0f);
+        const PoseNodeList rest(defaultSkeleton().skeleton, 1.0f);
         PoseNodeList pose(before, 1.0f);
         const ChainTarget& head = frame.targets[kHeadTarget];
         const glm::vec3 target(-head.position.x, head.position.y, head.position.z);
         const glm::vec3 pole(-head.pole.x, head.pole.y, head.pole.z);
-        test::chainJob(target, pole, head.length, kNeckAndHeadSlots, rest, pose, device().slots)
+        test::chainJob(target, pole, head.length, kNeckAndHeadSlots, rest, pose, defaultSkeleton().slots)
             .Run();
         return rotationAngle(pose[neck].rotation, kIdentityQuat);
     }();
@@ -139,8 +138,8 @@ TEST(BodySolver, NeckKeepsThreeTenthsOfItsSolvedTurn) {
 TEST(BodySolver, OutputMayBeTheInputSkeleton) {
     const SensorFrame frame = standingFrame();
     const Skeleton expected = solveFrame(frame);
-    Skeleton inPlace = device().skeleton;
-    BodySolver().solve(frame, inPlace, device().slots, inPlace);
+    Skeleton inPlace = defaultSkeleton().skeleton;
+    BodySolver().solve(frame, inPlace, defaultSkeleton().slots, inPlace);
     for (int i = 0; i < kMaxBones; ++i) {
         EXPECT_EQ(inPlace.bones[i].offset, expected.bones[i].offset) << i;
         EXPECT_EQ(inPlace.bones[i].rotation, expected.bones[i].rotation) << i;
@@ -231,7 +230,7 @@ TEST(BodySolver, DegenerateFramesKeepTheAffectedBonesAndStayFinite) {
         const Skeleton out = solveFrame(frame);
         ASSERT_TRUE(test::skeletonFinite(out));
         for (const char* name : c.unchanged) {
-            EXPECT_EQ(out.bones[bone(name)].rotation, device().skeleton.bones[bone(name)].rotation)
+            EXPECT_EQ(out.bones[bone(name)].rotation, defaultSkeleton().skeleton.bones[bone(name)].rotation)
                 << name;
         }
         // Something else was solved: the opposite forearm turned away from rest.
@@ -364,7 +363,7 @@ TEST(BodySolver, UnnormalisedRotationsSolveAsTheirUnitRotations) {
 TEST(BodySolver, EmptySkeletonTerminates) {
     const Skeleton empty;
     Skeleton out;
-    BodySolver().solve(standingFrame(), empty, device().slots, out);
+    BodySolver().solve(standingFrame(), empty, defaultSkeleton().slots, out);
     EXPECT_EQ(out.boneCount, kMaxBones);
     EXPECT_TRUE(test::skeletonFinite(out));
 }
@@ -372,12 +371,12 @@ TEST(BodySolver, EmptySkeletonTerminates) {
 // A job missing an input or output, or given node lists of two sizes, does not run and touches
 // nothing.
 TEST(SolverJobs, InvalidJobsDoNotRunAndTouchNothing) {
-    const PoseNodeList rest(device().skeleton, 1.0f);
-    const PoseNodeList shorter(device().skeleton, 1.0f, NodeEvaluation::kCached, 10);
-    PoseNodeList pose(device().skeleton, 1.0f);
+    const PoseNodeList rest(defaultSkeleton().skeleton, 1.0f);
+    const PoseNodeList shorter(defaultSkeleton().skeleton, 1.0f, NodeEvaluation::kCached, 10);
+    PoseNodeList pose(defaultSkeleton().skeleton, 1.0f);
     const SensorFrame frame = test::standingFrame();
     const ChainJob chain = test::chainJob(glm::vec3(0, 40, 5), glm::vec3(0, 0, -1), 40.0f,
-                                          kSpineSlots, rest, pose, device().slots);
+                                          kSpineSlots, rest, pose, defaultSkeleton().slots);
     LimbJob limb;
     limb.target = glm::vec3(30, -10, 5);
     limb.pole = glm::vec3(0, 0, -1);
@@ -387,7 +386,7 @@ TEST(SolverJobs, InvalidJobsDoNotRunAndTouchNothing) {
     limb.endBone = bone("LeftHand");
     limb.restNodes = &rest;
     limb.poseNodes = &pose;
-    const ProportionJob proportions{&frame, &device().slots, &pose};
+    const ProportionJob proportions{&frame, &defaultSkeleton().slots, &pose};
     ASSERT_TRUE(chain.Validate() && limb.Validate() && proportions.Validate());
 
     std::vector<std::pair<const char*, std::function<bool()>>> invalid;

@@ -122,7 +122,7 @@ TEST_F(ChainTest, SkippedSlotsDoNotShortenTheList) {
 // Spine mode on the device skeleton: coincident hip joints give no up direction, so the spine
 // is left as it was; otherwise the first segment looks up with the hips line as its side.
 TEST(SpineChain, CoincidentHipJointsKeepTheSpine) {
-    test::DeviceSkeleton narrow;
+    DefaultSkeleton narrow = defaultSkeleton();
     const std::int32_t left = findBone(narrow.skeleton, "LeftUpLeg");
     const std::int32_t right = findBone(narrow.skeleton, "RightUpLeg");
     narrow.skeleton.bones[left].offset = narrow.skeleton.bones[right].offset;
@@ -137,11 +137,11 @@ TEST(SpineChain, CoincidentHipJointsKeepTheSpine) {
 }
 
 TEST(SpineChain, UprightTargetLeavesTheRestSpineUpright) {
-    const PoseNodeList rest(test::device().skeleton, 1.0f);
-    PoseNodeList pose(test::device().skeleton, 1.0f);
+    const PoseNodeList rest(defaultSkeleton().skeleton, 1.0f);
+    PoseNodeList pose(defaultSkeleton().skeleton, 1.0f);
     const float length = 40.0f;
     ASSERT_TRUE(test::chainJob(glm::vec3(0, length, 0), glm::vec3(0, 0, -1), length, kSpineSlots,
-                               rest, pose, test::device().slots)
+                               rest, pose, defaultSkeleton().slots)
                     .Run());
     // Up vectors from the (nearly x-aligned) hips and shoulder lines: nearly no turn.
     for (const char* name : {"Spine", "Spine1"}) {

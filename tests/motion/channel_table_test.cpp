@@ -192,7 +192,7 @@ TEST(ChannelValues, ForwardPassMatchesMatrixEvaluation) {
         SensorFrame frame = decodeSensorFrame(datagram);
         if (trial % 2 == 0) frame = test::standingFrame();  // plausible poses too
         Skeleton solved;
-        BodySolver().solve(frame, test::device().skeleton, test::device().slots, solved);
+        BodySolver().solve(frame, defaultSkeleton().skeleton, defaultSkeleton().slots, solved);
         ChannelRecord fast[kMaxChannels], literal[kMaxChannels];
         ASSERT_TRUE(writeChannelValues(solved, kMaxChannels, fast));
         ASSERT_TRUE(writeChannelValuesByMatrices(solved, kMaxChannels, literal));
@@ -213,7 +213,7 @@ TEST(ChannelValues, ForwardPassMatchesMatrixEvaluation) {
 }
 
 TEST(ChannelValues, BrokenParentChainIsRefused) {
-    Skeleton s = test::device().skeleton;
+    Skeleton s = defaultSkeleton().skeleton;
     s.bones[10].parent = 40;
     ChannelRecord records[kMaxChannels];
     EXPECT_FALSE(writeChannelValues(s, kMaxChannels, records));

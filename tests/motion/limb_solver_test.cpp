@@ -11,7 +11,6 @@ namespace telmora {
 namespace {
 
 using test::bone;
-using test::device;
 using test::quatNear;
 using test::rotationAngle;
 using test::vecNear;
@@ -102,7 +101,7 @@ TEST(SolveTwoBone, DegenerateGeometryIsRefused) {
 // The device's left arm on its own, as the solver's node lists hold it.
 class LimbTest : public ::testing::Test {
 protected:
-    LimbTest() : rest(device().skeleton, 1.0f), pose(device().skeleton, 1.0f) {}
+    LimbTest() : rest(defaultSkeleton().skeleton, 1.0f), pose(defaultSkeleton().skeleton, 1.0f) {}
 
     void solveLeftArm(const glm::vec3& target, const glm::vec3& pole, float chainLength,
                       std::int32_t twist = -1, bool withOtherArm = false,

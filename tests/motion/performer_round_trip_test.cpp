@@ -21,17 +21,6 @@ namespace {
 using test::rotationAngle;
 using test::vecNear;
 
-struct Device {
-    Skeleton skeleton;
-    BoneSlotMap slots = emptySlotMap();
-    Device() { buildDefaultSkeleton(skeleton, slots); }
-};
-
-const Device& device() {
-    static const Device d;
-    return d;
-}
-
 // Turns a bone of the posed skeleton by `degrees` about `axis` (stored axes, in its parent's
 // frame), on top of what it already has.
 void turn(Skeleton& s, const char* name, glm::vec3 axis, float degrees) {
@@ -105,10 +94,10 @@ glm::vec3 hostPosition(const Skeleton& s, std::int32_t bone) {
 }
 
 Skeleton roundTrip(const Skeleton& posed) {
-    const SensorFrame sent = makePerformerFrame(posed, device().slots);
+    const SensorFrame sent = makePerformerFrame(posed, defaultSkeleton().slots);
     const SensorFrame received = decodeSensorFrame(encodeSensorFrame(sent));
     Skeleton solved;
-    BodySolver().solve(received, device().skeleton, device().slots, solved);
+    BodySolver().solve(received, defaultSkeleton().skeleton, defaultSkeleton().slots, solved);
     return solved;
 }
 
@@ -184,7 +173,7 @@ const RoundTripCase kCases[] = {
 };
 
 Skeleton posedSkeleton(const RoundTripCase& c) {
-    Skeleton s = scaled(device().skeleton, c.performerScale);
+    Skeleton s = scaled(defaultSkeleton().skeleton, c.performerScale);
     for (const Pose& pose : handMadePoses()) {
         if (std::string(pose.name) == c.pose) pose.apply(s);
     }
@@ -205,7 +194,7 @@ TEST(PerformerRoundTrip, JointsLandWhereThePerformersAre) {
         const Skeleton posed = posedSkeleton(c);
         const Skeleton solved = roundTrip(posed);
         for (const Joint& joint : kJoints) {
-            const std::int32_t bone = findBone(device().skeleton, joint.name);
+            const std::int32_t bone = findBone(defaultSkeleton().skeleton, joint.name);
             ASSERT_GE(bone, 0);
             EXPECT_TRUE(vecNear(hostPosition(solved, bone), hostPosition(posed, bone),
                                 c.bounds[joint.group] * c.performerScale))
@@ -222,7 +211,7 @@ TEST(PerformerRoundTrip, EndBonesTakeThePerformersRotations) {
         const Skeleton solved = roundTrip(posed);
         for (const char* name : {"Hips", "LeftHand", "RightHand", "LeftFoot", "RightFoot", "Head",
                                  "LeftShoulder", "RightShoulder"}) {
-            const std::int32_t bone = findBone(device().skeleton, name);
+            const std::int32_t bone = findBone(defaultSkeleton().skeleton, name);
             EXPECT_LT(rotationAngle(hostRotation(solved, bone), hostRotation(posed, bone)),
                       glm::radians(0.1f))
                 << name;
@@ -233,7 +222,7 @@ TEST(PerformerRoundTrip, EndBonesTakeThePerformersRotations) {
 // A frame without auxiliary values keeps the character's own shoulder width; a version-2 frame
 // carries the performer's.
 TEST(PerformerRoundTrip, ShoulderWidthComesOnlyFromAuxiliaryValues) {
-    Skeleton posed = device().skeleton;
+    Skeleton posed = defaultSkeleton().skeleton;
     const std::int32_t leftArm = findBone(posed, "LeftArm");
     const std::int32_t rightArm = findBone(posed, "RightArm");
     // A performer with shoulders 4 cm wider on each side.
@@ -241,15 +230,15 @@ TEST(PerformerRoundTrip, ShoulderWidthComesOnlyFromAuxiliaryValues) {
     posed.bones[rightArm].offset.x -= 4.0f;
     const float performerWidth =
         glm::length(hostPosition(posed, leftArm) - hostPosition(posed, rightArm));
-    const float characterWidth = glm::length(hostPosition(device().skeleton, leftArm) -
-                                             hostPosition(device().skeleton, rightArm));
+    const float characterWidth = glm::length(hostPosition(defaultSkeleton().skeleton, leftArm) -
+                                             hostPosition(defaultSkeleton().skeleton, rightArm));
 
-    const SensorFrame sent = makePerformerFrame(posed, device().slots);
+    const SensorFrame sent = makePerformerFrame(posed, defaultSkeleton().slots);
     for (std::uint8_t version : {std::uint8_t{1}, std::uint8_t{2}}) {
         SCOPED_TRACE(int(version));
         const SensorFrame received = decodeSensorFrame(encodeSensorFrame(sent, version));
         Skeleton solved;
-        BodySolver().solve(received, device().skeleton, device().slots, solved);
+        BodySolver().solve(received, defaultSkeleton().skeleton, defaultSkeleton().slots, solved);
         const float width =
             glm::length(hostPosition(solved, leftArm) - hostPosition(solved, rightArm));
         EXPECT_NEAR(width, version >= 2 ? performerWidth : characterWidth, 0.05f);
@@ -268,7 +257,7 @@ TEST(PerformerRoundTrip, DISABLED_PrintResidualTable) {
         solved.push_back(roundTrip(posed.back()));
     }
     for (const Joint& joint : kJoints) {
-        const std::int32_t bone = findBone(device().skeleton, joint.name);
+        const std::int32_t bone = findBone(defaultSkeleton().skeleton, joint.name);
         std::printf("%-17s", joint.name);
         for (size_t k = 0; k < posed.size(); ++k) {
             std::printf(" %13.2f",

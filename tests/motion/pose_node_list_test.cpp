@@ -15,7 +15,7 @@ using test::vecNear;
 
 // After any sequence of edits, the cached world values equal PoseNode's own recursive ones.
 TEST(PoseNodeList, CachedWorldValuesFollowEveryEdit) {
-    PoseNodeList nodes(test::device().skeleton, 1.3f, NodeEvaluation::kCached);
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.3f, NodeEvaluation::kCached);
     std::mt19937 rng(11);
     std::uniform_int_distribution<int> pick(0, kDefaultBoneCount - 1);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
@@ -43,9 +43,9 @@ TEST(PoseNodeList, CachedWorldValuesFollowEveryEdit) {
 }
 
 TEST(PoseNodeList, BuildsScaledNodesWithTheSkeletonsParents) {
-    const PoseNodeList nodes(test::device().skeleton, 2.0f);
+    const PoseNodeList nodes(defaultSkeleton().skeleton, 2.0f);
     for (int i = 0; i < kDefaultBoneCount; ++i) {
-        const Bone& b = test::device().skeleton.bones[i];
+        const Bone& b = defaultSkeleton().skeleton.bones[i];
         EXPECT_EQ(nodes[i].position, 2.0f * b.offset);
         EXPECT_EQ(nodes.parentIndex(i), b.parent);
         EXPECT_EQ(nodes[i].parent, b.parent < 0 ? nullptr : &nodes[b.parent]);
@@ -55,7 +55,7 @@ TEST(PoseNodeList, BuildsScaledNodesWithTheSkeletonsParents) {
 }
 
 TEST(PoseNodeList, ParentNotPrecedingItsChildMakesARoot) {
-    Skeleton broken = test::device().skeleton;
+    Skeleton broken = defaultSkeleton().skeleton;
     broken.bones[0].parent = 0;    // its own parent
     broken.bones[5].parent = 9;    // a later bone
     broken.bones[6].parent = 500;  // outside the table
@@ -67,7 +67,7 @@ TEST(PoseNodeList, ParentNotPrecedingItsChildMakesARoot) {
 }
 
 TEST(PoseNodeList, SetWorldRotationRealisesTheWorldRotation) {
-    PoseNodeList nodes(test::device().skeleton, 1.0f);
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
     const int hand = test::bone("LeftHand");
     nodes.setRotation(test::bone("LeftArm"), glm::angleAxis(0.8f, glm::vec3(0, 0, 1)));
     const glm::quat wanted = glm::angleAxis(-1.1f, glm::normalize(glm::vec3(1, 1, 0)));

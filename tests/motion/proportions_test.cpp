@@ -13,7 +13,6 @@ namespace telmora {
 namespace {
 
 using test::bone;
-using test::device;
 using test::vecNear;
 
 void fit(PoseNodeList& nodes, const BoneSlotMap& slots, const SensorFrame& frame) {
@@ -51,8 +50,8 @@ SensorFrame measuredFrame() {
 }
 
 TEST(FitProportions, LimbSegmentsTakeHalfTheMeanLimbLength) {
-    PoseNodeList nodes(device().skeleton, 1.0f);
-    fit(nodes, device().slots, measuredFrame());
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+    fit(nodes, defaultSkeleton().slots, measuredFrame());
     for (auto [a, b] : {std::pair{"LeftArm", "LeftForeArm"},
                         {"LeftForeArm", "LeftHand"},
                         {"RightArm", "RightForeArm"},
@@ -71,9 +70,9 @@ TEST(FitProportions, LimbSegmentsTakeHalfTheMeanLimbLength) {
 // performer's spine length to the character's hips-to-shoulders distance; the shoulder and
 // hip offsets do not stretch, so the distance itself only moves towards the performer's.
 void expectSpineStretch(const SensorFrame& frame, float performerCm) {
-    const PoseNodeList original(device().skeleton, 1.0f);
-    PoseNodeList nodes(device().skeleton, 1.0f);
-    fit(nodes, device().slots, frame);
+    const PoseNodeList original(defaultSkeleton().skeleton, 1.0f);
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+    fit(nodes, defaultSkeleton().slots, frame);
     const float k = performerCm / spineLength(original);
     for (const char* name : {"Spine", "Spine1", "Spine2"}) {
         const glm::vec3 before = original[bone(name)].position;
@@ -88,8 +87,8 @@ void expectSpineStretch(const SensorFrame& frame, float performerCm) {
 
 TEST(FitProportions, SpineStretchesTowardsThePerformersAndShouldersMatch) {
     expectSpineStretch(measuredFrame(), 50.0f);
-    PoseNodeList nodes(device().skeleton, 1.0f);
-    fit(nodes, device().slots, measuredFrame());
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+    fit(nodes, defaultSkeleton().slots, measuredFrame());
     EXPECT_NEAR(shoulderWidth(nodes), 40.0f, 1e-3f);
 }
 
@@ -100,7 +99,7 @@ TEST(FitProportions, WithoutRightIndexLengthTheSpineCountsHalf) {
 }
 
 TEST(FitProportions, ShoulderWidthNeedsAuxiliaryValues) {
-    const PoseNodeList original(device().skeleton, 1.0f);
+    const PoseNodeList original(defaultSkeleton().skeleton, 1.0f);
     struct Case {
         const char* name;
         std::uint8_t version;
@@ -111,17 +110,17 @@ TEST(FitProportions, ShoulderWidthNeedsAuxiliaryValues) {
         SensorFrame frame = measuredFrame();
         frame.formatVersion = c.version;
         if (c.zeroPoints) frame.auxValues.fill(0.0f);
-        PoseNodeList nodes(device().skeleton, 1.0f);
-        fit(nodes, device().slots, frame);
+        PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+        fit(nodes, defaultSkeleton().slots, frame);
         EXPECT_NEAR(shoulderWidth(nodes), shoulderWidth(original), 1e-3f) << c.name;
     }
 }
 
 TEST(FitProportions, MissingTrunkSlotSkipsSpineAndShouldersButNotLimbs) {
-    BoneSlotMap slots = device().slots;
+    BoneSlotMap slots = defaultSkeleton().slots;
     slots[kSpine1Slot] = -1;
-    PoseNodeList nodes(device().skeleton, 1.0f);
-    const PoseNodeList original(device().skeleton, 1.0f);
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+    const PoseNodeList original(defaultSkeleton().skeleton, 1.0f);
     fit(nodes, slots, measuredFrame());
     EXPECT_NEAR(spineLength(nodes), spineLength(original), 1e-3f);
     EXPECT_NEAR(shoulderWidth(nodes), shoulderWidth(original), 1e-3f);
@@ -131,8 +130,8 @@ TEST(FitProportions, MissingTrunkSlotSkipsSpineAndShouldersButNotLimbs) {
 TEST(FitProportions, ZeroSpineTargetStillSetsAFiniteShoulderWidth) {
     SensorFrame frame = measuredFrame();
     frame.targets[kSpineTarget].position = glm::vec3(0.0f);
-    PoseNodeList nodes(device().skeleton, 1.0f);
-    fit(nodes, device().slots, frame);
+    PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+    fit(nodes, defaultSkeleton().slots, frame);
     EXPECT_NEAR(shoulderWidth(nodes), 40.0f, 1e-3f);
 }
 
@@ -164,14 +163,14 @@ TEST(FitProportions, LengthsThatAreNotPositiveAndFiniteLeaveTheirSegments) {
          "RightHand"},
         {"spine", kSpineTarget, {"Spine", "Spine1", "Spine2"}, "LeftFoot"},
     };
-    const PoseNodeList original(device().skeleton, 1.0f);
+    const PoseNodeList original(defaultSkeleton().skeleton, 1.0f);
     for (const Chain& chain : chains) {
         for (float length : {0.0f, -0.4f, std::numeric_limits<float>::quiet_NaN()}) {
             SCOPED_TRACE(std::string(chain.name) + " length " + std::to_string(length));
             SensorFrame frame = measuredFrame();
             frame.targets[chain.target].length = length;
-            PoseNodeList nodes(device().skeleton, 1.0f);
-            fit(nodes, device().slots, frame);
+            PoseNodeList nodes(defaultSkeleton().skeleton, 1.0f);
+            fit(nodes, defaultSkeleton().slots, frame);
             for (const char* carrier : chain.carriers) {
                 EXPECT_EQ(nodes[bone(carrier)].position, original[bone(carrier)].position)
                     << carrier;

@@ -12,13 +12,13 @@ namespace {
 
 using test::vecNear;
 
-struct DefaultSkeleton : ::testing::Test {
-    Skeleton skeleton;
-    BoneSlotMap slots = emptySlotMap();
-    void SetUp() override { buildDefaultSkeleton(skeleton, slots); }
+// A copy of the default skeleton for each test to pose.
+struct DefaultSkeletonTest : ::testing::Test {
+    Skeleton skeleton = defaultSkeleton().skeleton;
+    BoneSlotMap slots = defaultSkeleton().slots;
 };
 
-TEST_F(DefaultSkeleton, TableAndSlotMap) {
+TEST_F(DefaultSkeletonTest, TableAndSlotMap) {
     ASSERT_EQ(skeleton.boneCount, kDefaultBoneCount);
     EXPECT_STREQ(skeleton.bones[0].name, "Hips");
     EXPECT_EQ(skeleton.bones[0].parent, -1);
@@ -60,7 +60,7 @@ TEST_F(DefaultSkeleton, TableAndSlotMap) {
     }
 }
 
-TEST_F(DefaultSkeleton, ForwardKinematicsMirrorsAndTurnsTheRoot) {
+TEST_F(DefaultSkeletonTest, ForwardKinematicsMirrorsAndTurnsTheRoot) {
     for (bool upright : {false, true}) {
         EXPECT_TRUE(
             vecNear(boneWorldPosition(skeleton, 0, upright), glm::vec3(0, 95.3f, 0.5f), 1e-4f));
@@ -75,7 +75,7 @@ TEST_F(DefaultSkeleton, ForwardKinematicsMirrorsAndTurnsTheRoot) {
     EXPECT_GT(toe.z - ankle.z, 10.0f);
 }
 
-TEST_F(DefaultSkeleton, RotationsAreMirroredOnTheWayOut) {
+TEST_F(DefaultSkeletonTest, RotationsAreMirroredOnTheWayOut) {
     // A stored rotation (x, y, z, w) acts as (x, -y, -z, w): a quarter turn stored about +y on
     // the left arm swings the forearm the other way round the vertical.
     const int arm = findBone(skeleton, "LeftArm");
@@ -123,9 +123,7 @@ TEST(Skeleton, ForwardKinematicsTerminatesForAnyContents) {
 }
 
 TEST(Skeleton, InvalidIndexHasZeroPosition) {
-    Skeleton skeleton;
-    BoneSlotMap slots = emptySlotMap();
-    buildDefaultSkeleton(skeleton, slots);
+    const Skeleton& skeleton = defaultSkeleton().skeleton;
     for (int index : {-1, 120, 1000, -2147483647 - 1}) {
         EXPECT_EQ(boneGlobalMatrix(skeleton, index, true), glm::mat4(0.0f)) << index;
         EXPECT_EQ(boneWorldPosition(skeleton, index, true), glm::vec3(0.0f)) << index;

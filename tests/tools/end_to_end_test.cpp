@@ -107,9 +107,7 @@ SimServerConfig configFor(std::uint16_t announcePort, double rate = 60.0) {
 
 // Sensor frames as the sender encodes them, one per performance frame.
 std::vector<std::vector<std::uint8_t>> encodedFrames(const Performance& performance) {
-    Skeleton skeleton;
-    BoneSlotMap slots{};
-    buildDefaultSkeleton(skeleton, slots);
+    const BoneSlotMap& slots = defaultSkeleton().slots;
     std::vector<std::vector<std::uint8_t>> datagrams;
     for (const Skeleton& frame : performance.frames)
         datagrams.push_back(encodeSensorFrame(makePerformerFrame(frame, performance.rest, slots)));

@@ -448,9 +448,7 @@ TEST(PerformanceTest, FrameAtLoopsAndNeverLeavesTheTake) {
 TEST(SyntheticPerformanceTest, WalksInPlaceAndLoopsCleanly) {
     const Performance walk = syntheticPerformance("synthetic", 2.0, 120.0);
     ASSERT_EQ(walk.frames.size(), 240u);
-    Skeleton rest;
-    BoneSlotMap slots{};
-    buildDefaultSkeleton(rest, slots);
+    const Skeleton& rest = defaultSkeleton().skeleton;
     const int leftFoot = findBone(rest, "LeftFoot"), rightFoot = findBone(rest, "RightFoot");
     const int leftHand = findBone(rest, "LeftHand"), leftArm = findBone(rest, "LeftArm");
     const int head = findBone(rest, "Head");

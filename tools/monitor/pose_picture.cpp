@@ -12,9 +12,7 @@ bool writePosePicture(const std::string& path, const std::vector<CapturedPose>& 
         return false;
     }
     // The monitor's table is built on the default skeleton: its names give each bone's style.
-    Skeleton names;
-    BoneSlotMap slots;
-    buildDefaultSkeleton(names, slots);
+    const Skeleton& names = defaultSkeleton().skeleton;
     const int boneCount = poses.front().boneCount;
     std::vector<PictureBone> bones;
     for (int b = 0; b < boneCount; ++b) {

@@ -40,9 +40,7 @@ std::optional<Performance> loadPerformance(const std::string& path, const std::s
 }
 
 Performance syntheticPerformance(const std::string& name, double seconds, double frameRate) {
-    Skeleton rest;
-    BoneSlotMap slots{};
-    buildDefaultSkeleton(rest, slots);
+    const Skeleton& rest = defaultSkeleton().skeleton;
     const auto bone = [&](const char* n) { return findBone(rest, n); };
     const glm::vec3 xAxis(1, 0, 0), yAxis(0, 1, 0), zAxis(0, 0, 1);
     const float deg = glm::pi<float>() / 180.0f;

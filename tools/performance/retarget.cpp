@@ -202,7 +202,8 @@ std::optional<Retargeter> Retargeter::create(std::shared_ptr<const PerformanceCl
         return std::nullopt;
     }
 
-    buildDefaultSkeleton(r.rest_, r.slots_);
+    r.rest_ = defaultSkeleton().skeleton;
+    r.slots_ = defaultSkeleton().slots;
     r.centimetresPerUnit_ = clip.metresPerUnit() * 100.0f;
 
     // Leg length (hips to ankle height, at rest) sets the performer's scale.

@@ -67,9 +67,7 @@ bool SimServer::Start(std::string& error) {
     announceEndpoint_ = {*announceAddress, config_.announcePort};
 
     // Every frame is encoded once, up front: streaming is then a send per client and tick.
-    Skeleton defaultSkeleton;
-    BoneSlotMap slots{};
-    buildDefaultSkeleton(defaultSkeleton, slots);
+    const BoneSlotMap& slots = defaultSkeleton().slots;
     datagrams_.clear();
     if (!(config_.replaySpeed > 0.0 && config_.replaySpeed <= 1000.0)) {
         error = "replay speed must lie above 0 and at most 1000";
