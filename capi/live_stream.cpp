@@ -4,7 +4,7 @@
 #include <cmath>
 #include <glm/gtc/quaternion.hpp>
 
-#include "device/channel_output.h"
+#include "live/channel_output.h"
 #include "network/protocol.h"
 
 namespace telmora {

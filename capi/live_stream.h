@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "device/stream_health.h"
+#include "live/stream_health.h"
 #include "motion/channel_table.h"
 #include "network/udp_stream_client.h"
 

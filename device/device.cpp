@@ -7,8 +7,8 @@
 #include <glm/gtc/type_ptr.hpp>
 #include <string>
 
-#include "device/channel_output.h"
-#include "device/device_texts.h"
+#include "live/channel_output.h"
+#include "live/device_texts.h"
 
 using namespace ORSDK2026;
 

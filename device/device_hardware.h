@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "capture/capture_writer.h"
-#include "device/sample_source.h"
-#include "device/stream_health.h"
-#include "device/stream_replay.h"
+#include "live/sample_source.h"
+#include "live/stream_health.h"
+#include "live/stream_replay.h"
 #include "motion/channel_table.h"
 #include "network/discovery_service.h"
 #include "network/udp_stream_client.h"

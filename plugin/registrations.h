@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "device/device_texts.h"
+#include "live/device_texts.h"
 
 namespace telmora {
 

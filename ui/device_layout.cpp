@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "device/device_texts.h"
+#include "live/device_texts.h"
 #include "ui/character_setup.h"
 #include "ui/panel_texts.h"
 #include "ui/port_text.h"

@@ -12,7 +12,7 @@
 
 #include "capture/capture_reader.h"
 #include "capture/capture_writer.h"
-#include "device/device_texts.h"
+#include "live/device_texts.h"
 #include "device_session_fixture.h"
 #include "motion/channel_table.h"
 #include "network/socket.h"

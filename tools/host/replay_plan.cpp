@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "capture/capture_reader.h"
-#include "device/stream_replay.h"
+#include "live/stream_replay.h"
 
 namespace telmora::host {
 

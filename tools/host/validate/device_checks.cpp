@@ -1,7 +1,7 @@
 // Devices as the host makes and drives them: many at once, their class names and type numbers,
 // and every short sequence of device operations with and without a server announcing.
 
-#include "device/device_texts.h"
+#include "live/device_texts.h"
 #include "motion/skeleton.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/validate/check_context.h"

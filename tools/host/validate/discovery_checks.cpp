@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "device/device_texts.h"
+#include "live/device_texts.h"
 #include "tools/host/console.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/validate/check_context.h"

@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "device/device_texts.h"
+#include "live/device_texts.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/validate/check_context.h"
 #include "tools/host/validate/fake_server.h"

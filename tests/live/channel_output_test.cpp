@@ -1,7 +1,7 @@
 // What the device writes into its nodes, without a host: the choice of value and the reference
 // transformation shared by the live and the recording path.
 
-#include "device/channel_output.h"
+#include "live/channel_output.h"
 
 #include <gtest/gtest.h>
 

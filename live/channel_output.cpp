@@ -1,4 +1,4 @@
-#include "device/channel_output.h"
+#include "live/channel_output.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // Sample time stamps and test-server record assembly, without a host.
 
-#include "device/sample_source.h"
+#include "live/sample_source.h"
 
 #include <gtest/gtest.h>
 

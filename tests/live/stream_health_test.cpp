@@ -1,6 +1,6 @@
 // The stream's health figures from the verdicts the receive thread records.
 
-#include "device/stream_health.h"
+#include "live/stream_health.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "device/sample_source.h"
+#include "live/sample_source.h"
 
 namespace telmora {
 

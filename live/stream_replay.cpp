@@ -1,4 +1,4 @@
-#include "device/stream_replay.h"
+#include "live/stream_replay.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "device/stream_health.h"
+#include "live/stream_health.h"
 
 #include <cmath>
 

@@ -2,7 +2,7 @@
 // snapshot read on the host's thread.
 #include <benchmark/benchmark.h>
 
-#include "device/stream_health.h"
+#include "live/stream_health.h"
 
 namespace {
 
