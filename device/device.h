@@ -116,6 +116,8 @@ private:
     bool Open();
     bool Close();
     bool ReleaseChannels();
+    // Unbinds, unlinks and deletes every bone template ("Reference" stays).
+    void DestroyBoneTemplates();
     bool BuildNodesAndTemplates(const telmora::ChannelSnapshot& channels);
     void Plot();
     void EventIdle(ORSDK2026::HISender sender, ORSDK2026::HKEvent event);

@@ -3,6 +3,7 @@
 // text it sets. The harness checks a device against the same list.
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -68,6 +69,9 @@ inline std::string portInUseText(int port) {
 inline constexpr char kStatusCaptureFailedPrefix[] = "Capture failed: ";
 inline constexpr char kStatusCaptureStoppedPrefix[] = "Capture stopped: ";
 inline constexpr char kStatusReplayFailedPrefix[] = "Replay failed: ";
+
+// A moment as "YYYYMMDDTHHMMSSZ" in UTC, to the second.
+std::string utcStamp(std::chrono::system_clock::time_point at);
 
 // The file of one online period's capture: "<server>-<subject>-<UTC date-time>.pcap", with
 // every character of the names that is no letter, digit, '.', '_' or '-' written as '_', so a
