@@ -2,10 +2,9 @@
 // model's own, offline and while plotting) into its nodes; recording keys the same values; the
 // finished recording is plotted onto the bound models.
 
-#include "device/device.h"
-
 #include <glm/gtc/type_ptr.hpp>
 
+#include "device/device.h"
 #include "device/host_guards.h"
 #include "live/channel_output.h"
 
@@ -45,7 +44,8 @@ bool toHost(telmora::BoneTransform bone, const glm::dmat4* reference, HostValues
     if (reference != nullptr && !telmora::applyReference(*reference, bone, bone)) return false;
     if (!telmora::isFinite(bone)) return false;
     out.translation = FBTVector(bone.translation.x, bone.translation.y, bone.translation.z);
-    out.rotation = FBRVector(bone.rotationDegrees.x, bone.rotationDegrees.y, bone.rotationDegrees.z);
+    out.rotation =
+        FBRVector(bone.rotationDegrees.x, bone.rotationDegrees.y, bone.rotationDegrees.z);
     return true;
 }
 

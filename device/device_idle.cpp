@@ -2,12 +2,11 @@
 // and watches the raw capture, loads a changed replay file, ends a stream that ended, and plots
 // a finished recording.
 
-#include "device/device.h"
-
 #include <chrono>
 #include <filesystem>
 #include <string>
 
+#include "device/device.h"
 #include "device/host_guards.h"
 #include "live/device_texts.h"
 

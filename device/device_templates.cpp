@@ -3,7 +3,6 @@
 // the device lets go of them.
 
 #include "device/device.h"
-
 #include "device/host_guards.h"
 
 using namespace ORSDK2026;

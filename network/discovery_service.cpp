@@ -273,8 +273,8 @@ void DiscoveryService::NotePortChange(const std::string& key, const ServerInfo& 
 
 void DiscoveryService::SweepLoop(double timeoutSeconds, std::chrono::nanoseconds period) {
     try {
-        while (!threads.PauseFor(
-            std::chrono::duration_cast<WorkerThreads::Clock::duration>(period)))
+        while (
+            !threads.PauseFor(std::chrono::duration_cast<WorkerThreads::Clock::duration>(period)))
             Sweep(timeoutSeconds);
     } catch (const std::exception& error) {
         writeLine(log, LogStream::Err, std::string("Sweep loop failed: ") + error.what() + "\n");

@@ -12,8 +12,8 @@
 
 #include "capture/capture_reader.h"
 #include "capture/capture_writer.h"
-#include "live/device_texts.h"
 #include "device_session_fixture.h"
+#include "live/device_texts.h"
 #include "motion/channel_table.h"
 #include "network/socket.h"
 #include "plugin/registrations.h"

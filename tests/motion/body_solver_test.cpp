@@ -74,7 +74,8 @@ TEST(BodySolver, DoubleHipsHeightScalesUntouchedBonesAndPlacesHips) {
     EXPECT_EQ(out.boneCount, kMaxBones);
     for (const char* name : {"LeftToeBase", "LeftToe_End", "RightToe_End", "HeadTop_End"}) {
         const std::int32_t i = bone(name);
-        EXPECT_TRUE(vecNear(out.bones[i].offset, 2.0f * defaultSkeleton().skeleton.bones[i].offset, 1e-4f))
+        EXPECT_TRUE(
+            vecNear(out.bones[i].offset, 2.0f * defaultSkeleton().skeleton.bones[i].offset, 1e-4f))
             << name;
     }
     const glm::vec3 expectedHips(-100.0f * frame.rootPosition.x, 100.0f * frame.rootPosition.y,
@@ -127,7 +128,8 @@ TEST(BodySolver, NeckKeepsThreeTenthsOfItsSolvedTurn) {
         const ChainTarget& head = frame.targets[kHeadTarget];
         const glm::vec3 target(-head.position.x, head.position.y, head.position.z);
         const glm::vec3 pole(-head.pole.x, head.pole.y, head.pole.z);
-        test::chainJob(target, pole, head.length, kNeckAndHeadSlots, rest, pose, defaultSkeleton().slots)
+        test::chainJob(target, pole, head.length, kNeckAndHeadSlots, rest, pose,
+                       defaultSkeleton().slots)
             .Run();
         return rotationAngle(pose[neck].rotation, kIdentityQuat);
     }();
@@ -230,7 +232,8 @@ TEST(BodySolver, DegenerateFramesKeepTheAffectedBonesAndStayFinite) {
         const Skeleton out = solveFrame(frame);
         ASSERT_TRUE(test::skeletonFinite(out));
         for (const char* name : c.unchanged) {
-            EXPECT_EQ(out.bones[bone(name)].rotation, defaultSkeleton().skeleton.bones[bone(name)].rotation)
+            EXPECT_EQ(out.bones[bone(name)].rotation,
+                      defaultSkeleton().skeleton.bones[bone(name)].rotation)
                 << name;
         }
         // Something else was solved: the opposite forearm turned away from rest.
