@@ -1,7 +1,7 @@
 #pragma once
 // What the harness needs to act as the host and its user: finding a panel's controls by region
 // as a user finds them on screen, waiting for a condition while the host keeps running, pacing
-// host steps to the wall clock, and reading the process itself (threads, a library's exports).
+// host steps to the wall clock, and a device's properties as the property view shows them.
 
 #include <fbhost/host.h>
 
@@ -52,25 +52,6 @@ private:
     Clock::time_point start_;
     std::uint64_t steps_ = 0;
 };
-
-// A UDP port on 127.0.0.1 free at the time of the call (bound once by the system and released).
-std::uint16_t freeUdpPort();
-// Threads of this process now (/proc/self/task, or a Toolhelp snapshot on Windows); -1 where
-// that cannot be read.
-int processThreadCount();
-// The thread ids of this process now; empty where they cannot be read.
-std::vector<int> processThreadIds();
-// CPU seconds (user + system) used so far by the given threads of this process.
-double threadsCpuSeconds(const std::vector<int>& threadIds);
-// CPU seconds (user + system) used so far by the whole process.
-double processCpuSeconds();
-
-// Names of the functions and objects a shared library exports, read from the file itself: for
-// ELF those defined, global or weak, default or protected visibility in its dynamic symbol
-// table; for a PE file (Windows DLL) the names of its export directory. Nothing, with `error`
-// set, for a file that is neither a PE file nor a 64-bit little-endian ELF.
-std::optional<std::vector<std::string>> exportedSymbols(const std::string& path,
-                                                        std::string& error);
 
 // A device's unsigned figure published as a property (TelmoraLink's "FramesReceived" and
 // "FramesSolved"), read as the host's property view reads it; nothing when it has no such

@@ -4,6 +4,7 @@
 
 #include "plugin/registrations.h"
 #include "tools/host/host_driver.h"
+#include "tools/host/process_figures.h"
 
 namespace telmora::host {
 

@@ -8,6 +8,8 @@
 
 #include "plugin/registrations.h"
 #include "tools/host/host_driver.h"
+#include "tools/host/library_exports.h"
+#include "tools/host/process_figures.h"
 #include "tools/host/validate/check_context.h"
 #include "tools/host/validate/scene.h"
 

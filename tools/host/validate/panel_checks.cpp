@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "tools/host/host_driver.h"
+#include "tools/host/process_figures.h"
 #include "tools/host/validate/check_context.h"
 #include "tools/host/validate/scene.h"
 #include "ui/panel_texts.h"

@@ -8,6 +8,7 @@
 
 #include "live/device_texts.h"
 #include "tools/host/host_driver.h"
+#include "tools/host/process_figures.h"
 #include "tools/host/validate/check_context.h"
 #include "tools/host/validate/fake_server.h"
 #include "tools/host/validate/random_datagrams.h"
