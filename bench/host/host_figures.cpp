@@ -15,6 +15,7 @@
 
 #include "tools/host/host_driver.h"
 #include "tools/host/panel_user.h"
+#include "tools/host/process_figures.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
 

@@ -106,7 +106,7 @@ void BM_ReplayTenMinutes(benchmark::State& state) {
         options.outDir = (folder() / "take").string();
         host::Console console(false);
         report = host::runSessionSteps(options, console);
-        if (report.status != host::kSessionOk) {
+        if (report.status != kExitOk) {
             state.SkipWithError((report.failedStep + ": " + report.failure).c_str());
             return;
         }

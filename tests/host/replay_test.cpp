@@ -68,7 +68,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_TRUE(live);
-        ASSERT_EQ(live->status, kSessionOk) << live->failedStep << ": " << live->failure;
+        ASSERT_EQ(live->status, kExitOk) << live->failedStep << ": " << live->failure;
     }
 
     static std::string capture() { return (*folder / "live.pcap").string(); }
@@ -134,7 +134,7 @@ void expectKeysAreTheSolves(const std::vector<std::array<double, 3>>& keys,
 
 TEST_F(ReplayTest, StreamRateKeysEachCapturedFrameOnceInOrder) {
     const SessionReport report = replay("stream", "stream");
-    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    ASSERT_EQ(report.status, kExitOk) << report.failedStep << ": " << report.failure;
     const auto solves = capturedSolves();
     ASSERT_GT(solves.size(), 150u);
     expectKeysAreTheSolves(hipsKeys(*folder / "stream" / "take.csv"), solves);
@@ -148,7 +148,7 @@ TEST_F(ReplayTest, StreamRateKeysEachCapturedFrameOnceInOrder) {
 
 TEST_F(ReplayTest, HostRateKeysAreCapturedFramesInCaptureOrder) {
     const SessionReport report = replay("host", "");
-    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    ASSERT_EQ(report.status, kExitOk) << report.failedStep << ": " << report.failure;
     const auto solves = capturedSolves();
     const auto keys = hipsKeys(*folder / "host" / "take.csv");
     ASSERT_GT(keys.size(), 80u);
@@ -160,8 +160,8 @@ TEST_F(ReplayTest, HostRateKeysAreCapturedFramesInCaptureOrder) {
 }
 
 TEST_F(ReplayTest, TwoReplaysWriteTheSameTakeFiles) {
-    ASSERT_EQ(replay("once", "").status, kSessionOk);
-    ASSERT_EQ(replay("twice", "").status, kSessionOk);
+    ASSERT_EQ(replay("once", "").status, kExitOk);
+    ASSERT_EQ(replay("twice", "").status, kExitOk);
     for (const char* name : {"take.glb", "take.bvh", "take.csv"})
         EXPECT_TRUE(contents(*folder / "once" / name) == contents(*folder / "twice" / name))
             << name;
@@ -180,7 +180,7 @@ TEST_F(ReplayTest, CaptureCutShortReplaysUpToItsLastWholePacket) {
     fs::copy_file(capture(), cut, fs::copy_options::overwrite_existing);
     fs::resize_file(cut, at + 10);
     const SessionReport report = replay("cut", "stream", cut.string());
-    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    ASSERT_EQ(report.status, kExitOk) << report.failedStep << ": " << report.failure;
     EXPECT_EQ(hipsKeys(*folder / "cut" / "take.csv").size(), frames - 1);
 }
 
@@ -208,7 +208,7 @@ TEST_F(ReplayTest, ACaptureOfTheStudioNetworkFromAnotherMachineReplays) {
     const fs::path file = *folder / "studio.pcapng";
     studio.write(file.string());
     const SessionReport report = replay("studio", "stream", file.string());
-    ASSERT_EQ(report.status, kSessionOk) << report.failedStep << ": " << report.failure;
+    ASSERT_EQ(report.status, kExitOk) << report.failedStep << ": " << report.failure;
     expectKeysAreTheSolves(hipsKeys(*folder / "studio" / "take.csv"), capturedSolves());
 }
 
@@ -225,7 +225,7 @@ TEST_F(ReplayTest, UnreadableCapturesEndWithAClearMessage) {
     };
     for (const auto& c : cases) {
         const SessionReport report = replay("bad", "", c.file);
-        EXPECT_EQ(report.status, kSessionBadInput) << c.file;
+        EXPECT_EQ(report.status, kExitBadInput) << c.file;
         EXPECT_NE(report.failure.find(c.says), std::string::npos) << report.failure;
     }
 }

@@ -15,6 +15,7 @@
 #include "motion/skeleton.h"
 #include "network/socket.h"
 #include "tools/host/host_driver.h"
+#include "tools/host/process_figures.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
 #include "walk_session.h"
@@ -47,7 +48,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_TRUE(report);
-        ASSERT_EQ(report->status, kSessionOk) << report->failedStep << ": " << report->failure;
+        ASSERT_EQ(report->status, kExitOk) << report->failedStep << ": " << report->failure;
     }
 
     static std::string file(const char* name) { return (*folder / name).string(); }
@@ -188,7 +189,7 @@ TEST(HostSessionGaps, AStalledStreamLeavesOneGapAndIsReported) {
     const SessionReport report = runSessionSteps(options, console);
     staller.join();
     sender.Stop();
-    EXPECT_EQ(report.status, kSessionIncomplete) << report.failedStep << ": " << report.failure;
+    EXPECT_EQ(report.status, kExitIncomplete) << report.failedStep << ": " << report.failure;
     ASSERT_EQ(report.streamGaps.size(), 1u);
     // Keys stop once the stream is stale (0.25 s into the stall) and start again with it.
     EXPECT_GT(report.streamGaps[0].seconds, 0.3);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tools/host/host_driver.h"
+#include "tools/host/process_figures.h"
 #include "tools/host/session.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
@@ -23,7 +24,7 @@ inline SessionReport runWalkSession(const std::string& serverName, double sender
     std::optional<Performance> walk =
         loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
     SessionReport failed;
-    failed.status = kSessionStepFailed;
+    failed.status = kExitFailed;
     if (!walk) {
         failed.failure = error;
         return failed;

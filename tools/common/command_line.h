@@ -9,10 +9,9 @@
 #include <string>
 
 #include "telmora/version.h"
+#include "tools/common/exit_status.h"
 
 namespace telmora {
-
-constexpr int kExitBadInput = 2;
 
 // A number option's check: NaN and the infinities are no numbers a user means (CLI11's ranges
 // let NaN through, as every comparison with it is false).

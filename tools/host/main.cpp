@@ -22,6 +22,100 @@ std::string defaultPluginPath() {
                                      built);
 }
 
+// `validate`: the plug-in's checks.
+struct ValidateCommand {
+    CLI::App* command = nullptr;
+    telmora::host::ValidateOptions options;
+    std::uint64_t seed = 0;
+    bool list = false;
+    std::string pluginOutput;
+};
+
+void addValidate(CLI::App& app, const std::string& defaultPlugin, ValidateCommand& v) {
+    v.options.pluginPath = defaultPlugin;
+    v.command = app.add_subcommand(
+        "validate", "Check the plug-in: each check prints one verdict line, then a tally");
+    v.command
+        ->add_option(
+            "plugin", v.options.pluginPath,
+            "The plug-in library (default: the installed one beside this host, else this build's)")
+        ->capture_default_str();
+    v.command->add_option("--seed", v.seed, "Seed of the random actions (default: drawn)");
+    v.command->add_option("--only", v.options.only,
+                          "Run only the checks whose name matches this regular expression");
+    v.command->add_flag("--list", v.list, "List the checks and exit");
+    v.command->add_flag("--quick", v.options.quick,
+                        "Smaller counts and shorter runs (sanitizer builds)");
+    v.command->add_option(
+        "--plugin-output", v.pluginOutput,
+        "File for the plug-in's own output lines (and a sanitizer's reports); default: none");
+}
+
+CLI::App* addSession(CLI::App& app, const std::string& defaultPlugin,
+                     telmora::host::SessionOptions& session) {
+    session.pluginPath = defaultPlugin;
+    CLI::App* command = app.add_subcommand(
+        "session", "The user's session: panel, Init, online, record, plot, Characterize, export");
+    command
+        ->add_option(
+            "plugin", session.pluginPath,
+            "The plug-in library (default: the installed one beside this host, else this build's)")
+        ->capture_default_str();
+    command->add_option("--source", session.source, "Server (source) to pick")->required();
+    command->add_option("--subject", session.subject, "Subject to pick")->required();
+    command->add_option("--record", session.recordSeconds, "Seconds to record")
+        ->required()
+        ->check(telmora::kFiniteNumber)
+        ->check(CLI::Range(0.05, 3600.0));
+    command->add_option("--out", session.outDir, "Folder the files are written to")->required();
+    command->add_option("--port", session.port, "Listening port typed into the panel")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    command
+        ->add_option("--wait", session.waitSeconds,
+                     "Seconds to wait for the source and subject to be announced")
+        ->check(telmora::kFiniteNumber)
+        ->check(CLI::Range(0.1, 3600.0))
+        ->capture_default_str();
+    command->add_option("--capture", session.captureFile,
+                        "Also write every datagram of the session to this pcap file");
+    return command;
+}
+
+CLI::App* addReplay(CLI::App& app, const std::string& defaultPlugin,
+                    telmora::host::SessionOptions& replay) {
+    replay.pluginPath = defaultPlugin;
+    replay.waitSeconds = 2.0;
+    CLI::App* command = app.add_subcommand(
+        "replay",
+        "Replay a captured stream through the plug-in, without network or waiting: record it "
+        "whole, plot, Characterize and export as a session does");
+    command->add_option("capture", replay.replayFile, "The capture (pcap or pcapng)")->required();
+    command->add_option("--out", replay.outDir, "Folder the files are written to")->required();
+    command->add_option("--plugin", replay.pluginPath, "The plug-in library")
+        ->capture_default_str();
+    command->add_option("--server", replay.source,
+                        "Server whose stream to replay (default: the capture's longest)");
+    command->add_option("--subject", replay.subject,
+                        "Subject whose stream to replay (default: the capture's longest)");
+    command->add_option("--rate", replay.rate,
+                        "Recording rate: a rate in Hz, or 'stream' for one key per "
+                        "captured frame at its capture time (default: the device's 60 Hz)");
+    return command;
+}
+
+int runValidateCommand(ValidateCommand& v) {
+    if (v.list) {
+        telmora::host::Console console(false);
+        for (const telmora::host::CheckInfo& check : telmora::host::validatorChecks())
+            console.line(check.name + "  " + check.description);
+        return telmora::kExitOk;
+    }
+    v.options.seed = v.command->count("--seed") ? v.seed : std::random_device{}();
+    telmora::host::Console console(true, v.pluginOutput);
+    return telmora::host::runValidate(v.options, console);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,95 +128,16 @@ int main(int argc, char** argv) {
         "the stream's end.",
         "telmora-host"};
     app.require_subcommand(1);
-
-    telmora::host::ValidateOptions validate;
     const std::string defaultPlugin = defaultPluginPath();
-    validate.pluginPath = defaultPlugin;
-    std::uint64_t seed = 0;
-    bool list = false;
-    CLI::App* validateCommand = app.add_subcommand(
-        "validate", "Check the plug-in: each check prints one verdict line, then a tally");
-    validateCommand
-        ->add_option(
-            "plugin", validate.pluginPath,
-            "The plug-in library (default: the installed one beside this host, else this build's)")
-        ->capture_default_str();
-    validateCommand->add_option("--seed", seed, "Seed of the random actions (default: drawn)");
-    validateCommand->add_option("--only", validate.only,
-                                "Run only the checks whose name matches this regular expression");
-    validateCommand->add_flag("--list", list, "List the checks and exit");
-    validateCommand->add_flag("--quick", validate.quick,
-                              "Smaller counts and shorter runs (sanitizer builds)");
-    std::string pluginOutput;
-    validateCommand->add_option(
-        "--plugin-output", pluginOutput,
-        "File for the plug-in's own output lines (and a sanitizer's reports); default: none");
-
-    telmora::host::SessionOptions session;
-    session.pluginPath = defaultPlugin;
-    CLI::App* sessionCommand = app.add_subcommand(
-        "session", "The user's session: panel, Init, online, record, plot, Characterize, export");
-    sessionCommand
-        ->add_option(
-            "plugin", session.pluginPath,
-            "The plug-in library (default: the installed one beside this host, else this build's)")
-        ->capture_default_str();
-    sessionCommand->add_option("--source", session.source, "Server (source) to pick")->required();
-    sessionCommand->add_option("--subject", session.subject, "Subject to pick")->required();
-    sessionCommand->add_option("--record", session.recordSeconds, "Seconds to record")
-        ->required()
-        ->check(telmora::kFiniteNumber)
-        ->check(CLI::Range(0.05, 3600.0));
-    sessionCommand->add_option("--out", session.outDir, "Folder the files are written to")
-        ->required();
-    sessionCommand->add_option("--port", session.port, "Listening port typed into the panel")
-        ->check(CLI::Range(1, 65535))
-        ->capture_default_str();
-    sessionCommand
-        ->add_option("--wait", session.waitSeconds,
-                     "Seconds to wait for the source and subject to be announced")
-        ->check(telmora::kFiniteNumber)
-        ->check(CLI::Range(0.1, 3600.0))
-        ->capture_default_str();
-
-    sessionCommand->add_option("--capture", session.captureFile,
-                               "Also write every datagram of the session to this pcap file");
-
-    telmora::host::SessionOptions replay;
-    replay.pluginPath = defaultPlugin;
-    CLI::App* replayCommand = app.add_subcommand(
-        "replay",
-        "Replay a captured stream through the plug-in, without network or waiting: record it "
-        "whole, plot, Characterize and export as a session does");
-    replayCommand->add_option("capture", replay.replayFile, "The capture (pcap or pcapng)")
-        ->required();
-    replayCommand->add_option("--out", replay.outDir, "Folder the files are written to")
-        ->required();
-    replayCommand->add_option("--plugin", replay.pluginPath, "The plug-in library")
-        ->capture_default_str();
-    replayCommand->add_option("--server", replay.source,
-                              "Server whose stream to replay (default: the capture's longest)");
-    replayCommand->add_option("--subject", replay.subject,
-                              "Subject whose stream to replay (default: the capture's longest)");
-    replayCommand->add_option("--rate", replay.rate,
-                              "Recording rate: a rate in Hz, or 'stream' for one key per "
-                              "captured frame at its capture time (default: the device's 60 Hz)");
-    replay.waitSeconds = 2.0;
+    ValidateCommand validate;
+    addValidate(app, defaultPlugin, validate);
+    telmora::host::SessionOptions session, replay;
+    addSession(app, defaultPlugin, session);
+    CLI::App* replayCommand = addReplay(app, defaultPlugin, replay);
 
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
         return *status;
     }
-
-    if (*validateCommand) {
-        if (list) {
-            telmora::host::Console console(false);
-            for (const telmora::host::CheckInfo& check : telmora::host::validatorChecks())
-                console.line(check.name + "  " + check.description);
-            return 0;
-        }
-        validate.seed = validateCommand->count("--seed") ? seed : std::random_device{}();
-        telmora::host::Console console(true, pluginOutput);
-        return telmora::host::runValidate(validate, console);
-    }
+    if (*validate.command) return runValidateCommand(validate);
     return telmora::host::runSession(*replayCommand ? replay : session);
 }

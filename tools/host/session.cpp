@@ -48,14 +48,14 @@ void loadPluginAndDevice(Session& s) {
     std::error_code ec;
     std::filesystem::create_directories(s.out, ec);
     if (ec || !std::filesystem::is_directory(s.out, ec))
-        fail(kSessionStepFailed, "cannot make the folder '" + s.options.outDir + "'" +
-                                     (ec ? ": " + ec.message() : std::string()));
+        fail(kExitFailed, "cannot make the folder '" + s.options.outDir + "'" +
+                              (ec ? ": " + ec.message() : std::string()));
     std::string error;
     if (s.replaying) {
         s.steps.begin("Reading the capture " + s.options.replayFile);
         s.plan = planReplay(s.options.replayFile, s.options.source, s.options.subject,
                             s.options.rate, error);
-        if (!s.plan) fail(kSessionBadInput, error);
+        if (!s.plan) fail(kExitBadInput, error);
         s.source = s.plan->server;
         s.subject = s.plan->subject;
         char line[160];
@@ -70,10 +70,10 @@ void loadPluginAndDevice(Session& s) {
 
     s.steps.begin("Loading the plug-in " + s.options.pluginPath);
     if (!s.library.load(s.options.pluginPath) || !s.library.callEntryPoint(0))
-        fail(kSessionStepFailed, s.library.error());
+        fail(kExitFailed, s.library.error());
     s.steps.begin("Creating the device 'TelmoraLink'");
     s.device = s.host.createDevice(kDeviceEntry, kDeviceEntry, &error);
-    if (!s.device) fail(kSessionStepFailed, error);
+    if (!s.device) fail(kExitFailed, error);
 }
 
 // The settings panel: the replay file or the listening port, and the raw capture.
@@ -82,15 +82,15 @@ void setUpPanel(Session& s) {
     std::string error;
     s.layout = s.host.openPanel(s.device, &error);
     s.panel = findPanelControls(s.layout, error);
-    if (!s.panel) fail(kSessionStepFailed, error);
+    if (!s.panel) fail(kExitFailed, error);
     if (s.replaying) {
         s.steps.begin("Setting its ReplayFile to the capture");
         if (!setDeviceText(s.device, "ReplayFile", s.options.replayFile))
-            fail(kSessionStepFailed, "the device has no property 'ReplayFile'");
+            fail(kExitFailed, "the device has no property 'ReplayFile'");
         s.host.runIdle();
         const std::vector<std::string> texts = s.host.statusTexts(s.device);
         if (!texts.empty() && texts.back().rfind("Replay failed: ", 0) == 0)
-            fail(kSessionBadInput, texts.back());
+            fail(kExitBadInput, texts.back());
     } else if (s.panel->port->Text.Get().str() != std::to_string(s.options.port)) {
         s.steps.begin("Typing the listening port " + std::to_string(s.options.port) +
                       " and clicking Connect");
@@ -98,7 +98,7 @@ void setUpPanel(Session& s) {
     }
     // The panel says at once when the port cannot be listened on: nothing would be heard.
     if (!s.replaying && !std::string(s.panel->portState->Caption.Get().str()).empty())
-        fail(kSessionNotHeard, "listening port " + std::to_string(s.options.port) + " is in use");
+        fail(kExitNotHeard, "listening port " + std::to_string(s.options.port) + " is in use");
     if (!s.options.captureFile.empty()) {
         s.steps.begin("Switching on the raw capture");
         const std::filesystem::path folder =
@@ -117,47 +117,47 @@ void pickSourceAndSubject(Session& s) {
         // Names come from the network: escaped, they cannot drive the terminal.
         for (const std::string& name : heard)
             names += (names.empty() ? "" : ", ") + escapeControlCharacters(name);
-        fail(kSessionNotHeard, "no source '" + s.source + "' announced on port " +
-                                   std::to_string(s.options.port) +
-                                   (names.empty() ? " (none heard)" : " (heard: " + names + ")"));
+        fail(kExitNotHeard, "no source '" + s.source + "' announced on port " +
+                                std::to_string(s.options.port) +
+                                (names.empty() ? " (none heard)" : " (heard: " + names + ")"));
     }
     s.steps.begin("Picking the subject '" + s.subject + "'");
     if (!waitAndPick(*s.panel->subjects, s.subject, s.wait))
-        fail(kSessionNotHeard, "the source offers no subject '" + s.subject + "'");
+        fail(kExitNotHeard, "the source offers no subject '" + s.subject + "'");
 }
 
 // Init, the templates bound to a new model tree, online with recording on.
 void goOnline(Session& s) {
     s.steps.begin("Init");
-    if (!s.host.deviceOperation(s.device, kOpInit)) fail(kSessionStepFailed, "Init failed");
+    if (!s.host.deviceOperation(s.device, kOpInit)) fail(kExitFailed, "Init failed");
     s.steps.begin("Binding the templates to a new model tree");
     s.reference = s.host.bindTemplates(s.device);
-    if (!s.reference) fail(kSessionStepFailed, "the device has no templates to bind");
+    if (!s.reference) fail(kExitFailed, "the device has no templates to bind");
 
     if (s.plan && s.plan->period.Get() > 0) s.device->SamplingPeriod = s.plan->period;
     s.steps.begin("Going online");
     s.device->RecordMode = true;
     if (!s.host.setOnline(s.device, true)) {
         const std::vector<std::string> texts = s.host.statusTexts(s.device);
-        fail(kSessionStepFailed, "the device did not go online (status '" +
-                                     (texts.empty() ? std::string() : texts.back()) + "')");
+        fail(kExitFailed, "the device did not go online (status '" +
+                              (texts.empty() ? std::string() : texts.back()) + "')");
     }
     s.report.samplingPeriod = s.device->SamplingPeriod.Get().GetSecondDouble();
-    if (!(s.report.samplingPeriod > 0.0)) fail(kSessionStepFailed, "sampling period not positive");
+    if (!(s.report.samplingPeriod > 0.0)) fail(kExitFailed, "sampling period not positive");
     s.hips = s.host.findNode(s.device, "Hips T");
-    if (!s.hips) fail(kSessionStepFailed, "the device has no node 'Hips T'");
+    if (!s.hips) fail(kExitFailed, "the device has no node 'Hips T'");
 }
 
 // Stops the recording and lets the device's idle handler plot it; reads the plot back.
 void stopAndPlot(Session& s) {
     SessionReport& report = s.report;
     s.steps.begin("Stopping the recording");
-    if (!s.host.stopRecording()) fail(kSessionStepFailed, "the host was not recording");
+    if (!s.host.stopRecording()) fail(kExitFailed, "the host was not recording");
     report.samplesRecorded = s.hips->KeyCount();
     for (const FBKey& key : s.host.keys(s.hips))
         report.recordedTimes.push_back(key.time.GetSecondDouble());
     report.samplesAcknowledged = s.host.samplesAcknowledged(s.device);
-    if (report.samplesRecorded == 0) fail(kSessionStepFailed, "nothing was recorded");
+    if (report.samplesRecorded == 0) fail(kExitFailed, "nothing was recorded");
     report.streamGaps =
         keyGaps(report.recordedTimes, report.recordStart, report.recordEnd, report.samplingPeriod);
 
@@ -182,7 +182,7 @@ void characterize(Session& s) {
     s.host.click(*s.panel->characterize);
     const std::vector<FBCharacter*> characters = s.host.characters();
     if (characters.size() != charactersBefore + 1)
-        fail(kSessionStepFailed, "Characterize made no character");
+        fail(kExitFailed, "Characterize made no character");
     FBCharacter* character = characters.back();
     report.characterName = character->Name.Get().str();
     report.characterized = character->GetCharacterize();
@@ -190,7 +190,7 @@ void characterize(Session& s) {
     s.steps.console.line("  '" + report.characterName +
                          "': " + std::to_string(report.characterLinks) + " slots linked, " +
                          (report.characterized ? "characterised" : "NOT characterised"));
-    if (!report.characterized) fail(kSessionStepFailed, "the character is not characterised");
+    if (!report.characterized) fail(kExitFailed, "the character is not characterised");
 }
 
 void goOfflineAndWrite(Session& s) {
@@ -210,15 +210,15 @@ void goOfflineAndWrite(Session& s) {
 // take with holes is written but not reported as a good one.
 void settleStatus(SessionReport& report, fbhost::Host& host, Console& console) {
     for (const fbhost::PluginFailure& failure : host.failures()) {
-        if (report.status == kSessionOk) {
-            report.status = kSessionStepFailed;
+        if (report.status == kExitOk) {
+            report.status = kExitFailed;
             report.failedStep = failure.call;
             report.failure = "an exception left the plug-in: " + failure.what;
             console.line("FAILED: " + failure.call + ": " + failure.what);
         }
     }
-    if (report.status == kSessionOk && (!report.streamGaps.empty() || report.streamEndedAt))
-        report.status = kSessionIncomplete;
+    if (report.status == kExitOk && (!report.streamGaps.empty() || report.streamEndedAt))
+        report.status = kExitIncomplete;
 }
 
 }  // namespace

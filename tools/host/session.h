@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/common/exit_status.h"
 #include "tools/host/console.h"
 #include "tools/take_export/take_export.h"
 
@@ -37,12 +38,9 @@ struct SessionOptions {
     std::string rate;
 };
 
-// Exit statuses of a session.
-constexpr int kSessionOk = 0;
-constexpr int kSessionNotHeard = 1;  // no source, subject or frame within the wait
-constexpr int kSessionBadInput = 2;  // replay: a capture that cannot be read or has no stream
-constexpr int kSessionStepFailed = 3;
-constexpr int kSessionIncomplete = 4;  // a take was written, with gaps or cut short by the stream
+// A session ends with kExitOk, kExitNotHeard (no source, subject or frame within the wait),
+// kExitBadInput (replay: a capture that cannot be read or has no stream), kExitFailed (a step
+// failed) or kExitIncomplete (a take was written, with gaps or cut short by the stream).
 
 // A span of the recording without keys: the stream gave no frames (seconds of take time).
 struct StreamGap {
@@ -52,7 +50,7 @@ struct StreamGap {
 
 // What a session did, in figures (session.json holds the same).
 struct SessionReport {
-    int status = kSessionOk;
+    int status = kExitOk;
     // The step that failed and why ("" when none did).
     std::string failedStep;
     std::string failure;

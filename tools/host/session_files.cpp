@@ -32,10 +32,10 @@ nlohmann::json reportJson(const SessionOptions& options, const SessionReport& re
             options.rate.empty() ? nlohmann::json(nullptr) : nlohmann::json(options.rate);
     }
     json["subject"] = options.replayFile.empty() ? options.subject : report.subject;
-    json["result"] = report.status == kSessionOk           ? "ok"
-                     : report.status != kSessionIncomplete ? "failed"
-                     : report.streamEndedAt                ? "stream-ended"
-                                                           : "gaps";
+    json["result"] = report.status == kExitOk           ? "ok"
+                     : report.status != kExitIncomplete ? "failed"
+                     : report.streamEndedAt             ? "stream-ended"
+                                                        : "gaps";
     if (!report.failedStep.empty()) {
         json["failedStep"] = report.failedStep;
         json["failure"] = report.failure;
@@ -82,19 +82,19 @@ void drawPanelPicture(FBDeviceLayout& layout, const std::filesystem::path& out,
     std::string error;
     if (!fbhost::Host::instance().drawPanel(layout, kPanelWidth, kPanelHeight,
                                             (out / "panel.png").string(), &error))
-        throw StepFailure{kSessionStepFailed, "panel.png: " + error};
+        throw StepFailure{kExitFailed, "panel.png: " + error};
     report.filesWritten.push_back((out / "panel.png").string());
 }
 
 void keepCapture(FBDevice* device, const std::string& file, SessionReport& report) {
     const std::optional<std::string> captured = deviceText(device, "CapturePath");
     if (!captured || captured->empty())
-        throw StepFailure{kSessionStepFailed, "the device wrote no capture"};
+        throw StepFailure{kExitFailed, "the device wrote no capture"};
     std::error_code ec;
     std::filesystem::rename(*captured, file, ec);
     if (ec)
-        throw StepFailure{kSessionStepFailed, "cannot move the capture " + *captured + " to " +
-                                                  file + ": " + ec.message()};
+        throw StepFailure{kExitFailed, "cannot move the capture " + *captured + " to " + file +
+                                           ": " + ec.message()};
     report.filesWritten.push_back(file);
 }
 
@@ -147,7 +147,7 @@ void writeTakeFiles(const std::filesystem::path& out, const std::vector<TakeCsvR
         for (std::thread& writer : writers) writer.join();
     }
     for (const File& file : files) {
-        if (!file.written) throw StepFailure{kSessionStepFailed, file.error};
+        if (!file.written) throw StepFailure{kExitFailed, file.error};
         std::error_code ec;
         char line[160];
         std::snprintf(line, sizeof line, "  %s: %.1f MB in %.2f s", file.name,
@@ -171,7 +171,7 @@ void writeSessionJson(const SessionOptions& options, SessionReport& report) {
 
 void printSummary(const SessionOptions& options, const SessionReport& report, Console& console,
                   const std::string& pluginLog) {
-    if (report.status == kSessionOk || report.status == kSessionIncomplete) {
+    if (report.status == kExitOk || report.status == kExitIncomplete) {
         char line[200];
         std::snprintf(
             line, sizeof(line),

@@ -30,14 +30,13 @@ void recordLive(const SessionOptions& options, FBDevice* device, FBAnimationNode
         std::copy(now, now + 3, last);
     }
     if (changes == 0)
-        throw StepFailure{kSessionNotHeard, "no frame of '" + options.subject + "' arrived in 1 s"};
+        throw StepFailure{kExitNotHeard, "no frame of '" + options.subject + "' arrived in 1 s"};
     steps.console.line("  the pose changed in " + std::to_string(changes) + " of " +
                        std::to_string(stepsPerSecond) + " evaluations");
     drawPanelPicture(layout, out, report, steps.console);
 
     steps.begin("Recording " + formatSeconds(options.recordSeconds));
-    if (!host.startRecording())
-        throw StepFailure{kSessionStepFailed, "the host did not start recording"};
+    if (!host.startRecording()) throw StepFailure{kExitFailed, "the host did not start recording"};
     const int recordSteps =
         std::max(1, static_cast<int>(std::lround(options.recordSeconds / report.samplingPeriod)));
     const double recordStart = host.localTime().GetSecondDouble();
@@ -72,8 +71,7 @@ void replayAndRecord(const ReplayPlan& plan, FBDevice* device, FBDeviceLayout& l
     const kLongLong start = host.localTime().Get();
     steps.begin("Replaying and recording " + formatSeconds(plan.seconds) +
                 (plan.keyEachFrame ? ", a key for each frame" : ""));
-    if (!host.startRecording())
-        throw StepFailure{kSessionStepFailed, "the host did not start recording"};
+    if (!host.startRecording()) throw StepFailure{kExitFailed, "the host did not start recording"};
     report.recordStart = host.localTime().GetSecondDouble();
     ProgressBar bar(steps.console, "replaying");
     bool panelDrawn = false;

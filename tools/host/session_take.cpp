@@ -66,10 +66,10 @@ void takeFromPlottedModels(FBModel* reference, double framePeriod, SessionReport
                            ProgressBar& bar) {
     fbhost::Host& host = fbhost::Host::instance();
     const std::vector<PlottedJoint> joints = boneModels(reference);
-    if (joints.empty()) throw StepFailure{kSessionStepFailed, "no bone model under 'Reference'"};
+    if (joints.empty()) throw StepFailure{kExitFailed, "no bone model under 'Reference'"};
     const std::vector<FBTime> times =
         keyTimes(joints.front().model->Translation.GetAnimationNode());
-    if (times.empty()) throw StepFailure{kSessionStepFailed, "the plot left no keys"};
+    if (times.empty()) throw StepFailure{kExitFailed, "the plot left no keys"};
     Take& take = report.take;
     take.framePeriod = framePeriod;
     for (const PlottedJoint& joint : joints)
@@ -107,16 +107,15 @@ void takeFromPlottedModels(FBModel* reference, double framePeriod, SessionReport
     for (const PlottedJoint& joint : joints) {
         if (keyTimes(joint.model->Translation.GetAnimationNode()) != times ||
             keyTimes(joint.model->Rotation.GetAnimationNode()) != times)
-            throw StepFailure{kSessionStepFailed, "bone '" +
-                                                      std::string(joint.model->Name.Get().str()) +
-                                                      "' is plotted at other times than the hips"};
+            throw StepFailure{kExitFailed, "bone '" + std::string(joint.model->Name.Get().str()) +
+                                               "' is plotted at other times than the hips"};
     }
     // The root joints' poses are relative to "Reference", which the plot leaves at rest.
     const FBMatrix referenceMatrix = host.modelGlobalMatrix(reference, times.front());
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             if (std::abs(referenceMatrix(r, c) - (r == c ? 1.0 : 0.0)) > 1e-9)
-                throw StepFailure{kSessionStepFailed, "the 'Reference' model is not at rest"};
+                throw StepFailure{kExitFailed, "the 'Reference' model is not at rest"};
 }
 
 std::vector<TakeCsvRow> recordedRows(FBDevice* device, SessionReport& report) {

@@ -22,8 +22,6 @@ using telmora::kExitBadInput;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kExitNoServer = 1;
-
 using telmora::escapeControlCharacters;
 
 // Server and subject names come from the network: printed with their control characters
@@ -131,7 +129,7 @@ int listServers(const Options& options, telmora::StopSignals& stopSignals) {
                       << options.waitSeconds << " s\n";
             discovery.Stop();
             reportCapture(capture);
-            return kExitNoServer;
+            return telmora::kExitNotHeard;
         }
     }
     discovery.Stop();
@@ -183,7 +181,7 @@ int monitorStream(const Options& options, telmora::StopSignals& stopSignals) {
         else
             std::cerr << "Server " << lastSeen << " does not offer subject '"
                       << escapeControlCharacters(subject) << "'\n";
-        return kExitNoServer;
+        return telmora::kExitNotHeard;
     }
     std::cout << "Found server " << describe(chosen) << "\n" << std::flush;
 

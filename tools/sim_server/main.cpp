@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
                 std::make_unique<telmora::SimServer>(serverConfig, std::move(subjects)));
             if (!senders.back()->Start(error)) {
                 std::cerr << "Cannot start: " << error << "\n";
-                return 1;
+                return telmora::kExitCannotServe;
             }
         }
         telmora::waitForStopOrDuration(stopSignals, durationSeconds);
@@ -181,8 +181,9 @@ int main(int argc, char** argv) {
             sender->Stop();
             stopped.push_back(sender.get());
         }
-        if (!sendTimesFile.empty() && !writeSendTimes(sendTimesFile, stopped)) return 1;
-        return 0;
+        if (!sendTimesFile.empty() && !writeSendTimes(sendTimesFile, stopped))
+            return telmora::kExitCannotServe;
+        return telmora::kExitOk;
     }
 
     std::vector<telmora::SimSubject> subjects;
@@ -214,10 +215,11 @@ int main(int argc, char** argv) {
     std::string error;
     if (!server.Start(error)) {
         std::cerr << "Cannot start: " << error << "\n";
-        return 1;
+        return telmora::kExitCannotServe;
     }
     telmora::waitForStopOrDuration(stopSignals, durationSeconds);
     server.Stop();
-    if (!sendTimesFile.empty() && !writeSendTimes(sendTimesFile, {&server})) return 1;
-    return 0;
+    if (!sendTimesFile.empty() && !writeSendTimes(sendTimesFile, {&server}))
+        return telmora::kExitCannotServe;
+    return telmora::kExitOk;
 }

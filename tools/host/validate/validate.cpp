@@ -5,6 +5,7 @@
 #include <optional>
 #include <regex>
 
+#include "tools/common/exit_status.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/validate/check_context.h"
 
@@ -40,7 +41,7 @@ int runValidate(const ValidateOptions& options, Console& console) {
         only = std::regex(options.only.empty() ? std::string(".") : options.only);
     } catch (const std::regex_error& e) {
         console.line("--only: '" + options.only + "' is no regular expression: " + e.what());
-        return 2;
+        return kExitBadInput;
     }
     std::vector<const Check*> selected;
     for (const Check& check : checks()) {
@@ -49,7 +50,7 @@ int runValidate(const ValidateOptions& options, Console& console) {
     }
     if (selected.empty()) {
         console.line("--only '" + options.only + "' selects no check (see --list)");
-        return 2;
+        return kExitBadInput;
     }
     console.line("Validating " + options.pluginPath);
     console.line("Seed " + std::to_string(options.seed) + " (repeat with --seed " +
@@ -102,7 +103,7 @@ int runValidate(const ValidateOptions& options, Console& console) {
     }
     sharedLibrary().unload();
     console.line(std::to_string(passed) + " passed, " + std::to_string(failed) + " failed");
-    return failed == 0 ? 0 : 3;
+    return failed == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace telmora::host
