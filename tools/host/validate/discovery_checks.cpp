@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "live/device_texts.h"
+#include "network/socket.h"
+#include "network/worker_threads.h"
 #include "tools/host/console.h"
 #include "tools/host/host_driver.h"
 #include "tools/host/process_figures.h"
@@ -91,90 +93,122 @@ std::size_t lineCount(const std::string& path) {
     return lines;
 }
 
+// 50,000 garbage datagrams a second to a device's stream endpoint and as many to its listening
+// port, from a thread of its own until stopped.
+class GarbageFlood {
+public:
+    GarbageFlood(std::uint64_t seed, Ipv4Endpoint stream, Ipv4Endpoint listening)
+        : streamEndpoint_(stream), listening_(listening) {
+        std::mt19937_64 random(seed);
+        RandomDatagrams garbage(random, {});
+        for (int i = 0; i < 256; ++i) {
+            stream_.push_back(garbage.streamDatagram().bytes);
+            announcements_.push_back(garbage.announcement());
+        }
+        threads_.Start([this] { Run(); });
+    }
+    ~GarbageFlood() { threads_.Stop(); }
+    GarbageFlood(const GarbageFlood&) = delete;
+    GarbageFlood& operator=(const GarbageFlood&) = delete;
+
+    void Stop() { threads_.Stop(); }
+    std::uint64_t sent() const { return sent_.load(); }
+
+private:
+    void Run() {
+        UdpSocket socket;
+        if (socket.open() != 0 || socket.bind({*parseIpv4("127.0.0.1"), 0}) != 0) return;
+        // 50,000 a second at each port: 50 each millisecond.
+        const Clock::time_point origin = Clock::now();
+        for (std::size_t n = 0; !threads_.Stopping(); ++n) {
+            if (n % 50 == 0) {
+                const auto due = origin + std::chrono::milliseconds(n / 50);
+                while (Clock::now() < due && !threads_.Stopping()) std::this_thread::yield();
+            }
+            const auto& d = stream_[n % stream_.size()];
+            socket.sendTo(d.data(), d.size(), streamEndpoint_);
+            const auto& a = announcements_[n % announcements_.size()];
+            socket.sendTo(a.data(), a.size(), listening_);
+            sent_.fetch_add(2, std::memory_order_relaxed);
+        }
+    }
+
+    const Ipv4Endpoint streamEndpoint_, listening_;
+    std::vector<std::vector<std::uint8_t>> stream_, announcements_;
+    std::atomic<std::uint64_t> sent_{0};
+    WorkerThreads threads_;
+};
+
+// What the device did while flooded: its lines, its threads' CPU, the frames it solved.
+struct FloodFigures {
+    double seconds = 0.0;
+    double pluginCpu = 0.0;
+    double datagramsSent = 0.0;
+    double framesSent = 0.0;
+    double framesSolved = 0.0;
+};
+
+FloodFigures floodTheDevice(CheckContext& ctx, DeviceUnderTest& dut, SimServer& sender,
+                            std::uint16_t port, std::chrono::milliseconds duration) {
+    const std::vector<int> before = processThreadIds();
+    GarbageFlood flood(ctx.seed, sender.clients().front(), {*parseIpv4("127.0.0.1"), port});
+    const std::vector<int> threads = processThreadIds();
+    std::vector<int> plugin;  // the threads that were there before the flood's own
+    for (int id : before)
+        if (id != threads.front()) plugin.push_back(id);
+    const std::uint64_t solvedBefore = deviceFigure(dut.device, "FramesSolved").value_or(0);
+    const std::uint64_t sentBefore = sender.framesSent();
+    const double cpuBefore = threadsCpuSeconds(plugin);
+    const Clock::time_point start = Clock::now();
+    PacedStepper stepper(kStep);
+    while (Clock::now() - start < duration) stepper.step();
+    FloodFigures figures;
+    figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    figures.pluginCpu = threadsCpuSeconds(plugin) - cpuBefore;
+    flood.Stop();
+    figures.datagramsSent = static_cast<double>(flood.sent());
+    fbhost::Host::instance().runIdle();
+    figures.framesSolved =
+        static_cast<double>(deviceFigure(dut.device, "FramesSolved").value_or(0) - solvedBefore);
+    figures.framesSent = static_cast<double>(sender.framesSent() - sentBefore);
+    return figures;
+}
+
 void checkFloodBounded(CheckContext& ctx) {
     ensureLoaded(ctx);
     ctx.seeded = true;
-    fbhost::Host& host = fbhost::Host::instance();
     const std::uint16_t port = freeUdpPort();
     std::unique_ptr<SimServer> sender = startSender(ctx, port);
     DeviceUnderTest dut;
     startStreaming(ctx, dut, port);
     ctx.require(pumpUntil([&] { return sender->clients().size() == 1; }, 3000ms, nullptr),
                 "the sender has no client");
-    const Ipv4Endpoint streamEndpoint = sender->clients().front();
-    const Ipv4Endpoint listening{*parseIpv4("127.0.0.1"), port};
 
     // The plug-in's lines of the flood go to a file of their own, to be counted.
     const std::string path = ctx.options.pluginPath + ".flood-" + std::to_string(ctx.seed) + ".log";
     // Two seconds at least: a rate of lines needs more than one of the log's seconds.
     const auto duration = ctx.options.quick ? 2000ms : 3000ms;
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint64_t> sent{0};
-    double seconds = 0.0, pluginCpu = 0.0;
-    std::uint64_t solvedBefore = 0, solvedAfter = 0, sentBefore = 0, sentAfter = 0;
+    FloodFigures figures;
     {
         Console capture(true, path);
         ctx.step("for " + std::to_string(duration.count()) +
                  " ms: 50,000 garbage datagrams a second to the stream endpoint and as many to the "
                  "listening port");
-        std::mt19937_64 random(ctx.seed);
-        RandomDatagrams garbage(random, {});
-        std::vector<std::vector<std::uint8_t>> stream, announcements;
-        for (int i = 0; i < 256; ++i) {
-            stream.push_back(garbage.streamDatagram().bytes);
-            announcements.push_back(garbage.announcement());
-        }
-        const std::vector<int> before = processThreadIds();
-        std::thread flood([&] {
-            UdpSocket socket;
-            if (socket.open() != 0 || socket.bind({*parseIpv4("127.0.0.1"), 0}) != 0) return;
-            // 50,000 a second at each port: 50 each millisecond.
-            const Clock::time_point origin = Clock::now();
-            for (std::size_t n = 0; !stop.load(); ++n) {
-                if (n % 50 == 0) {
-                    const auto due = origin + std::chrono::milliseconds(n / 50);
-                    while (Clock::now() < due && !stop.load()) std::this_thread::yield();
-                }
-                const auto& d = stream[n % stream.size()];
-                socket.sendTo(d.data(), d.size(), streamEndpoint);
-                const auto& a = announcements[n % announcements.size()];
-                socket.sendTo(a.data(), a.size(), listening);
-                sent.fetch_add(2, std::memory_order_relaxed);
-            }
-        });
-        const std::vector<int> threads = processThreadIds();
-        std::vector<int> plugin;  // the threads that were there before the flood's own
-        for (int id : before)
-            if (id != threads.front()) plugin.push_back(id);
-        solvedBefore = deviceFigure(dut.device, "FramesSolved").value_or(0);
-        sentBefore = sender->framesSent();
-        const double cpuBefore = threadsCpuSeconds(plugin);
-        const Clock::time_point start = Clock::now();
-        PacedStepper stepper(kStep);
-        while (Clock::now() - start < duration) stepper.step();
-        seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        pluginCpu = threadsCpuSeconds(plugin) - cpuBefore;
-        stop.store(true);
-        flood.join();
-        host.runIdle();
-        solvedAfter = deviceFigure(dut.device, "FramesSolved").value_or(0);
-        sentAfter = sender->framesSent();
+        figures = floodTheDevice(ctx, dut, *sender, port, duration);
     }
     const std::size_t lines = lineCount(path);
     std::remove(path.c_str());
-    host.setOnline(dut.device, false);
+    fbhost::Host::instance().setOnline(dut.device, false);
     sender->Stop();
     requireNoPluginFailure(ctx);
-    const double linesPerSecond = static_cast<double>(lines) / seconds;
-    const double cpuShare = pluginCpu / seconds;
-    const double sentFrames = static_cast<double>(sentAfter - sentBefore);
-    const double solvedFrames = static_cast<double>(solvedAfter - solvedBefore);
+    const double linesPerSecond = static_cast<double>(lines) / figures.seconds;
     char summary[240];
     std::snprintf(summary, sizeof summary,
                   "%.0f garbage datagrams/s: %.1f plug-in lines/s, the device's and sender's "
                   "threads %.0f %% of a core, %.0f of %.0f stream frames solved",
-                  static_cast<double>(sent.load()) / seconds, linesPerSecond, cpuShare * 100.0,
-                  solvedFrames, sentFrames);
+                  figures.datagramsSent / figures.seconds, linesPerSecond,
+                  figures.pluginCpu / figures.seconds * 100.0, figures.framesSolved,
+                  figures.framesSent);
     ctx.summary = summary;
     ctx.require(linesPerSecond <= 20.0, std::string("the log ran at ") + summary);
 }

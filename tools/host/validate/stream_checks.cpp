@@ -36,6 +36,65 @@ void stepHost() {
     host.runIdle();
 }
 
+// Sends `frame` until the hips move (or, given `expected`, reach it); their value in `value`.
+bool sendUntilLanded(FakeServer& server, FBAnimationNode* hips,
+                     const std::vector<std::uint8_t>& frame, Translation& value,
+                     const Translation* expected) {
+    const Translation before = nodeValue(hips);
+    return pumpUntil(
+        [&] {
+            value = nodeValue(hips);
+            if (!expected) return value != before;
+            for (int i = 0; i < 3; ++i)
+                if (std::abs(value[i] - (*expected)[i]) >= 1e-6) return false;
+            return true;
+        },
+        3000ms,
+        [&] {
+            server.Send(frame);
+            stepHost();
+        },
+        2ms);
+}
+
+// Random and malformed datagrams to the device's stream endpoint and announcements to its
+// listening port for `duration`, the host stepping and the device checked as it goes; the
+// summary of what was sent.
+std::string sendStorm(CheckContext& ctx, FakeServer& server, DeviceUnderTest& dut,
+                      std::uint16_t port, std::vector<std::vector<std::uint8_t>> frames,
+                      std::chrono::milliseconds duration) {
+    RandomDatagrams random(ctx.random, std::move(frames));
+    int datagrams = 0, announcements = 0;
+    std::map<std::string, int> kinds;
+    const Clock::time_point end = Clock::now() + duration;
+    while (Clock::now() < end) {
+        const RandomDatagram datagram = random.streamDatagram();
+        server.Send(datagram.bytes);
+        ++datagrams;
+        ++kinds[datagram.kind];
+        if (ctx.uniform(0, 3) == 0) {
+            server.AnnounceAsStranger(port, random.announcement());
+            ++announcements;
+        }
+        if (datagrams % 8 == 0) {
+            server.Announce(port);
+            stepHost();
+            requireNoPluginFailure(ctx);
+            requireFiniteScene(ctx, dut.device);
+            ctx.require(dut.device->Online.Get(), "the device went offline");
+        }
+    }
+    std::ostringstream summary;
+    summary << datagrams << " datagrams (";
+    bool first = true;
+    for (const auto& [kind, count] : kinds) {
+        summary << (first ? "" : ", ") << count << " " << kind;
+        first = false;
+    }
+    summary << ") and " << announcements << " announcements";
+    return summary.str();
+}
+
 void checkMalformedInput(CheckContext& ctx) {
     ensureLoaded(ctx);
     ctx.seeded = true;
@@ -64,74 +123,28 @@ void checkMalformedInput(CheckContext& ctx) {
 
     FBAnimationNode* hips = host.findNode(dut.device, "Hips T");
     ctx.require(hips != nullptr, "the device has no node 'Hips T'");
-    // Sends `frame` until the hips move (or, given `expected`, reach it); their value in `value`.
-    auto landed = [&](const std::vector<std::uint8_t>& frame, Translation& value,
-                      const Translation* expected) {
-        const Translation before = nodeValue(hips);
-        return pumpUntil(
-            [&] {
-                value = nodeValue(hips);
-                if (!expected) return value != before;
-                for (int i = 0; i < 3; ++i)
-                    if (std::abs(value[i] - (*expected)[i]) >= 1e-6) return false;
-                return true;
-            },
-            3000ms,
-            [&] {
-                server.Send(frame);
-                stepHost();
-            },
-            2ms);
-    };
     const std::vector<std::uint8_t> frameA = standingFrame(0.0f);
     const std::vector<std::uint8_t> frameB = standingFrame(0.5f);
     Translation valueA{}, valueB{};
     ctx.step("send a valid frame A, then B");
-    ctx.require(landed(frameA, valueA, nullptr), "a valid frame changed nothing in 3 s");
-    ctx.require(landed(frameB, valueB, nullptr), "a second valid frame changed nothing in 3 s");
+    ctx.require(sendUntilLanded(server, hips, frameA, valueA, nullptr),
+                "a valid frame changed nothing in 3 s");
+    ctx.require(sendUntilLanded(server, hips, frameB, valueB, nullptr),
+                "a second valid frame changed nothing in 3 s");
 
     const auto duration = ctx.options.quick ? 1000ms : 3000ms;
     ctx.step("for " + std::to_string(duration.count()) +
              " ms: random and malformed datagrams to the device's stream endpoint and "
              "announcements to its listening port, the host stepping");
-    RandomDatagrams random(ctx.random, {frameA, frameB});
-    int datagrams = 0, announcements = 0;
-    std::map<std::string, int> kinds;
-    const Clock::time_point end = Clock::now() + duration;
-    while (Clock::now() < end) {
-        const RandomDatagram datagram = random.streamDatagram();
-        server.Send(datagram.bytes);
-        ++datagrams;
-        ++kinds[datagram.kind];
-        if (ctx.uniform(0, 3) == 0) {
-            server.AnnounceAsStranger(port, random.announcement());
-            ++announcements;
-        }
-        if (datagrams % 8 == 0) {
-            server.Announce(port);
-            stepHost();
-            requireNoPluginFailure(ctx);
-            requireFiniteScene(ctx, dut.device);
-            ctx.require(dut.device->Online.Get(), "the device went offline");
-        }
-    }
+    const std::string sent = sendStorm(ctx, server, dut, port, {frameA, frameB}, duration);
     ctx.step("send frame A again");
     Translation again{};
-    ctx.require(landed(frameA, again, &valueA),
+    ctx.require(sendUntilLanded(server, hips, frameA, again, &valueA),
                 "after the malformed input a valid frame no longer gives its pose");
     ctx.require(dut.device->Online.Get(), "the device went offline");
     requireFiniteScene(ctx, dut.device);
     host.setOnline(dut.device, false);
-    std::ostringstream summary;
-    summary << datagrams << " datagrams (";
-    bool first = true;
-    for (const auto& [kind, count] : kinds) {
-        summary << (first ? "" : ", ") << count << " " << kind;
-        first = false;
-    }
-    summary << ") and " << announcements
-            << " announcements; online throughout, every node finite, valid frames still land";
-    ctx.summary = summary.str();
+    ctx.summary = sent + "; online throughout, every node finite, valid frames still land";
 }
 
 void checkSenderRestart(CheckContext& ctx) {
