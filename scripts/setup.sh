@@ -14,20 +14,24 @@
 set -euo pipefail
 level=${1:-tests}
 
-build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
-  libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev)
-tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark blender xvfb xauth python3-numpy
-  python3-pytest)
-formatting=(clang-format)
-fuzzing=(clang libclang-rt-14-dev)
-windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+# The package groups, read by name through `declare -n` below.
+# shellcheck disable=SC2034
+{
+  build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
+    libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev)
+  tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark blender xvfb xauth python3-numpy
+    python3-pytest)
+  formatting=(clang-format shellcheck pyflakes3)
+  fuzzing=(clang libclang-rt-14-dev)
+  windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+}
 
 steps=("the build's compilers and libraries:build")
 case "$level" in
   main) ;;
   tests) steps+=("GoogleTest, Google Benchmark, tshark, Blender and Xvfb:tests") ;;
   ci)
-    steps+=("GoogleTest, Google Benchmark, tshark, Blender and Xvfb:tests" "clang-format:formatting"
+    steps+=("GoogleTest, Google Benchmark, tshark, Blender and Xvfb:tests" "clang-format, shellcheck and pyflakes3:formatting"
       "clang and libFuzzer:fuzzing" "mingw-w64, GoogleTest's sources and Wine:windows")
     ;;
   *)

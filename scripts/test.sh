@@ -12,10 +12,10 @@ shift || true
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 
 "$root/scripts/setup.sh" tests
-# Tests and benchmarks on (a build folder the main job configured has them off); the caller's
-# arguments come last and win.
+# Tests and benchmarks on (a build folder the main job configured has them off), warnings in our
+# own code as errors; the caller's arguments come last and win.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELMORA_BUILD_TESTS=ON \
-  -DTELMORA_BUILD_BENCH=ON "$@"
+  -DTELMORA_BUILD_BENCH=ON -DTELMORA_WERROR=ON "$@"
 # shellcheck disable=SC2086
 cmake --build "$build" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 # shellcheck disable=SC2086

@@ -5,7 +5,6 @@ its main thread (the operators and the timer)."""
 
 import json
 
-import bpy
 import mathutils
 import numpy
 

@@ -17,7 +17,6 @@ import sys
 import time
 import traceback
 
-import addon_utils
 import blf
 import bpy
 

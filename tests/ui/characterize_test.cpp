@@ -112,7 +112,9 @@ TEST_F(CharacterizeTest, StopsOnACycleAndBelowTheSkeletonsDepth) {
     for (const auto& [slot, models] : host.characterLinks(host.characters().front())) {
         // Every model once; the deep "LeftFoot" lies beyond any skeleton and is not reached.
         ASSERT_EQ(models.size(), 1u) << slot;
-        if (slot == "LeftFootLink") EXPECT_EQ(models[0], host.findModel("LeftFoot"));
+        if (slot == "LeftFootLink") {
+            EXPECT_EQ(models[0], host.findModel("LeftFoot"));
+        }
     }
     EXPECT_TRUE(host.failures().empty());
     head->Children.Remove(hips);

@@ -85,7 +85,9 @@ TEST_F(PanelTest, ControlsSitInTheirRegionsWithTheirCaptions) {
     };
     for (const auto& p : placed) {
         EXPECT_EQ(p.layout.GetControl(p.region), p.control) << p.region;
-        if (p.caption != nullptr) EXPECT_EQ(p.control->Caption.Get().str(), p.caption);
+        if (p.caption != nullptr) {
+            EXPECT_EQ(p.control->Caption.Get().str(), p.caption);
+        }
     }
     EXPECT_EQ(panel->buttonConnect.Style.Get(), kFBPushButton);
     EXPECT_EQ(panel->buttonCapture.Style.Get(), kFBCheckbox);

@@ -24,6 +24,19 @@ constexpr const char* kDeviceEntry = "TelmoraLink";
 
 // What the phases of one session share.
 struct Session {
+    Session(const SessionOptions& options, SessionReport& report, Steps& steps,
+            fbhost::PluginLibrary& library)
+        : options(options),
+          report(report),
+          steps(steps),
+          host(fbhost::Host::instance()),
+          library(library),
+          out(options.outDir),
+          wait(static_cast<long>(options.waitSeconds * 1000.0)),
+          replaying(!options.replayFile.empty()),
+          source(options.source),
+          subject(options.subject) {}
+
     const SessionOptions& options;
     SessionReport& report;
     Steps& steps;
@@ -227,16 +240,7 @@ SessionReport runSessionSteps(const SessionOptions& options, Console& console) {
     SessionReport report;
     Steps steps(console, report);
     fbhost::PluginLibrary library;
-    Session s{options,
-              report,
-              steps,
-              fbhost::Host::instance(),
-              library,
-              options.outDir,
-              std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000.0))};
-    s.replaying = !options.replayFile.empty();
-    s.source = options.source;
-    s.subject = options.subject;
+    Session s(options, report, steps, library);
     try {
         loadPluginAndDevice(s);
         setUpPanel(s);
