@@ -187,5 +187,5 @@ bool ORDeviceSkeleton::Close() {
     Status = telmora::kStatusClosing;
     if (!hardware.DisconnectStream()) Status = telmora::kStatusCloseFailed;
     hardware.StopCapture();
-    return false;
+    return false;  // offline now: the online state, not a failure
 }

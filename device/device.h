@@ -113,7 +113,10 @@ public:
     bool streamEndedPending() const { return streamEnded.load(); }
 
 private:
+    // DeviceOperation 1: true when the device is online.
     bool Open();
+    // DeviceOperation 2. Returns the device's online state afterwards, as DeviceOperation does:
+    // false once it has gone offline, which is its success (true never comes back).
     bool Close();
     bool ReleaseChannels();
     // Unbinds, unlinks and deletes every bone template ("Reference" stays).

@@ -10,7 +10,7 @@ using namespace ORSDK2026;
 
 ORDeviceSkeletonHardware::ORDeviceSkeletonHardware() {
     discovery.Start(port_);
-    streamClient.SetPacketCallback(
+    streamClient_.SetPacketCallback(
         [this](const std::vector<std::uint8_t>& datagram) { HandlePacket(datagram); });
 }
 
@@ -18,8 +18,8 @@ ORDeviceSkeletonHardware::~ORDeviceSkeletonHardware() {
     StopCapture();
     discovery.Stop();
     SetStreamEndHandler(nullptr);
-    streamClient.Disconnect();
-    streamClient.SetPacketCallback(nullptr);
+    streamClient_.Disconnect();
+    streamClient_.SetPacketCallback(nullptr);
 }
 
 namespace {
@@ -32,12 +32,12 @@ bool hasStreamPort(const telmora::ServerInfo& server) {
 }  // namespace
 
 bool ORDeviceSkeletonHardware::ConnectStream() {
-    if (replay.loaded()) {
+    if (replay_.loaded()) {
         if (streaming_) DisconnectStream();
-        replayStartTicks_ = system.LocalTime.Get().Get();
+        replayStartTicks_ = system_.LocalTime.Get().Get();
         std::string error;
-        if (!replay.Start(sourceName_, subjectName_, replayStartTicks_, error)) return false;
-        health.Restart(ReplayTime(replayStartTicks_));
+        if (!replay_.Start(sourceName_, subjectName_, replayStartTicks_, error)) return false;
+        health_.Restart(ReplayTime(replayStartTicks_));
         replaySampleTaken_ = false;
         replayEnded_ = false;
         streaming_ = true;
@@ -65,23 +65,23 @@ void ORDeviceSkeletonHardware::Connect(const telmora::ServerInfo& server) {
     if (streaming_) {
         // The old stream's end marker arrives while it is joined: a reconnect is no end.
         setReconnecting(true);
-        streamClient.Disconnect();
+        streamClient_.Disconnect();
         setReconnecting(false);
     }
-    health.Restart(telmora::StreamHealth::Clock::now());
-    streamClient.Connect(server.ip, static_cast<std::uint16_t>(server.streamPort), subjectName_);
+    health_.Restart(telmora::StreamHealth::Clock::now());
+    streamClient_.Connect(server.ip, static_cast<std::uint16_t>(server.streamPort), subjectName_);
     streaming_ = true;
     streamIp_ = server.ip;
     streamPort_ = server.streamPort;
 }
 
 void ORDeviceSkeletonHardware::setReconnecting(bool reconnecting) {
-    std::lock_guard<std::mutex> lock(streamEndMutex);
+    std::lock_guard<std::mutex> lock(streamEndMutex_);
     reconnecting_ = reconnecting;
 }
 
 std::string ORDeviceSkeletonHardware::FollowMovedServer() {
-    if (!streaming_ || replay.loaded()) return {};
+    if (!streaming_ || replay_.loaded()) return {};
     const telmora::ServerMap servers = discovery.GetServers();
     const telmora::ServerInfo* elsewhere = nullptr;
     bool stillHere = false;
@@ -109,13 +109,13 @@ std::string ORDeviceSkeletonHardware::FollowMovedServer() {
 }
 
 telmora::StreamHealthSnapshot ORDeviceSkeletonHardware::streamHealth() const {
-    telmora::StreamHealthSnapshot snapshot = health.Snapshot(Now());
-    if (!replay.loaded()) snapshot.refusedWrongSource = streamClient.WrongSourceDatagrams();
+    telmora::StreamHealthSnapshot snapshot = health_.Snapshot(Now());
+    if (!replay_.loaded()) snapshot.refusedWrongSource = streamClient_.WrongSourceDatagrams();
     return snapshot;
 }
 
 bool ORDeviceSkeletonHardware::streamStale() const {
-    return streaming_ && health.Stale(Now());
+    return streaming_ && health_.Stale(Now());
 }
 
 telmora::StreamHealth::Clock::time_point ORDeviceSkeletonHardware::ReplayTime(
@@ -129,26 +129,26 @@ telmora::StreamHealth::Clock::time_point ORDeviceSkeletonHardware::ReplayTime(
 }
 
 telmora::StreamHealth::Clock::time_point ORDeviceSkeletonHardware::Now() const {
-    if (replay.loaded()) return ReplayTime(system.LocalTime.Get().Get());
+    if (replay_.loaded()) return ReplayTime(system_.LocalTime.Get().Get());
     return telmora::StreamHealth::Clock::now();
 }
 
 bool ORDeviceSkeletonHardware::LoadReplay(const std::string& path, std::string& error) {
     if (streaming_) DisconnectStream();
     if (path.empty()) {
-        if (!replay.loaded()) return true;
-        replay.Unload();
+        if (!replay_.loaded()) return true;
+        replay_.Unload();
         discovery.Start(port_);
         return true;
     }
-    if (!replay.Load(path, error)) {
+    if (!replay_.Load(path, error)) {
         if (!discovery.Listening() || discovery.ListenPort() != port_) discovery.Start(port_);
         return false;
     }
     // The capture's servers take the place of the network's: their last announcements, as
     // if just heard, with nothing to age them out.
     discovery.Stop();
-    const telmora::TelmoraCapture& captured = *replay.capture();
+    const telmora::TelmoraCapture& captured = *replay_.capture();
     for (const telmora::CapturedServer& server : captured.servers) {
         const telmora::CapturedDatagram& announcement =
             captured.file.datagrams[server.announcement];
@@ -170,56 +170,56 @@ bool ORDeviceSkeletonHardware::LoadReplay(const std::string& path, std::string& 
 }
 
 void ORDeviceSkeletonHardware::AdvanceReplay() {
-    if (!replay.running() || replayEnded_) return;
+    if (!replay_.running() || replayEnded_) return;
     replaySampleTaken_ = false;
-    const std::int64_t now = system.LocalTime.Get().Get();
-    replay.Advance(now, [this](const std::vector<std::uint8_t>& datagram, std::int64_t due) {
+    const std::int64_t now = system_.LocalTime.Get().Get();
+    replay_.Advance(now, [this](const std::vector<std::uint8_t>& datagram, std::int64_t due) {
         RecordPacket(datagram, ReplayTime(due));
     });
-    if (replay.finished() && !replayEnded_) {
+    if (replay_.finished() && !replayEnded_) {
         replayEnded_ = true;
         EndOfStream();
     }
 }
 
 bool ORDeviceSkeletonHardware::StartCapture(const std::string& path, std::string& error) {
-    if (!capture->Start(path, error)) return false;
-    streamClient.SetTap(capture);
-    discovery.SetTap(capture);
+    if (!capture_->Start(path, error)) return false;
+    streamClient_.SetTap(capture_);
+    discovery.SetTap(capture_);
     return true;
 }
 
 void ORDeviceSkeletonHardware::StopCapture() {
-    streamClient.SetTap(nullptr);
+    streamClient_.SetTap(nullptr);
     discovery.SetTap(nullptr);
-    capture->Stop();
+    capture_->Stop();
 }
 
 bool ORDeviceSkeletonHardware::StartTestServerStream() {
     if (!useTestServer_) return true;
-    if (testSocket != 0) return true;  // already connected by an earlier open
+    if (testSocket_ != 0) return true;  // already connected by an earlier open
     int socket = 0;
-    if (tcp.CreateSocket(socket, kFBTCPIP_Stream, "ip", true)) {
-        testSocket = socket;
-        if (!tcp.Connect(testSocket, testServerAddress_, port_)) {
-            if (testSocket != 0) tcp.CloseSocket(testSocket);
-            testSocket = 0;
+    if (tcp_.CreateSocket(socket, kFBTCPIP_Stream, "ip", true)) {
+        testSocket_ = socket;
+        if (!tcp_.Connect(testSocket_, testServerAddress_, port_)) {
+            if (testSocket_ != 0) tcp_.CloseSocket(testSocket_);
+            testSocket_ = 0;
         }
     }
-    testServerRecord.reset();
-    return testSocket != 0;
+    testServerRecord_.reset();
+    return testSocket_ != 0;
 }
 
 bool ORDeviceSkeletonHardware::StopTestServerStream() {
-    if (testSocket != 0) tcp.CloseSocket(testSocket);
-    testSocket = 0;
-    testServerRecord.reset();
+    if (testSocket_ != 0) tcp_.CloseSocket(testSocket_);
+    testSocket_ = 0;
+    testServerRecord_.reset();
     return true;
 }
 
 bool ORDeviceSkeletonHardware::DisconnectStream() {
-    replay.Stop();
-    streamClient.Disconnect();
+    replay_.Stop();
+    streamClient_.Disconnect();
     streaming_ = false;
     return true;
 }
@@ -227,46 +227,46 @@ bool ORDeviceSkeletonHardware::DisconnectStream() {
 bool ORDeviceSkeletonHardware::FetchSample(FBTime& time) {
     // A replay keys one sample per input notification, at the host's time: the frame the
     // replay handed over by then.
-    if (replay.running()) {
+    if (replay_.running()) {
         if (replaySampleTaken_) return false;
         replaySampleTaken_ = true;
-        time = system.LocalTime.Get();
+        time = system_.LocalTime.Get();
         return true;
     }
-    if (testSocket != 0) {
+    if (testSocket_ != 0) {
         const bool whole =
-            testServerRecord.readRecord([this](std::uint8_t* buffer, int size, int& numRead) {
-                return tcp.Read(testSocket, buffer, size, &numRead);
+            testServerRecord_.readRecord([this](std::uint8_t* buffer, int size, int& numRead) {
+                return tcp_.Read(testSocket_, buffer, size, &numRead);
             });
         if (!whole) return false;
-        time = FBTime(sampleClock.stampCurrent());
+        time = FBTime(sampleClock_.stampCurrent());
         return true;
     }
     std::int64_t stamp = 0;
-    if (!sampleClock.nextSyntheticSample(system.LocalTime.Get().Get(), stamp)) return false;
+    if (!sampleClock_.nextSyntheticSample(system_.LocalTime.Get().Get(), stamp)) return false;
     time = FBTime(stamp);
     return true;
 }
 
 void ORDeviceSkeletonHardware::SetTimeBase(FBTime hostTime) {
-    sampleClock.setTimeBase(hostTime.Get());
+    sampleClock_.setTimeBase(hostTime.Get());
 }
 
 void ORDeviceSkeletonHardware::SetStreamEndHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lock(streamEndMutex);
-    streamEndHandler = std::move(handler);
+    std::lock_guard<std::mutex> lock(streamEndMutex_);
+    streamEndHandler_ = std::move(handler);
 }
 
 void ORDeviceSkeletonHardware::SetPort(std::int32_t port) {
     // The same port again is a retry when it could not be bound.
     if (port == port_ && discovery.Listening()) return;
     port_ = port;
-    if (replay.loaded()) return;  // the capture's servers are listed, not the network's
+    if (replay_.loaded()) return;  // the capture's servers are listed, not the network's
     discovery.Start(port);
 }
 
 bool ORDeviceSkeletonHardware::SetupChannels() {
-    return table.SetupChannels();
+    return table_.SetupChannels();
 }
 
 void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& datagram) {
@@ -276,18 +276,18 @@ void ORDeviceSkeletonHardware::HandlePacket(const std::vector<std::uint8_t>& dat
 void ORDeviceSkeletonHardware::RecordPacket(const std::vector<std::uint8_t>& datagram,
                                             telmora::StreamHealth::Clock::time_point at) {
     if (!telmora::isEndOfStream(datagram.data(), datagram.size())) {
-        health.Record(telmora::verdictOf(table.HandlePacket(datagram)), at);
+        health_.Record(telmora::verdictOf(table_.HandlePacket(datagram)), at);
         return;
     }
-    if (replay.running()) replayEnded_ = true;
+    if (replay_.running()) replayEnded_ = true;
     EndOfStream();
 }
 
 void ORDeviceSkeletonHardware::EndOfStream() {
-    std::lock_guard<std::mutex> lock(streamEndMutex);
-    if (!streamEndHandler || reconnecting_) return;
+    std::lock_guard<std::mutex> lock(streamEndMutex_);
+    if (!streamEndHandler_ || reconnecting_) return;
     try {
-        streamEndHandler();
+        streamEndHandler_();
     } catch (...) {
         // The handler belongs to the device; nothing of it may unwind into the stream client.
     }

@@ -47,7 +47,7 @@ public:
     // capture's servers instead; an empty path unloads it and listens again. False with
     // `error` set when the file cannot be replayed (the network is then used).
     bool LoadReplay(const std::string& path, std::string& error);
-    bool replaying() const { return replay.loaded(); }
+    bool replaying() const { return replay_.loaded(); }
     // Hands the replayed stream's datagrams due by the host's time now to the channel table,
     // and ends the stream once the last has been handed over. Host thread.
     void AdvanceReplay();
@@ -56,7 +56,7 @@ public:
     // `error` set when it cannot start.
     bool StartCapture(const std::string& path, std::string& error);
     void StopCapture();
-    telmora::CaptureFigures captureFigures() const { return capture->Figures(); }
+    telmora::CaptureFigures captureFigures() const { return capture_->Figures(); }
     // While streaming: when the chosen server is no longer announced at the stream's endpoint
     // but is at another one (it restarted on another port, or moved), or the stream has gone
     // stale while it is announced elsewhere, reconnects there and returns the line to log
@@ -99,19 +99,19 @@ public:
     void SetTestServerAddress(const char* address) { testServerAddress_ = address; }
 
     // The channel values of one whole publication (setup or frame). Any thread.
-    telmora::ChannelSnapshot channelSnapshot() const { return table.snapshot(); }
-    int channelCount() const { return table.channelCount(); }
-    const telmora::ChannelTable& channelTable() const { return table; }
+    telmora::ChannelSnapshot channelSnapshot() const { return table_.snapshot(); }
+    int channelCount() const { return table_.channelCount(); }
+    const telmora::ChannelTable& channelTable() const { return table_; }
 
     // True while a test-server connection is held.
-    bool testServerConnected() const { return testSocket != 0; }
+    bool testServerConnected() const { return testSocket_ != 0; }
 
     // The stream since the last connect: frames, refusals, rate, silence and gaps. Any thread.
     telmora::StreamHealthSnapshot streamHealth() const;
     // Streaming, and silent for longer than the stale time. Any thread.
     bool streamStale() const;
     // The stale time of the stream's health (seconds).
-    void SetStaleSeconds(double seconds) { health.SetStaleSeconds(seconds); }
+    void SetStaleSeconds(double seconds) { health_.SetStaleSeconds(seconds); }
     // Whether the stream client is connected (between a successful ConnectStream and the next
     // DisconnectStream).
     bool streaming() const { return streaming_; }
@@ -121,13 +121,13 @@ public:
 
 private:
     // Declared before the stream client, whose packet callback writes it: destroyed after it.
-    telmora::ChannelTable table;
-    telmora::UdpStreamClient streamClient;
-    telmora::StreamHealth health;  // written by HandlePacket
-    telmora::TestRecordAssembler testServerRecord;
-    std::shared_ptr<telmora::CaptureWriter> capture = std::make_shared<telmora::CaptureWriter>(
+    telmora::ChannelTable table_;
+    telmora::UdpStreamClient streamClient_;
+    telmora::StreamHealth health_;  // written by HandlePacket
+    telmora::TestRecordAssembler testServerRecord_;
+    std::shared_ptr<telmora::CaptureWriter> capture_ = std::make_shared<telmora::CaptureWriter>(
         telmora::boundedLogWriter(telmora::standardLogWriter()));
-    telmora::StreamReplay replay{ORSDK2026::FBTime::kTicksPerSecond};
+    telmora::StreamReplay replay_{ORSDK2026::FBTime::kTicksPerSecond};
     bool replaySampleTaken_ = false;  // the one sample of this input notification is out
     bool replayEnded_ = false;
     // The health's clock: the steady clock, or while replaying the host's time since the
@@ -138,10 +138,10 @@ private:
                       telmora::StreamHealth::Clock::time_point at);
     void EndOfStream();
     std::int64_t replayStartTicks_ = 0;
-    telmora::SampleClock sampleClock{ORSDK2026::FBTime::kTicksPerSecond};
+    telmora::SampleClock sampleClock_{ORSDK2026::FBTime::kTicksPerSecond};
 
-    std::mutex streamEndMutex;
-    std::function<void()> streamEndHandler;
+    std::mutex streamEndMutex_;
+    std::function<void()> streamEndHandler_;
     bool reconnecting_ = false;  // guarded by streamEndMutex: end markers are not passed on
 
     // The endpoint the stream client is connected to.
@@ -158,7 +158,7 @@ private:
     // The UDP port discovery listens on, and the test server's TCP port.
     std::int32_t port_ = 22000;
 
-    ORSDK2026::FBSystem system;
-    int testSocket = 0;  // host TCP handle, 0 = none
-    ORSDK2026::FBTCPIP tcp;
+    ORSDK2026::FBSystem system_;
+    int testSocket_ = 0;  // host TCP handle, 0 = none
+    ORSDK2026::FBTCPIP tcp_;
 };
