@@ -14,13 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "device/device.h"
 #include "motion/channel_table.h"
 #include "motion/sensor_frame.h"
 #include "network/socket.h"
+#include "tests/common/panel_view.h"
 #include "tools/performance/performance.h"
 #include "tools/performer/performer_model.h"
-#include "ui/device_layout.h"
 
 namespace {
 
@@ -91,14 +90,18 @@ void BM_SendToEvaluationLatency(benchmark::State& state) {
     const std::uint16_t discoveryPort =
         probe.localEndpoint().value_or(telmora::Ipv4Endpoint{}).port;
     probe.close();
-    // The user types the port into the panel; the device's fields take the server's name and
-    // subject as the panel's lists would.
-    auto* panel = static_cast<ORDeviceSkeletonLayout*>(host.openPanel(device));
+    // The user types the port into the panel, then picks the server and its subject once
+    // they are listed.
+    std::string error;
+    const std::unique_ptr<telmora::test::PanelView> panel =
+        telmora::test::viewOf(host.openPanel(device), error);
+    if (!panel) {
+        state.SkipWithError(error.c_str());
+        host.reset();
+        return;
+    }
     host.type(panel->editNetworkPort, std::to_string(discoveryPort));
     host.click(panel->buttonConnect);
-    auto* telmoraDevice = static_cast<ORDeviceSkeleton*>(device);
-    telmoraDevice->SelectSource("Bench");
-    telmoraDevice->SelectSubject("walk");
 
     const std::string announcement =
         "{\"serverName\": \"Bench\", \"streamPort\": " + std::to_string(streamPort) +
@@ -111,6 +114,11 @@ void BM_SendToEvaluationLatency(benchmark::State& state) {
         announcer.sendTo(reinterpret_cast<const std::uint8_t*>(announcement.data()),
                          announcement.size(), telmora::Ipv4Endpoint{0x7F000001u, discoveryPort});
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        host.runIdle();
+        const int source = telmora::test::indexOf(panel->listSources, "Bench");
+        if (source < 0) continue;
+        host.pick(panel->listSources, source);
+        host.pick(panel->listSubjects, telmora::test::indexOf(panel->listSubjects, "walk"));
         selected = host.setOnline(device, true);
     }
     // The client's first keep-alive tells the server where to send.

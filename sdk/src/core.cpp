@@ -61,6 +61,23 @@ FBComponent* componentOf(HIObject handle) {
     return it == t.byHandle.end() ? nullptr : it->second;
 }
 
+std::vector<FBComponent*> liveComponents() {
+    ObjectTable& t = table();
+    std::vector<std::pair<HIObject, FBComponent*>> byAge;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        byAge.assign(t.byHandle.begin(), t.byHandle.end());
+    }
+    // Handles are counters: their order is the order of registration.
+    std::sort(byAge.begin(), byAge.end(), [](const auto& a, const auto& b) {
+        return reinterpret_cast<std::uintptr_t>(a.first) <
+               reinterpret_cast<std::uintptr_t>(b.first);
+    });
+    std::vector<FBComponent*> components;
+    for (const auto& entry : byAge) components.push_back(entry.second);
+    return components;
+}
+
 bool isLive(const FBPlug* object) {
     if (!object) return false;
     ObjectTable& t = table();

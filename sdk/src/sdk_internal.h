@@ -48,6 +48,8 @@ enum TypeNumber {
 HIObject registerComponent(FBComponent* component);
 void unregisterComponent(FBComponent* component, HIObject handle);
 FBComponent* componentOf(HIObject handle);
+// Every live component, in the order they were registered.
+std::vector<FBComponent*> liveComponents();
 bool isLive(const FBPlug* object);
 
 // Every list property registers itself; a component being destroyed leaves every list.

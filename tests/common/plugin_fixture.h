@@ -2,16 +2,16 @@
 // The TelmoraLink library loaded by path into the stand-in host (once per test program) and a
 // device created through its registration, as the user creates one; test fixtures add the rest.
 //
-// The plug-in exports only its entry points: tests reach the device through the host, its
-// virtual operations and its data members, never by calling the plug-in's own functions.
+// The plug-in exports only its entry points and keeps its classes hidden: tests see the device
+// as the host does, through the SDK's device type, its properties, its nodes and templates, and
+// the host's controls, never through the plug-in's own classes.
 
 #include <fbhost/host.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include "device/device.h"
 
 namespace telmora::test {
 
@@ -37,8 +37,7 @@ protected:
         ORSDK2026::FBDevice* created = host.createDevice("TelmoraLink", "TelmoraLink", &error);
         ASSERT_NE(created, nullptr) << error;
         ASSERT_STREQ(created->ClassName(), "ORDeviceSkeleton");
-        // The plug-in's classes are hidden: a static cast after the class-name check.
-        device = static_cast<ORDeviceSkeleton*>(created);
+        device = created;
     }
 
     void TearDown() override {
@@ -47,8 +46,18 @@ protected:
         host.reset();
     }
 
+    // A property of the device by the name the host's property view shows, of the SDK type
+    // `Property`; fails the test when there is none.
+    template <class Property>
+    Property& property(const char* name) {
+        ORSDK2026::FBProperty* found = device->PropertyList.Find(name);
+        EXPECT_NE(found, nullptr) << "the device has no property '" << name << "'";
+        if (found == nullptr) throw std::runtime_error(std::string("no property ") + name);
+        return *static_cast<Property*>(found);
+    }
+
     fbhost::Host& host = fbhost::Host::instance();
-    ORDeviceSkeleton* device = nullptr;
+    ORSDK2026::FBDevice* device = nullptr;
 };
 
 }  // namespace telmora::test

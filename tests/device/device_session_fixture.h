@@ -16,12 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/panel_view.h"
 #include "common/plugin_fixture.h"
-#include "device/device.h"
 #include "network/net_test_support.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
-#include "ui/device_layout.h"
 
 namespace telmora::test {
 
@@ -72,12 +71,13 @@ protected:
         ORSDK2026::FBDeviceLayout* layout = host.openPanel(device, &error);
         ASSERT_NE(layout, nullptr) << error;
         ASSERT_STREQ(layout->ClassName(), "ORDeviceSkeletonLayout");
-        panel = static_cast<ORDeviceSkeletonLayout*>(layout);
+        panel = viewOf(layout, error);
+        ASSERT_NE(panel, nullptr) << error;
         // A port of our own, so that other processes' senders and listeners stay apart.
         port = freeUdpPort();
         host.type(panel->editNetworkPort, std::to_string(port));
         host.click(panel->buttonConnect);
-        ASSERT_EQ(device->ListeningPort(), port);
+        ASSERT_EQ(textOf(panel->editNetworkPort), std::to_string(port));
     }
 
     void TearDown() override {
@@ -108,8 +108,8 @@ protected:
         const int subject = panel->listSubjects.Items.Find(kSubject);
         ASSERT_GE(subject, 0);
         host.pick(panel->listSubjects, subject);
-        ASSERT_EQ(device->SourceName(), kServerName);
-        ASSERT_EQ(device->SubjectName(), kSubject);
+        ASSERT_EQ(selectedOf(panel->listSources), kServerName);
+        ASSERT_EQ(selectedOf(panel->listSubjects), kSubject);
     }
 
     std::vector<std::string> statusTexts() const { return host.statusTexts(device); }
@@ -125,7 +125,7 @@ protected:
         return texts.empty() ? std::string() : texts.back();
     }
 
-    ORDeviceSkeletonLayout* panel = nullptr;
+    std::unique_ptr<PanelView> panel;
     int port = 0;
     std::unique_ptr<SimServer> sender;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -98,6 +99,22 @@ TEST(DeviceLibraryTest, RegistersOnceWithTypeNumbersInOrder) {
 }
 
 TEST_F(DeviceSessionTest, InitCreatesNamedNodesAndTheTemplateTree) {
+    // The device's templates by name, each with its parent's name.
+    struct Placed {
+        FBModelTemplate* self;
+        std::string parent;
+    };
+    std::map<std::string, Placed> templates;
+    std::vector<std::pair<FBModelTemplate*, std::string>> pending;
+    for (int i = 0; i < device->ModelTemplate.GetCount(); ++i)
+        pending.emplace_back(device->ModelTemplate[i], "");
+    while (!pending.empty()) {
+        auto [node, parent] = pending.back();
+        pending.pop_back();
+        templates[node->Name.Get().str()] = {node, parent};
+        for (int c = 0; c < node->Children.GetCount(); ++c)
+            pending.emplace_back(node->Children[c], node->Name.Get().str());
+    }
     const std::vector<FBAnimationNode*> nodes = host.deviceNodes(device);
     ASSERT_EQ(nodes.size(), 130u);
     for (int i = 0; i < kMaxChannels; ++i) {
@@ -110,27 +127,23 @@ TEST_F(DeviceSessionTest, InitCreatesNamedNodesAndTheTemplateTree) {
         EXPECT_EQ(r->Reference.Get(), 10000u + i);
         EXPECT_STREQ(t->GetDataType(), "Lcl Translation");
         EXPECT_STREQ(r->GetDataType(), "Lcl Rotation");
-        const BoneNodes& bone = device->boneNodes[i];
-        ASSERT_NE(bone.modelTemplate, nullptr);
-        EXPECT_STREQ(bone.modelTemplate->Name.Get().Buffer(), boneName(i).c_str());
-        EXPECT_EQ(bone.modelTemplate->Style.Get(), kFBModelTemplateSkeleton);
-        ASSERT_EQ(bone.modelTemplate->Bindings.GetCount(), 2);
-        EXPECT_EQ(bone.modelTemplate->Bindings[0], t);
-        EXPECT_EQ(bone.modelTemplate->Bindings[1], r);
-        // Each template hangs under its parent bone's, the root under "Reference".
+        // Each bone's template, bound to its two nodes, hangs under its parent bone's, the root
+        // under "Reference".
+        FBModelTemplate* bone = templates.at(boneName(i)).self;
+        EXPECT_EQ(bone->Style.Get(), kFBModelTemplateSkeleton);
+        ASSERT_EQ(bone->Bindings.GetCount(), 2);
+        EXPECT_EQ(bone->Bindings[0], t);
+        EXPECT_EQ(bone->Bindings[1], r);
         const int parent = setupChannels().records[i].parentIndex;
-        FBModelTemplate* parentTemplate =
-            parent < 0 ? device->referenceTemplate : device->boneNodes[parent].modelTemplate;
-        EXPECT_GE(parentTemplate->Children.Find(bone.modelTemplate), 0);
+        EXPECT_EQ(templates.at(boneName(i)).parent, parent < 0 ? "Reference" : boneName(parent));
     }
+    EXPECT_EQ(templates.size(), static_cast<std::size_t>(kMaxChannels) + 1);
     ASSERT_EQ(device->ModelTemplate.GetCount(), 1);
-    EXPECT_EQ(device->ModelTemplate[0], device->referenceTemplate);
-    EXPECT_STREQ(device->referenceTemplate->Name.Get().Buffer(), "Reference");
-    ASSERT_EQ(device->referenceTemplate->Children.GetCount(), 1);
-    EXPECT_STREQ(device->referenceTemplate->Children[0]->Name.Get().Buffer(), "Hips");
+    EXPECT_STREQ(device->ModelTemplate[0]->Name.Get().Buffer(), "Reference");
+    ASSERT_EQ(device->ModelTemplate[0]->Children.GetCount(), 1);
+    EXPECT_STREQ(device->ModelTemplate[0]->Children[0]->Name.Get().Buffer(), "Hips");
     EXPECT_TRUE(hasProgress(host.progressShown(), "Device", {"Initializing device..."}));
-    EXPECT_TRUE(device->PropertyList.Find("UseReferenceTransformation") != nullptr);
-    EXPECT_TRUE(device->useReferenceTransformation.Get());
+    EXPECT_TRUE(property<FBPropertyBool>("UseReferenceTransformation").Get());
 }
 
 TEST_F(DeviceSessionTest, LiveRecordedAndPlottedSessionKeepsTheChannelValues) {
@@ -225,17 +238,22 @@ TEST_F(DeviceSessionTest, LiveRecordedAndPlottedSessionKeepsTheChannelValues) {
 }
 
 TEST_F(DeviceSessionTest, UnknownSourceOrSubjectCannotOpen) {
+    // Nothing chosen yet.
+    EXPECT_FALSE(host.setOnline(device, true));
+    EXPECT_EQ(lastStatus(), "Could not open device");
     startSender();
     selectSenderInPanel();
     struct Case {
         const char* source;
         const char* subject;
     };
-    for (const Case& c :
-         {Case{"No Such Server", kSubject}, Case{kServerName, "nobody"}, Case{"", ""}}) {
+    // The user picks the lists' placeholders: a source that is no server, a subject the
+    // server does not offer.
+    for (const Case& c : {Case{"Select", kSubject}, Case{kServerName, "Select"}}) {
         SCOPED_TRACE(std::string(c.source) + " / " + c.subject);
-        device->SelectSource(c.source);
-        device->SelectSubject(c.subject);
+        host.pick(panel->listSources, indexOf(panel->listSources, c.source));
+        host.pick(panel->listSubjects, indexOf(panel->listSubjects, c.subject));
+        ASSERT_EQ(selectedOf(panel->listSubjects), c.subject);
         EXPECT_FALSE(host.setOnline(device, true));
         EXPECT_EQ(lastStatus(), "Could not open device");
     }
@@ -245,10 +263,10 @@ TEST_F(DeviceSessionTest, UnknownSourceOrSubjectCannotOpen) {
 TEST_F(DeviceSessionTest, AbsentTestServerFailsTheOpenWithTheStreamConnected) {
     startSender();
     selectSenderInPanel();
-    device->SetUseTestServer(true);  // nothing listens on TCP at the device's port
+    host.click(panel->buttonTestServer);  // nothing listens on TCP at the device's port
+    ASSERT_EQ(panel->buttonTestServer.State.Get(), 1);
     EXPECT_FALSE(host.setOnline(device, true));
     EXPECT_EQ(lastStatus(), "Could not start data stream.");
-    EXPECT_FALSE(device->hardware.testServerConnected());
     // The UDP stream stays connected until the next close.
     ASSERT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }));
 }
@@ -263,9 +281,9 @@ TEST_F(DeviceSessionTest, TestServerRecordsPaceOneSampleEachStampedWithTheTimeBa
     SkeletonTestServer testServer(config, nullptr, [](LogStream, const std::string&) {});
     std::string error;
     ASSERT_TRUE(testServer.Start(error)) << error;
-    device->SetUseTestServer(true);
+    host.click(panel->buttonTestServer);
     ASSERT_TRUE(host.setOnline(device, true)) << lastStatus();
-    ASSERT_TRUE(device->hardware.testServerConnected());
+    ASSERT_TRUE(eventually(host, [&] { return testServer.clientsAccepted() == 1; }));
 
     host.step(kStep);
     const FBTime timeBase = host.localTime();
@@ -334,7 +352,7 @@ TEST_F(DeviceSessionTest, ReferenceTransformationPlacesThePerformanceOnTheRefere
         if (!c.bound) host.unbindTemplates(device);
         referenceModel->Translation = FBVector3d(10.0, 0.0, 5.0);
         referenceModel->Rotation = FBVector3d(0.0, 90.0, 0.0);
-        device->useReferenceTransformation = c.useReference;
+        property<FBPropertyBool>("UseReferenceTransformation") = c.useReference;
         time += kStep;
         FBEvaluateInfo info(time);
         ASSERT_TRUE(device->AnimationNodeNotify(hipsT, &info));
@@ -546,7 +564,8 @@ TEST_F(DeviceSessionTest, DestroyingAnOnlineDeviceStopsItsStreamFirst) {
     selectSenderInPanel();
     ASSERT_TRUE(host.setOnline(device, true));
     ASSERT_TRUE(eventually(host, [&] { return sender->clients().size() == 1; }));
-    host.closePanel(panel);
+    host.closePanel(&panel->layout);
+    panel.reset();
     // Destroyed as it is, online and streaming; then the sender ends its stream.
     device->FBDelete();
     EXPECT_FALSE(host.holdsDevice(device));
@@ -576,7 +595,7 @@ TEST_F(DeviceSessionTest, CaptureFollowsThePanelAndNeverStopsTheStream) {
 
     host.type(panel->editCaptureFolder, (folder / "a-file" / "captures").string());
     host.click(panel->buttonCapture);
-    ASSERT_TRUE(device->CaptureRawStream());
+    ASSERT_TRUE(property<FBPropertyBool>("CaptureRawStream").Get());
     ASSERT_TRUE(host.setOnline(device, true));
     const std::vector<std::string> texts = statusTexts();
     EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& text) {
@@ -590,7 +609,7 @@ TEST_F(DeviceSessionTest, CaptureFollowsThePanelAndNeverStopsTheStream) {
     if (!CaptureWriter::Available()) return;
     host.type(panel->editCaptureFolder, folder.string());
     ASSERT_TRUE(host.setOnline(device, true));
-    const std::string path = device->capturePath.Get().str();
+    const std::string path = property<FBPropertyString>("CapturePath").Get().str();
     // Flushed at least once a second: a second's frames are in the file while it is written.
     ASSERT_TRUE(eventually(host, [&] {
         std::error_code ec;

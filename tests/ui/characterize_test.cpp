@@ -16,9 +16,17 @@ protected:
     // Every bone of the device's template tree, by name.
     std::set<std::string> boneNames() const {
         std::set<std::string> names;
-        const ChannelSnapshot channels = device->Channels();
-        for (int i = 0; i < channels.channelCount; ++i)
-            names.insert(channels.records[i].bone->name);
+        std::vector<FBModelTemplate*> pending;
+        for (int i = 0; i < device->ModelTemplate.GetCount(); ++i)
+            for (int c = 0; c < device->ModelTemplate[i]->Children.GetCount(); ++c)
+                pending.push_back(device->ModelTemplate[i]->Children[c]);
+        while (!pending.empty()) {
+            FBModelTemplate* bone = pending.back();
+            pending.pop_back();
+            names.insert(bone->Name.Get().str());
+            for (int c = 0; c < bone->Children.GetCount(); ++c)
+                pending.push_back(bone->Children[c]);
+        }
         return names;
     }
 
@@ -36,7 +44,7 @@ protected:
 };
 
 TEST_F(CharacterizeTest, BeforeInitCreatesNothing) {
-    device->SelectSubject("Actor");
+    pickSubjectAnnounced("Actor");
     host.click(panel->buttonCharacterize);
     EXPECT_TRUE(host.characters().empty());
 }
@@ -44,10 +52,13 @@ TEST_F(CharacterizeTest, BeforeInitCreatesNothing) {
 TEST_F(CharacterizeTest, WithoutABoundModelCreatesAnEmptyUncharacterisedCharacter) {
     ASSERT_TRUE(host.deviceOperation(device, kOpInit));
     for (const auto& [subject, name] :
-         std::vector<std::pair<std::string, std::string>>{{"Actor", "Telmora_Actor_Character"},
-                                                          {"", "Telmora_Character"},
+         std::vector<std::pair<std::string, std::string>>{{"", "Telmora_Character"},
+                                                          {"Actor", "Telmora_Actor_Character"},
                                                           {"Select", "Telmora_Select_Character"}}) {
-        device->SelectSubject(subject);
+        if (subject == "Select")
+            host.pick(panel->listSubjects, 0);  // the user picks the list's placeholder
+        else if (!subject.empty())
+            pickSubjectAnnounced(subject);
         host.click(panel->buttonCharacterize);
         ASSERT_FALSE(host.characters().empty());
         FBCharacter* character = host.characters().back();
@@ -62,7 +73,7 @@ TEST_F(CharacterizeTest, WithoutABoundModelCreatesAnEmptyUncharacterisedCharacte
 TEST_F(CharacterizeTest, LinksEveryBoundBodyBoneByNameAndCharacterises) {
     ASSERT_TRUE(host.deviceOperation(device, kOpInit));
     ASSERT_NE(host.bindTemplates(device), nullptr);
-    device->SelectSubject("Actor");
+    pickSubjectAnnounced("Actor");
     host.click(panel->buttonCharacterize);
 
     ASSERT_EQ(host.characters().size(), 1u);

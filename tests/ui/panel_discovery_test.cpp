@@ -22,6 +22,10 @@ namespace {
 
 using Items = std::vector<std::string>;
 
+// A silent server leaves the lists after the discovery's time-out (ten seconds), found by its
+// sweep (every five).
+constexpr std::chrono::milliseconds kServerTimeoutDeadline{25000};
+
 LogWriter quiet() {
     return [](LogStream, const std::string&) {};
 }
@@ -56,13 +60,9 @@ protected:
     void SetUp() override {
         PanelTest::SetUp();
         if (HasFatalFailure()) return;
-        // A silent server goes after one whole second instead of ten; read by Start, which the
-        // Connect below runs.
-        device->hardware.discovery.serverTimeoutSeconds = 0;
-        device->hardware.discovery.sweepPeriodSeconds = 0.05;
         port = freeUdpPort();
         connectTo(std::to_string(port));
-        ASSERT_EQ(device->ListeningPort(), port);
+        ASSERT_EQ(textOf(panel->editNetworkPort), std::to_string(port));
     }
 
     std::uint16_t port = 0;
@@ -76,21 +76,19 @@ TEST_F(PanelDiscoveryTest, ListsFollowTheAnnouncingServersAndKeepTheUsersChoice)
     EXPECT_EQ(itemsOf(panel->listSubjects), Items{"Select"});
     EXPECT_EQ(textOf(panel->editNetworkPort), std::to_string(port));
 
-    // A sender appears without user action: the discovery thread only flags the change, the
-    // next idle shows it.
+    // A sender appears without user action: the lists change only at the host's idle.
     auto stageA = startSender("Stage A", "127.0.0.2", port, {"Actor", "Extra"});
-    ASSERT_TRUE(waitUntil([&] { return panel->listsRefreshPending(); }));
+    ASSERT_TRUE(waitUntil([&] { return stageA->announcementsSent() >= 3; }));
     EXPECT_EQ(itemsOf(panel->listSources), Items{"Select"});
-    host.runIdle();
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Stage A"); }));
     EXPECT_EQ(itemsOf(panel->listSources), (Items{"Select", "Stage A"}));
-    EXPECT_FALSE(panel->listsRefreshPending());
 
     // Pick it: its subjects fill the subject list. Pick a subject.
     host.pick(panel->listSources, indexOf(panel->listSources, "Stage A"));
-    EXPECT_EQ(device->SourceName(), "Stage A");
+    EXPECT_EQ(selectedOf(panel->listSources), "Stage A");
     EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
     host.pick(panel->listSubjects, indexOf(panel->listSubjects, "Extra"));
-    EXPECT_EQ(device->SubjectName(), "Extra");
+    EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
 
     // A second server: the refill keeps both choices.
     auto stageB = startSender("Stage B", "127.0.0.3", port, {"Extra", "Other"});
@@ -105,24 +103,27 @@ TEST_F(PanelDiscoveryTest, ListsFollowTheAnnouncingServersAndKeepTheUsersChoice)
     host.pick(panel->listSources, indexOf(panel->listSources, "Stage A"));
     EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
     EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
-    EXPECT_EQ(device->SourceName(), "Stage A");
-    EXPECT_EQ(device->SubjectName(), "Extra");
 
-    // The other sender stops: it leaves after the time-out and the lists are rebuilt with the
-    // choice restored.
+    // The other sender stops: it leaves after the time-out (ten seconds, swept every five) and
+    // the lists are rebuilt with the choice restored.
     stageB->Stop();
-    ASSERT_TRUE(idleUntil([&] { return !contains(itemsOf(panel->listSources), "Stage B"); }));
+    ASSERT_TRUE(idleUntil([&] { return !contains(itemsOf(panel->listSources), "Stage B"); },
+                          kServerTimeoutDeadline));
     EXPECT_EQ(itemsOf(panel->listSources), (Items{"Select", "Stage A"}));
     EXPECT_EQ(selectedOf(panel->listSources), "Stage A");
     EXPECT_EQ(itemsOf(panel->listSubjects), (Items{"Select", "Actor", "Extra"}));
     EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
 
-    // The chosen sender stops too: only the placeholders are left, the choice is remembered.
+    // The chosen sender stops too: only the placeholders are left; the choice is remembered,
+    // so the sender is chosen again when it comes back.
     stageA->Stop();
-    ASSERT_TRUE(idleUntil([&] { return itemsOf(panel->listSources) == Items{"Select"}; }));
+    ASSERT_TRUE(idleUntil([&] { return itemsOf(panel->listSources) == Items{"Select"}; },
+                          kServerTimeoutDeadline));
     EXPECT_EQ(itemsOf(panel->listSubjects), Items{"Select"});
-    EXPECT_EQ(device->SourceName(), "Stage A");
-    EXPECT_EQ(device->SubjectName(), "Extra");
+    stageA = startSender("Stage A", "127.0.0.2", port, {"Actor", "Extra"});
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Stage A"); }));
+    EXPECT_EQ(selectedOf(panel->listSources), "Stage A");
+    EXPECT_EQ(selectedOf(panel->listSubjects), "Extra");
 }
 
 TEST_F(PanelDiscoveryTest, ConnectRestartsDiscoveryOnlyForANewUsablePort) {
@@ -141,13 +142,11 @@ TEST_F(PanelDiscoveryTest, ConnectRestartsDiscoveryOnlyForANewUsablePort) {
          {std::string("70000"), std::string("-1"), std::string("0"), std::string("abc"),
           std::string(""), current, current + "abc", std::to_string(otherPort) + "0000"}) {
         connectTo(text);
-        EXPECT_EQ(device->ListeningPort(), port) << '"' << text << '"';
         EXPECT_EQ(textOf(panel->editNetworkPort), current) << '"' << text << '"';
     }
 
     // A new port, typed with trailing text ("%d" reads the number): discovery listens there.
     connectTo(std::to_string(otherPort) + " ");
-    EXPECT_EQ(device->ListeningPort(), otherPort);
     EXPECT_EQ(textOf(panel->editNetworkPort), std::to_string(otherPort));
     EXPECT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Stage C"); }));
 }
@@ -187,7 +186,7 @@ TEST_F(PanelDiscoveryTest, PictureShowsTheChosenServerAndSubject) {
     const std::string path = TELMORA_PANEL_PICTURE;
     std::remove(path.c_str());
     std::string error;
-    ASSERT_TRUE(host.drawPanel(*panel, kPanelWidth, kPanelHeight, path, &error)) << error;
+    ASSERT_TRUE(host.drawPanel(panel->layout, kPanelWidth, kPanelHeight, path, &error)) << error;
     std::uint32_t width = 0, height = 0;
     ASSERT_TRUE(pngSize(path, width, height));
     EXPECT_EQ(width, static_cast<std::uint32_t>(kPanelWidth));
@@ -204,25 +203,26 @@ TEST_F(PanelDiscoveryTest, BoneTableShowsTheLiveChannelValuesWhileOnline) {
     ASSERT_TRUE(host.setOnline(device, true));
     ASSERT_EQ(panel->boneSpread.GetRowCount(), 65);
 
-    // An idle between two equal snapshots wrote exactly that frame's values.
-    bool compared = false;
-    ASSERT_TRUE(idleUntil([&] {
-        const ChannelSnapshot before = device->Channels();
-        host.runIdle();
-        const ChannelSnapshot after = device->Channels();
-        if (after.frameSequence != before.frameSequence || after.frameSequence < 3) return false;
-        for (int i = 0; i < after.channelCount; ++i) {
-            const ChannelRecord& record = after.records[i];
-            const auto row = static_cast<ORSDK2026::kReference>(i);
-            for (int axis = 0; axis < 3; ++axis) {
-                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, axis), record.translation[axis]);
-                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, 3 + axis), record.rotation[axis]);
-            }
+    // Frames come, then the sender holds its stream: the pose stands still, and the table shows
+    // what the device hands the host for every bone.
+    auto health = [&] { return std::string(panel->labelStreamHealth.Caption.Get().str()); };
+    ASSERT_TRUE(idleUntil([&] { return health().find("0 Hz") != 0 && !health().empty(); }));
+    sender->SetStreaming(false);
+    ASSERT_TRUE(idleUntil([&] { return health().rfind("No frames from", 0) == 0; })) << health();
+    host.runIdle();
+    host.evaluate();
+    for (int row = 0; row < panel->boneSpread.GetRowCount(); ++row) {
+        const std::string bone = panel->boneSpread.GetRow(row)->Caption.Get().str();
+        for (const auto& [suffix, column] : {std::pair<const char*, int>{" T", 0}, {" R", 3}}) {
+            ORSDK2026::FBAnimationNode* node = host.findNode(device, bone + suffix);
+            ASSERT_NE(node, nullptr) << bone << suffix;
+            double value[3];
+            node->Evaluate(value, host.localTime());
+            for (int axis = 0; axis < 3; ++axis)
+                EXPECT_EQ(panel->boneSpread.GetCellDouble(row, column + axis), value[axis])
+                    << bone << suffix << " " << axis;
         }
-        compared = true;
-        return true;
-    }));
-    EXPECT_TRUE(compared);
+    }
     host.setOnline(device, false);
 }
 
@@ -293,24 +293,26 @@ private:
 TEST_F(PanelDiscoveryTest, PanelClosedWhileServersAnnounceIsNeverCalledAgain) {
     FlickeringAnnouncer announcer(port);
     ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Flicker"); }));
-    host.closePanel(panel);
-    panel = nullptr;
+    host.closePanel(&panel->layout);
+    panel.reset();
 
     // Open and close panels while every announcement notifies: each closed panel has released
     // its registration before it was freed (ASan and TSan watch the notifications that follow).
     for (int round = 0; round < 20; ++round) {
-        ORDeviceSkeletonLayout* reopened = openPanel();
+        std::unique_ptr<PanelView> reopened = openPanel();
         ASSERT_NE(reopened, nullptr);
-        ASSERT_TRUE(waitUntil([&] { return reopened->listsRefreshPending(); }));
-        host.runIdle();
-        EXPECT_TRUE(contains(itemsOf(reopened->listSources), "Flicker"));
-        host.closePanel(reopened);
+        const std::uint64_t sent = announcer.announcementsSent();
+        ASSERT_TRUE(waitUntil([&] { return announcer.announcementsSent() >= sent + 2; }));
+        ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(reopened->listSources), "Flicker"); }));
+        host.closePanel(&reopened->layout);
     }
     // Announcements go on after the last panel is gone; the device outlives its panels.
     const std::uint64_t sentAtClose = announcer.announcementsSent();
     ASSERT_TRUE(waitUntil([&] { return announcer.announcementsSent() >= sentAtClose + 50; }));
-    host.runIdle();
-    EXPECT_EQ(device->hardware.discovery.GetServers().size(), 1u);
+    // A panel opened now lists the server at once.
+    panel = openPanel();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_TRUE(idleUntil([&] { return contains(itemsOf(panel->listSources), "Flicker"); }));
 }
 
 }  // namespace

@@ -2,9 +2,8 @@
 // The settings panel as the user meets it: the plug-in fixture's TelmoraLink device with its
 // panel opened through the host.
 //
-// The plug-in exports only its entry points, so the test reaches the device and the panel
-// through their class layouts (header-only members and host-side virtual calls), never by
-// calling the plug-in's own functions.
+// The panel is seen as the host shows it (tests/common/panel_view.h), the device through the
+// host: no test reaches into the plug-in's own classes.
 
 #include <fbhost/host.h>
 #include <gtest/gtest.h>
@@ -14,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/panel_view.h"
 #include "common/plugin_fixture.h"
-#include "device/device.h"
-#include "ui/device_layout.h"
+#include "net_test_support.h"
+#include "network/announcement.h"
+#include "network/socket.h"
 
 namespace telmora::test {
 
@@ -28,25 +29,6 @@ inline constexpr std::chrono::milliseconds kPanelDeadline{10000};
 inline constexpr int kPanelWidth = 320;
 inline constexpr int kPanelHeight = 348;
 
-inline std::vector<std::string> itemsOf(const ORSDK2026::FBList& list) {
-    std::vector<std::string> items;
-    for (int i = 0; i < list.Items.GetCount(); ++i) items.emplace_back(list.Items[i]);
-    return items;
-}
-
-inline std::string selectedOf(const ORSDK2026::FBList& list) {
-    const int index = list.ItemIndex;
-    return index >= 0 && index < list.Items.GetCount() ? list.Items[index] : "<none>";
-}
-
-inline int indexOf(const ORSDK2026::FBList& list, const std::string& item) {
-    return list.Items.Find(item.c_str());
-}
-
-inline std::string textOf(const ORSDK2026::FBEdit& edit) {
-    return edit.Text.Get().str();
-}
-
 class PanelTest : public PluginDeviceTest {
 protected:
     void SetUp() override {
@@ -56,13 +38,15 @@ protected:
         ASSERT_NE(panel, nullptr);
     }
 
-    ORDeviceSkeletonLayout* openPanel() {
+    std::unique_ptr<PanelView> openPanel() {
         std::string error;
         ORSDK2026::FBDeviceLayout* layout = host.openPanel(device, &error);
         EXPECT_NE(layout, nullptr) << error;
         if (layout == nullptr) return nullptr;
         EXPECT_STREQ(layout->ClassName(), "ORDeviceSkeletonLayout");
-        return static_cast<ORDeviceSkeletonLayout*>(layout);
+        std::unique_ptr<PanelView> view = viewOf(layout, error);
+        EXPECT_NE(view, nullptr) << error;
+        return view;
     }
 
     // Runs the host's idle until `holds` is true; false once the deadline has passed.
@@ -89,13 +73,31 @@ protected:
         return true;
     }
 
+    // A server announces `subject` to a port of the device's own; the user picks the server
+    // and then the subject in the panel.
+    void pickSubjectAnnounced(const std::string& subject) {
+        const std::uint16_t port = freeUdpPort();
+        connectTo(std::to_string(port));
+        UdpSocket socket;
+        ASSERT_EQ(socket.open(), 0);
+        const std::string text = announcementText("Stage", 5000, {subject});
+        ASSERT_TRUE(idleUntil([&] {
+            socket.sendTo(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                          {*parseIpv4("127.0.0.1"), port});
+            return indexOf(panel->listSources, "Stage") >= 0;
+        }));
+        host.pick(panel->listSources, indexOf(panel->listSources, "Stage"));
+        ASSERT_GE(indexOf(panel->listSubjects, subject), 0);
+        host.pick(panel->listSubjects, indexOf(panel->listSubjects, subject));
+    }
+
     // Types `port` into the listening-port field and presses Connect.
     void connectTo(const std::string& portText) {
         host.type(panel->editNetworkPort, portText);
         host.click(panel->buttonConnect);
     }
 
-    ORDeviceSkeletonLayout* panel = nullptr;
+    std::unique_ptr<PanelView> panel;
 };
 
 }  // namespace telmora::test

@@ -34,7 +34,8 @@ TEST_F(PanelTest, RegionsResolveToTheirTabledRectangles) {
     };
     for (const auto& e : expected) {
         FBRegionRect rect;
-        ASSERT_TRUE(panel->GetRegionRect(e.region, kPanelWidth, kPanelHeight, rect)) << e.region;
+        ASSERT_TRUE(panel->layout.GetRegionRect(e.region, kPanelWidth, kPanelHeight, rect))
+            << e.region;
         EXPECT_EQ(std::vector<int>({rect.x, rect.y, rect.width, rect.height}),
                   std::vector<int>({e.rect.x, e.rect.y, e.rect.width, e.rect.height}))
             << e.region;
@@ -49,7 +50,7 @@ std::vector<std::string> regionNames(const FBLayout& layout) {
 
 TEST_F(PanelTest, ControlsSitInTheirRegionsWithTheirCaptions) {
     using Names = std::vector<std::string>;
-    EXPECT_EQ(regionNames(*panel), (Names{"TabPanel", "MainLayout"}));
+    EXPECT_EQ(regionNames(panel->layout), (Names{"TabPanel", "MainLayout"}));
     EXPECT_EQ(regionNames(panel->setupLayout),
               (Names{"LabelSetup", "CharacterizeButton", "NetworkSetup"}));
     EXPECT_EQ(regionNames(panel->networkLayout),
@@ -63,8 +64,8 @@ TEST_F(PanelTest, ControlsSitInTheirRegionsWithTheirCaptions) {
         FBVisualComponent* control;
         const char* caption;  // null: no caption to check
     } placed[] = {
-        {*panel, "TabPanel", nullptr, nullptr},
-        {*panel, "MainLayout", &panel->setupLayout, nullptr},
+        {panel->layout, "TabPanel", nullptr, nullptr},
+        {panel->layout, "MainLayout", &panel->setupLayout, nullptr},
         {panel->setupLayout, "LabelSetup", &panel->labelSetup,
          "Character setup according to device template"},
         {panel->setupLayout, "CharacterizeButton", &panel->buttonCharacterize, "Characterize"},
@@ -94,7 +95,7 @@ TEST_F(PanelTest, ControlsSitInTheirRegionsWithTheirCaptions) {
     EXPECT_EQ(textOf(panel->editNetworkPort), "22000");
 
     FBRegionBorder border;
-    ASSERT_TRUE(panel->GetRegionBorder("MainLayout", border));
+    ASSERT_TRUE(panel->layout.GetRegionBorder("MainLayout", border));
     EXPECT_EQ(border.style, kFBStandardBorder);
     ASSERT_TRUE(panel->networkLayout.GetRegionBorder("LayoutRegionNetwork", border));
     EXPECT_EQ(border.style, kFBEmbossBorder);

@@ -200,6 +200,10 @@ std::vector<std::pair<std::string, std::vector<FBModel*>>> Host::characterLinks(
     return links;
 }
 
+std::vector<FBComponent*> Host::components() const {
+    return fbsdk_detail::liveComponents();
+}
+
 std::vector<ProgressRecord> Host::progressShown() const {
     std::vector<ProgressRecord> records;
     for (const auto& r : mImpl->progress) records.push_back(*r);

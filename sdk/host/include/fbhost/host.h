@@ -192,6 +192,9 @@ public:
     // parents': the global matrix is the parent's global times this.
     FBMatrix modelLocalMatrix(FBModel* model, FBTime time) const;
     std::vector<FBCharacter*> characters() const;
+    // Every live component, in the order they were made, as the host's object browser lists
+    // them: a panel's controls follow their layout, placed in a region or not.
+    std::vector<ORSDK2026::FBComponent*> components() const;
     // The character's link slots with the models linked to each, in slot order; empty slots
     // are left out.
     std::vector<std::pair<std::string, std::vector<FBModel*>>> characterLinks(
