@@ -10,7 +10,6 @@ namespace fbhost {
 using namespace ORSDK2026;
 using fbsdk_detail::guarded;
 using fbsdk_detail::isLive;
-using fbsdk_detail::nameOf;
 using namespace host_calls;
 
 bool Host::startRecording() {
