@@ -2,11 +2,13 @@
 # Installs, from Debian's packages, what a job needs and is missing. Each level includes the
 # ones before it:
 #   scripts/setup.sh main    the build: compilers, CMake and the libraries of the plug-in, the
-#                            test sender and the headless host (scripts/demo.sh)
+#                            test sender, the monitor (with its page's libraries from the npm
+#                            registry) and the headless host (scripts/demo.sh)
 #   scripts/setup.sh tests   plus GoogleTest, Google Benchmark, tshark (the Wireshark
 #                            dissector's tests), Blender with Xvfb (a window for it), numpy
-#                            and pytest (the Blender add-on and its tests) and, from the npm
-#                            registry into scripts/gltf, the Khronos glTF validator
+#                            and pytest (the Blender add-on and its tests), Chromium (the
+#                            monitor page's tests) and, from the npm registry, the Khronos glTF
+#                            validator and puppeteer-core
 #                            (scripts/test.sh; the default)
 #   scripts/setup.sh ci      plus clang-format, clang with libFuzzer, and mingw-w64 with Wine
 #                            for the Windows build (.ci/run, scripts/fuzz.sh, scripts/windows.sh)
@@ -18,9 +20,9 @@ level=${1:-tests}
 # shellcheck disable=SC2034
 {
   build=(cmake ninja-build g++ pkg-config libglm-dev nlohmann-json3-dev libassimp-dev
-    libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev)
+    libcairo2-dev libcli11-dev libpcap-dev libtinygltf-dev libwebsocketpp-dev libasio-dev)
   tests=(libgtest-dev libgmock-dev libbenchmark-dev tshark blender xvfb xauth python3-numpy
-    python3-pytest)
+    python3-pytest chromium)
   formatting=(clang-format shellcheck pyflakes3)
   fuzzing=(clang libclang-rt-14-dev)
   windows=(g++-mingw-w64-x86-64-posix googletest wine wine64)
@@ -67,17 +69,25 @@ for step in "${steps[@]}"; do
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${needed[@]}"
 done
 
-# The glTF validator: the versions package-lock.json names, into scripts/gltf/node_modules.
-if [ "$level" != main ]; then
-  gltf="$(cd "$(dirname "$0")" && pwd)/gltf"
-  if [ -d "$gltf/node_modules/gltf-validator" ]; then
-    echo "setup: the glTF validator: present"
+# Packages from the npm registry, the versions each folder's package-lock.json names, into its
+# node_modules: the set monitor page's libraries (built into telmora-monitor) for every level;
+# the glTF validator and puppeteer-core (drives Chromium in the page's tests) for the tests.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+npm_folder() {
+  local what=$1 folder=$2 package=$3
+  if [ -d "$folder/node_modules/$package" ]; then
+    echo "setup: $what: present"
   elif ! command -v npm >/dev/null; then
     # The machine's Node.js brings npm; Debian's own npm package would replace that Node.js.
-    echo "setup: the glTF validator needs Node.js with npm, which this machine lacks" >&2
+    echo "setup: $what needs Node.js with npm, which this machine lacks" >&2
     exit 1
   else
-    echo "setup: the glTF validator: installing from the npm registry"
-    npm ci --prefix "$gltf" --no-audit --no-fund --loglevel=error
+    echo "setup: $what: installing from the npm registry"
+    npm ci --prefix "$folder" --no-audit --no-fund --loglevel=error
   fi
+}
+npm_folder "the set monitor page's libraries" "$root/tools/monitor/web" three
+if [ "$level" != main ]; then
+  npm_folder "the glTF validator" "$root/scripts/gltf" gltf-validator
+  npm_folder "puppeteer-core" "$root/tests/browser" puppeteer-core
 fi

@@ -14,6 +14,7 @@
 #include "tools/common/command_line.h"
 #include "tools/common/stop_signals.h"
 #include "tools/monitor/pose_picture.h"
+#include "tools/monitor/serve.h"
 #include "tools/monitor/stream_monitor.h"
 
 namespace {
@@ -284,8 +285,24 @@ int main(int argc, char** argv) {
     app.add_option("--capture", options.capture,
                    "Write every datagram heard (announcements, the stream and its keep-alives) to "
                    "this pcap file");
+    std::string serve;
+    app.add_option("--serve", serve,
+                   "Serve the set monitor page on [ADDRESS:]PORT (e.g. 8080, 0.0.0.0:8080): every "
+                   "server heard, the health and live skeleton of each subject the page watches. "
+                   "Loopback unless an address is given; beyond it, the printed URL carries an "
+                   "access token")
+        ->expected(0, 1)
+        ->default_str("127.0.0.1:8080")
+        ->excludes("source");
     if (const std::optional<int> status = telmora::parseCommandLine(app, argc, argv)) {
         return *status;
+    }
+    if (app.count("--serve") > 0) {
+        telmora::ServeOptions serveOptions;
+        if (!serve.empty()) serveOptions.where = serve;
+        serveOptions.listenPort = options.listenPort;
+        serveOptions.durationSeconds = options.durationSeconds;
+        return telmora::serveSetMonitor(serveOptions, stopSignals);
     }
     if (options.source.empty()) {
         if (!options.picture.empty() || !options.csv.empty()) {
