@@ -51,9 +51,9 @@ function run(exe, args) {
 }
 
 // The test sender announcing `name` to the monitor's port, streaming the walk and the dance.
-export function startSender(announcePort, { name = 'Stage A', rate = 120 } = {}) {
+export function startSender(announcePort, { name = 'Stage A', rate = 120, extra = [] } = {}) {
   return run(senderExe, ['--name', name, '--announce-address', '127.0.0.1', '--announce-port',
-    String(announcePort), '--rate', String(rate), `walk=${mocapDir}/cmu_02_01_walk.bvh`,
+    String(announcePort), '--rate', String(rate), ...extra, `walk=${mocapDir}/cmu_02_01_walk.bvh`,
     `dance=${mocapDir}/cmu_05_06_dance.bvh`]);
 }
 

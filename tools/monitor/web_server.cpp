@@ -263,11 +263,16 @@ bool WebServer::Start(const WebServerConfig& config, std::string& error) {
     e.set_close_handshake_timeout(500);
     e.set_max_http_body_size(0);
     e.set_max_message_size(kMaxPageMessage);
-    e.set_socket_init_handler([](Handle, asio::ip::tcp::socket& socket) {
+    // Once accepted: small messages go at once, and the kernel holds little of a page's
+    // backlog, so a page that stops reading soon shows as one.
+    e.set_tcp_post_init_handler([&s](Handle h) {
+        websocketpp::lib::error_code ec;
+        const Connection con = s.endpoint.get_con_from_hdl(h, ec);
+        if (ec) return;
         asio::error_code ignored;
-        socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        socket.set_option(asio::socket_base::send_buffer_size(static_cast<int>(kSendBuffer)),
-                          ignored);
+        con->get_raw_socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+        con->get_raw_socket().set_option(
+            asio::socket_base::send_buffer_size(static_cast<int>(kSendBuffer)), ignored);
     });
     e.set_http_handler([&s](Handle h) { s.OnHttp(h); });
     e.set_validate_handler([&s](Handle h) { return s.OnValidate(h); });

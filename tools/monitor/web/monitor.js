@@ -11,7 +11,7 @@ const kHistorySeconds = 60;
 const kReconnectMs = [250, 500, 1000, 2000];
 
 // What the tests and the figures read: every state applied, with when it was drawn.
-const probe = { states: 0, updates: [], lastState: null };
+const probe = { states: 0, bytes: 0, updates: [], lastState: null };
 window.telmoraMonitor = probe;
 
 const $ = (id) => document.getElementById(id);
@@ -113,7 +113,7 @@ function makePlot(target, unit, streams, column, floor) {
   $(target).textContent = '';
   return new uPlot({
     width, height: 160, series, legend: { show: true },
-    scales: { x: { time: false }, y: { range: (u, min, max) => [0, Math.max(floor, (max || 0) * 1.15)] } },
+    scales: { x: { time: false, range: (u, min, max) => [Math.max(0, max - kHistorySeconds), Math.max(max, 1)] }, y: { range: (u, min, max) => [0, Math.max(floor, (max || 0) * 1.15)] } },
     axes: [{ stroke: '#9aa0a6', grid: { stroke: '#2c333c' }, values: (u, ts) => ts.map((t) => t.toFixed(0) + ' s') },
            { stroke: '#9aa0a6', grid: { stroke: '#2c333c' } }],
   }, plotData(streams, column), $(target));
@@ -270,6 +270,7 @@ function connect() {
     everConnected = true;
   };
   socket.onmessage = (event) => {
+    probe.bytes += event.data.length;
     const message = JSON.parse(event.data);
     if (message.type === 'state') applyState(message);
     else if (message.type === 'notice') showConnection(message.text, 'lost');
