@@ -2,6 +2,8 @@
 // of our own on loopback: one that reads, and one that stops reading with a small receive
 // buffer, as a tablet that went to sleep.
 
+#include "tools/monitor/set_monitor.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -18,7 +20,6 @@
 
 #include "network/net_test_support.h"
 #include "tools/monitor/serve.h"
-#include "tools/monitor/set_monitor.h"
 #include "tools/monitor/web_server.h"
 #include "tools/performance/performance.h"
 #include "tools/sim_server/sim_server.h"
@@ -27,8 +28,8 @@ namespace telmora {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 using nlohmann::json;
+using std::chrono::milliseconds;
 
 constexpr milliseconds kDeadline{20000};
 
@@ -118,8 +119,8 @@ private:
 
 TEST(SetMonitor, WatchedSubjectShowsItsPoseAndHealthAndGoesRedWhileTheSenderStalls) {
     std::string error;
-    auto walk = loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk",
-                                error);
+    auto walk =
+        loadPerformance(std::string(TELMORA_MOCAP_DIR) + "/cmu_02_01_walk.bvh", "walk", error);
     ASSERT_TRUE(walk) << error;
     SimServerConfig config;
     config.serverName = "Stage A";
@@ -131,9 +132,10 @@ TEST(SetMonitor, WatchedSubjectShowsItsPoseAndHealthAndGoesRedWhileTheSenderStal
 
     SetMonitor monitor(quiet());
     monitor.Start(config.announcePort);
-    EXPECT_FALSE(monitor.Watch("Stage A", "run", error));
-    EXPECT_EQ(error, "no server 'Stage A' offering subject 'run' is heard");
-    ASSERT_TRUE(eventually([&] { return monitor.Watch("Stage A", "walk", error); }));
+    const WatchKey walkKey{"Stage A", "127.0.0.1", "walk"};
+    EXPECT_FALSE(monitor.Watch({"Stage A", "127.0.0.1", "run"}, error));
+    EXPECT_EQ(error, "no server 'Stage A' at 127.0.0.1 offering subject 'run' is heard");
+    ASSERT_TRUE(eventually([&] { return monitor.Watch(walkKey, error); }));
 
     json stream;
     auto streamWhere = [&](const std::string& light) {
@@ -161,7 +163,7 @@ TEST(SetMonitor, WatchedSubjectShowsItsPoseAndHealthAndGoesRedWhileTheSenderStal
     const auto history = monitor.Publish(Clock::now())->history;
     ASSERT_FALSE(history->empty());
     EXPECT_TRUE(json::parse(history->back().json)["streams"].contains("1"));
-    monitor.Unwatch("Stage A", "walk");
+    monitor.Unwatch(walkKey);
     EXPECT_TRUE(stateOf(*monitor.Publish(Clock::now()))["streams"].empty());
 }
 
@@ -174,8 +176,8 @@ public:
         history->push_back({count_, "{\"seq\":" + std::to_string(count_) + "}"});
         history_ = history;
         auto p = std::make_shared<Publication>();
-        p->head = "{\"count\":" + std::to_string(count_) + ",\"body\":\"" +
-                  std::string(size, 'x') + "\"";
+        p->head =
+            "{\"count\":" + std::to_string(count_) + ",\"body\":\"" + std::string(size, 'x') + "\"";
         p->history = history_;
         return p;
     }
@@ -213,8 +215,7 @@ TEST(SetMonitorWebServer, APageThatStopsReadingIsSentOnlyTheNewestWhenItReadsAga
     for (int i = 0; i < 400; ++i) {
         server.Publish(publisher.Next());
         std::optional<std::string> message;
-        while ((message = awake.Next(milliseconds(0))))
-            awakeLast = json::parse(*message)["count"];
+        while ((message = awake.Next(milliseconds(0)))) awakeLast = json::parse(*message)["count"];
         std::this_thread::sleep_for(milliseconds(2));  // the pace of a fast stream
     }
     ASSERT_TRUE(eventually([&] {
@@ -257,11 +258,16 @@ TEST(SetMonitorServe, ReadsAddressAndPort) {
         int port;
     };
     const Case cases[] = {
-        {"8080", true, "127.0.0.1", 8080},     {"0.0.0.0:9000", true, "0.0.0.0", 9000},
-        {"[::1]:8080", true, "::1", 8080},     {"192.168.1.5:0", true, "192.168.1.5", 0},
-        {"", false, "", 0},                    {"host:", false, "", 0},
-        {":8080", false, "", 0},               {"127.0.0.1:65536", false, "", 0},
-        {"127.0.0.1:80a", false, "", 0},       {"127.0.0.1:-1", false, "", 0},
+        {"8080", true, "127.0.0.1", 8080},
+        {"0.0.0.0:9000", true, "0.0.0.0", 9000},
+        {"[::1]:8080", true, "::1", 8080},
+        {"192.168.1.5:0", true, "192.168.1.5", 0},
+        {"", false, "", 0},
+        {"host:", false, "", 0},
+        {":8080", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:80a", false, "", 0},
+        {"127.0.0.1:-1", false, "", 0},
     };
     for (const Case& c : cases) {
         std::string address, error;

@@ -39,23 +39,26 @@ std::string noticeJson(const std::string& text) {
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// A page's request: {"watch":{"server":S,"subject":T}} or {"unwatch":{...}}. The notice to
-// show that page, or nothing.
+// A page's request: {"watch":{"server":S,"ip":A,"subject":T}} or {"unwatch":{...}}. The notice
+// to show that page, or nothing.
 std::string handlePageMessage(SetMonitor& monitor, const std::string& message) {
     const nlohmann::json request = nlohmann::json::parse(message, nullptr, false);
     for (const char* verb : {"watch", "unwatch"}) {
         if (!request.is_object() || !request.contains(verb)) continue;
         const nlohmann::json& what = request[verb];
-        if (!what.is_object() || !what.contains("server") || !what["server"].is_string() ||
-            !what.contains("subject") || !what["subject"].is_string())
-            break;
-        const std::string server = what["server"], subject = what["subject"];
+        auto text = [&what](const char* field) -> const std::string* {
+            return what.is_object() && what.contains(field) && what[field].is_string()
+                       ? what[field].get_ptr<const std::string*>()
+                       : nullptr;
+        };
+        if (!text("server") || !text("ip") || !text("subject")) break;
+        const WatchKey key{*text("server"), *text("ip"), *text("subject")};
         std::string error;
         if (verb == std::string("unwatch")) {
-            monitor.Unwatch(server, subject);
+            monitor.Unwatch(key);
             return "";
         }
-        return monitor.Watch(server, subject, error) ? "" : noticeJson("Cannot watch: " + error);
+        return monitor.Watch(key, error) ? "" : noticeJson("Cannot watch: " + error);
     }
     return noticeJson("The monitor did not understand the page's request.");
 }

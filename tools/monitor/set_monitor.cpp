@@ -50,11 +50,9 @@ std::string noFramesText(double seconds) {
 // interval since the last history sample.
 class WatchedStream {
 public:
-    WatchedStream(int id, std::string server, std::string subject, LogWriter log,
-                  std::function<void()> onFrame)
+    WatchedStream(int id, WatchKey key, LogWriter log, std::function<void()> onFrame)
         : id_(id),
-          server_(std::move(server)),
-          subject_(std::move(subject)),
+          key_(std::move(key)),
           onFrame_(std::move(onFrame)),
           client_(boundedLogWriter(std::move(log))) {
         table_.SetupChannels();
@@ -63,16 +61,15 @@ public:
     }
     ~WatchedStream() { client_.Disconnect(); }
 
-    // Streams from `ip`:`port`, unless it already does.
-    void ConnectTo(const std::string& ip, int port) {
-        if (ip == ip_ && port == port_) return;
+    // Streams from the server's `port`, unless it already does.
+    void ConnectTo(int port) {
+        if (port == port_) return;
         client_.Disconnect();  // the receive thread must be gone before the health restarts
-        ip_ = ip;
         port_ = port;
         const Clock::time_point now = Clock::now();
         health_.Restart(now);
         lastFrame_ = now;
-        client_.Connect(ip, static_cast<std::uint16_t>(port), subject_);
+        client_.Connect(key_.ip, static_cast<std::uint16_t>(port), key_.subject);
     }
 
     int id() const { return id_; }
@@ -86,8 +83,7 @@ private:
     void OnPacket(const std::vector<std::uint8_t>& packet);
 
     const int id_;
-    const std::string server_, subject_;
-    std::string ip_;
+    const WatchKey key_;
     int port_ = 0;
     std::function<void()> onFrame_;
     ChannelTable table_;
@@ -141,8 +137,8 @@ std::string WatchedStream::Json(Clock::time_point now) const {
                                                     health.refused(), health.gapCount);
     static constexpr const char* kLights[] = {"green", "amber", "red"};
 
-    std::string out = "{\"id\":" + std::to_string(id_) + ",\"server\":" + quoted(server_) +
-                      ",\"subject\":" + quoted(subject_) + ",\"ip\":\"" + ip_ +
+    std::string out = "{\"id\":" + std::to_string(id_) + ",\"server\":" + quoted(key_.server) +
+                      ",\"subject\":" + quoted(key_.subject) + ",\"ip\":\"" + key_.ip +
                       "\",\"port\":" + std::to_string(port_) + ",\"colour\":\"" +
                       kPalette[(id_ - 1) % std::size(kPalette)] + "\",\"light\":\"" +
                       kLights[static_cast<int>(light)] + "\",\"text\":" + quoted(text) +
@@ -188,7 +184,7 @@ void SetMonitor::Start(int listenPort) {
 }
 
 void SetMonitor::Stop() {
-    std::map<Key, std::unique_ptr<WatchedStream>> watched;
+    std::map<WatchKey, std::unique_ptr<WatchedStream>> watched;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         watched.swap(watched_);
@@ -198,38 +194,33 @@ void SetMonitor::Stop() {
     Wake();
 }
 
-bool SetMonitor::Watch(const std::string& server, const std::string& subject, std::string& error) {
+bool SetMonitor::Watch(const WatchKey& key, std::string& error) {
     const ServerMap servers = discovery_.GetServers();
-    const ServerInfo* offering = nullptr;
-    for (const auto& entry : servers) {
-        const ServerInfo& info = entry.second;
-        if (info.serverName == server &&
-            std::find(info.subjects.begin(), info.subjects.end(), subject) != info.subjects.end())
-            offering = &info;
-    }
-    if (offering == nullptr) {
-        error = "no server '" + server + "' offering subject '" + subject + "' is heard";
+    const auto server = servers.find(serverKey(key.ip, key.server));
+    if (server == servers.end() ||
+        std::find(server->second.subjects.begin(), server->second.subjects.end(), key.subject) ==
+            server->second.subjects.end()) {
+        error = "no server '" + key.server + "' at " + key.ip + " offering subject '" +
+                key.subject + "' is heard";
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    const Key key{server, subject};
     if (watched_.count(key) != 0) return true;
     if (watched_.size() >= kMaxWatched) {
         error = "already watching " + std::to_string(kMaxWatched) + " subjects";
         return false;
     }
-    auto stream =
-        std::make_unique<WatchedStream>(nextId_++, server, subject, log_, [this] { OnFrame(); });
-    stream->ConnectTo(offering->ip, offering->streamPort);
+    auto stream = std::make_unique<WatchedStream>(nextId_++, key, log_, [this] { OnFrame(); });
+    stream->ConnectTo(server->second.streamPort);
     watched_.emplace(key, std::move(stream));
     return true;
 }
 
-void SetMonitor::Unwatch(const std::string& server, const std::string& subject) {
+void SetMonitor::Unwatch(const WatchKey& key) {
     std::unique_ptr<WatchedStream> stream;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto found = watched_.find(Key{server, subject});
+        auto found = watched_.find(key);
         if (found == watched_.end()) return;
         stream = std::move(found->second);
         watched_.erase(found);
@@ -266,8 +257,8 @@ void SetMonitor::ReconnectMoved(const ServerMap& servers) {
     for (const auto& entry : servers) {
         const ServerInfo& info = entry.second;
         for (const std::string& subject : info.subjects) {
-            auto found = watched_.find(Key{info.serverName, subject});
-            if (found != watched_.end()) found->second->ConnectTo(info.ip, info.streamPort);
+            auto found = watched_.find(WatchKey{info.serverName, info.ip, subject});
+            if (found != watched_.end()) found->second->ConnectTo(info.streamPort);
         }
     }
 }

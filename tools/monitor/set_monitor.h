@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "live/stream_health.h"
@@ -46,6 +47,15 @@ std::string noFramesText(double seconds);
 
 class WatchedStream;
 
+// A subject of a server: the server by its name and address (two machines may announce the same
+// name); its stream port may change when it restarts.
+struct WatchKey {
+    std::string server, ip, subject;
+    bool operator<(const WatchKey& other) const {
+        return std::tie(server, ip, subject) < std::tie(other.server, other.ip, other.subject);
+    }
+};
+
 class SetMonitor {
 public:
     using Clock = std::chrono::steady_clock;
@@ -67,11 +77,10 @@ public:
     void Stop();
     bool Listening() const { return discovery_.Listening(); }
 
-    // Starts watching `subject` of the server called `server`. False, with the reason in
-    // `error`, when no such server offers it or too many are watched already; true when it is
-    // watched already.
-    bool Watch(const std::string& server, const std::string& subject, std::string& error);
-    void Unwatch(const std::string& server, const std::string& subject);
+    // Starts watching a subject. False, with the reason in `error`, when no such server is heard
+    // offering it or too many are watched already; true when it is watched already.
+    bool Watch(const WatchKey& key, std::string& error);
+    void Unwatch(const WatchKey& key);
 
     // The state as of `now`; also takes a history sample when one is due and (re)connects a
     // watched stream whose server now announces another address.
@@ -84,7 +93,6 @@ public:
     void Wake();
 
 private:
-    using Key = std::pair<std::string, std::string>;  // server name, subject
     void OnFrame();
     void ReconnectMoved(const ServerMap& servers);
     std::string ServersJson(const ServerMap& servers) const;
@@ -95,7 +103,7 @@ private:
     Clock::time_point started_;
 
     mutable std::mutex mutex_;  // guards the members below
-    std::map<Key, std::unique_ptr<WatchedStream>> watched_;
+    std::map<WatchKey, std::unique_ptr<WatchedStream>> watched_;
     int nextId_ = 1;
     std::shared_ptr<const std::deque<HistorySample>> history_;
     std::uint64_t nextSeq_ = 1;

@@ -21,7 +21,7 @@ function element(tag, className, text) {
   if (text !== undefined) e.textContent = text;
   return e;
 }
-const streamKey = (s) => JSON.stringify([s.server, s.subject]);
+const streamKey = (s) => JSON.stringify([s.server, s.ip, s.subject]);
 
 // ---- 3-D view -------------------------------------------------------------------------------
 
@@ -148,10 +148,10 @@ let socket = null;
 function send(request) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(request));
 }
-function watchButton(server, subject, watching, label) {
+function watchButton(server, ip, subject, watching, label) {
   const b = element('button', watching ? 'watching' : '', label);
   b.title = watching ? 'Stop streaming this subject' : 'Watch this subject';
-  b.onclick = () => send({ [watching ? 'unwatch' : 'watch']: { server, subject } });
+  b.onclick = () => send({ [watching ? 'unwatch' : 'watch']: { server, ip, subject } });
   return b;
 }
 
@@ -169,7 +169,7 @@ function renderStreams(streams) {
       card.dataset.server = s.server;
       const title = element('div', 'title');
       title.append(element('span', 'light'), element('span', 'name', s.subject),
-                   watchButton(s.server, s.subject, true, 'Stop watching'));
+                   watchButton(s.server, s.ip, s.subject, true, 'Stop watching'));
       card.append(title, element('div', 'text'), element('div', 'where'));
       list.append(card);
     }
@@ -201,8 +201,8 @@ function renderServers(servers, streams) {
                 element('div', 'where', `${server.ip}:${server.port}`));
     const subjects = element('div', 'subjects');
     for (const subject of server.subjects)
-      subjects.append(watchButton(server.name, subject,
-                                  watched.has(streamKey({ server: server.name, subject })), subject));
+      subjects.append(watchButton(server.name, server.ip, subject,
+                                  watched.has(streamKey({ server: server.name, ip: server.ip, subject })), subject));
     card.append(subjects);
     list.append(card);
   }
@@ -228,7 +228,7 @@ function applyState(state) {
     const watching = new Set(state.streams.map(streamKey));
     rewatch = rewatch.filter((w) => !watching.has(streamKey(w)));
     for (const w of rewatch)
-      if (state.servers.some((s) => s.name === w.server && s.subjects.includes(w.subject)))
+      if (state.servers.some((s) => s.name === w.server && s.ip === w.ip && s.subjects.includes(w.subject)))
         send({ watch: w });
   }
 
@@ -245,6 +245,13 @@ function showConnection(text, kind) {
   const c = $('connection');
   c.textContent = text;
   c.className = 'connection ' + (kind || '');
+}
+
+let noticeTimer = null;
+function showNotice(text) {
+  $('notice').textContent = text;
+  clearTimeout(noticeTimer);
+  noticeTimer = setTimeout(() => { $('notice').textContent = ''; }, 6000);
 }
 
 // ---- connection -----------------------------------------------------------------------------
@@ -273,11 +280,11 @@ function connect() {
     probe.bytes += event.data.length;
     const message = JSON.parse(event.data);
     if (message.type === 'state') applyState(message);
-    else if (message.type === 'notice') showConnection(message.text, 'lost');
+    else if (message.type === 'notice') showNotice(message.text);
   };
   socket.onclose = () => {
     if (probe.lastState && rewatch.length === 0)
-      rewatch = probe.lastState.streams.map((s) => ({ server: s.server, subject: s.subject }));
+      rewatch = probe.lastState.streams.map((s) => ({ server: s.server, ip: s.ip, subject: s.subject }));
     const wait = kReconnectMs[Math.min(attempts, kReconnectMs.length - 1)];
     attempts += 1;
     showConnection(`Monitor unreachable: reconnecting (attempt ${attempts})…`, 'lost');
