@@ -1,6 +1,8 @@
 // The object model: the live-object table, events, type numbers, properties, lists, components
 // and the registry.
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,8 @@ struct ObjectTable {
     std::unordered_map<HIObject, FBComponent*> byHandle;
     std::unordered_set<const FBPlug*> live;
     std::unordered_set<FBPropertyBasicList*> lists;
+    // Changes with every component registered or unregistered (written under the mutex).
+    std::atomic<std::uint64_t> version{1};
 };
 ObjectTable& table() {
     static ObjectTable* t = new ObjectTable;
@@ -35,6 +39,7 @@ HIObject registerComponent(FBComponent* component) {
     HIObject handle = reinterpret_cast<HIObject>(t.nextHandle++ * 16);
     t.byHandle[handle] = component;
     t.live.insert(component);
+    t.version.fetch_add(1, std::memory_order_release);
     return handle;
 }
 
@@ -45,6 +50,7 @@ void unregisterComponent(FBComponent* component, HIObject handle) {
         std::lock_guard<std::mutex> lock(t.mutex);
         t.byHandle.erase(handle);
         t.live.erase(component);
+        t.version.fetch_add(1, std::memory_order_release);
         lists.assign(t.lists.begin(), t.lists.end());
     }
     for (FBPropertyBasicList* list : lists) {
@@ -78,11 +84,25 @@ std::vector<FBComponent*> liveComponents() {
     return components;
 }
 
+// The host asks this of every object on every evaluation, tens of millions of times in a long
+// replay, while objects come and go rarely: each thread remembers the objects it found live in
+// the table's current version, and asks the table again once anything was added or removed.
 bool isLive(const FBPlug* object) {
     if (!object) return false;
     ObjectTable& t = table();
+    struct Remembered {
+        const FBPlug* object = nullptr;
+        std::uint64_t version = 0;
+    };
+    thread_local std::array<Remembered, 256> remembered;
+    const std::uint64_t version = t.version.load(std::memory_order_acquire);
+    Remembered& slot =
+        remembered[(reinterpret_cast<std::uintptr_t>(object) >> 4) % remembered.size()];
+    if (slot.object == object && slot.version == version) return true;
     std::lock_guard<std::mutex> lock(t.mutex);
-    return t.live.count(object) != 0;
+    if (t.live.count(object) == 0) return false;
+    slot = {object, version};
+    return true;
 }
 
 void registerList(FBPropertyBasicList* list) {

@@ -281,10 +281,20 @@ bool FBTake::PlotTakeOnSelected(FBTime period) {
     for (FBModel* m : h.models) {
         if (m->Selected.Get()) selected.push_back(m);
     }
+    // Each selected curve gets one key a step: room for them all at once, so a long take's
+    // curves are not copied over and over while they grow.
+    kLongLong steps = 0;
+    while (span.start + FBTime(period.Get() * steps) <= span.stop) ++steps;
+    for (FBModel* m : selected) {
+        for (FBPropertyAnimatableVector3d* p : {&m->Translation, &m->Rotation}) {
+            p->SetAnimated(true);
+            auto& keys = p->GetAnimationNode()->impl()->curve(h.take.get(), true)->keys;
+            keys.reserve(keys.size() + static_cast<std::size_t>(steps));
+        }
+    }
     const FBTime saved = h.localTime;
-    for (kLongLong k = 0;; ++k) {
+    for (kLongLong k = 0; k < steps; ++k) {
         const FBTime t = span.start + FBTime(period.Get() * k);
-        if (t > span.stop) break;
         h.localTime = t;
         h.evaluateScene();
         for (FBModel* m : selected) {

@@ -268,6 +268,34 @@ TEST_F(TakeExportTest, CsvHoldsOneLinePerRowAfterItsHeader) {
               "0.000000");
 }
 
+// Rows made as the file is written give the same file; a row that is not a number leaves none.
+TEST_F(TakeExportTest, CsvFromARowSourceMatchesTheRowsAndRefusesANonFiniteRow) {
+    std::vector<TakeCsvRow> rows;
+    for (int i = 0; i < 50000; ++i)
+        rows.push_back(
+            {i / 60.0, i % 2 ? "Hips" : "LeftHand", {i * 0.5, 1.0, -2.0}, {0.0, i, 3.0}});
+    auto sourceOf = [](const std::vector<TakeCsvRow>& all) {
+        return [&all, i = std::size_t{0}](TakeCsvRow& row) mutable {
+            if (i == all.size()) return false;
+            row = all[i++];
+            return true;
+        };
+    };
+    std::string error;
+    ASSERT_TRUE(writeTakeCsv(file("rows.csv"), rows, error)) << error;
+    ASSERT_TRUE(writeTakeCsv(file("source.csv"), sourceOf(rows), error)) << error;
+    auto text = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    EXPECT_EQ(text(file("rows.csv")), text(file("source.csv")));
+
+    rows[40000].rotation.y = std::nan("");
+    EXPECT_FALSE(writeTakeCsv(file("refused.csv"), sourceOf(rows), error));
+    EXPECT_EQ(error, "row 40000 (bone 'LeftHand'): a value is not finite");
+    EXPECT_FALSE(std::filesystem::exists(file("refused.csv")));
+}
+
 std::uint32_t bigEndian32(const unsigned char* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
            std::uint32_t(p[3]);

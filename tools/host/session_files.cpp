@@ -98,7 +98,7 @@ void keepCapture(FBDevice* device, const std::string& file, SessionReport& repor
     report.filesWritten.push_back(file);
 }
 
-void writeTakeFiles(const std::filesystem::path& out, const std::vector<TakeCsvRow>& rows,
+void writeTakeFiles(const std::filesystem::path& out, const TakeCsvRowSource& rows,
                     const std::string& title, SessionReport& report, Steps& steps) {
     struct File {
         File(const char* name, std::function<bool(const std::string&, std::string&)> write)

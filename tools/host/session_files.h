@@ -25,7 +25,7 @@ void keepCapture(ORSDK2026::FBDevice* device, const std::string& file, SessionRe
 
 // The take's files, written side by side (each writer is independent of the others and of the
 // host): take.glb, take.bvh, take.csv and take.png, less those this build cannot write.
-void writeTakeFiles(const std::filesystem::path& out, const std::vector<TakeCsvRow>& rows,
+void writeTakeFiles(const std::filesystem::path& out, const TakeCsvRowSource& rows,
                     const std::string& title, SessionReport& report, Steps& steps);
 
 // DIR/session.json: what happened, however far the session got.

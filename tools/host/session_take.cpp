@@ -118,42 +118,44 @@ void takeFromPlottedModels(FBModel* reference, double framePeriod, SessionReport
                 throw StepFailure{kExitFailed, "the 'Reference' model is not at rest"};
 }
 
-std::vector<TakeCsvRow> recordedRows(FBDevice* device, SessionReport& report) {
+TakeCsvRowSource recordedRows(FBDevice* device, SessionReport& report) {
     fbhost::Host& host = fbhost::Host::instance();
-    std::vector<TakeCsvRow> rows;
     const std::vector<FBAnimationNode*> nodes = host.deviceNodes(device);
     for (FBAnimationNode* node : nodes)
         report.keysPerNode[node->Name.Get().str()] = node->KeyCount();
     struct Bone {
         std::string name;
-        std::vector<FBKey> translation, rotation;
+        const std::vector<FBKey>* translation;
+        const std::vector<FBKey>* rotation;
     };
-    std::vector<Bone> bones;
+    auto bones = std::make_shared<std::vector<Bone>>();
     for (FBAnimationNode* node : nodes) {
         const std::string name = node->Name.Get().str();
         if (name.size() < 3 || name.compare(name.size() - 2, 2, " T") != 0) continue;
         const std::string bone = name.substr(0, name.size() - 2);
         FBAnimationNode* rotation = host.findNode(device, bone + " R");
         if (!rotation) continue;
-        bones.push_back({bone, host.keys(node), host.keys(rotation)});
+        bones->push_back({bone, &host.keys(node), &host.keys(rotation)});
     }
     std::size_t keyCount = 0;
-    for (const Bone& bone : bones) keyCount = std::max(keyCount, bone.translation.size());
-    rows.reserve(keyCount * bones.size());
-    for (std::size_t k = 0; k < keyCount; ++k) {
-        for (const Bone& bone : bones) {
-            if (k >= bone.translation.size() || k >= bone.rotation.size()) continue;
-            const FBKey& t = bone.translation[k];
-            const FBKey& r = bone.rotation[k];
-            TakeCsvRow row;
-            row.time = t.time.GetSecondDouble();
-            row.bone = bone.name;
-            row.translation = {t.value[0], t.value[1], t.value[2]};
-            row.rotation = {r.value[0], r.value[1], r.value[2]};
-            rows.push_back(std::move(row));
+    for (const Bone& bone : *bones) keyCount = std::max(keyCount, bone.translation->size());
+    // The cursor: the key, and the bone within it.
+    return [bones, keyCount, k = std::size_t{0}, b = std::size_t{0}](TakeCsvRow& row) mutable {
+        for (; k < keyCount; ++k, b = 0) {
+            while (b < bones->size()) {
+                const Bone& bone = (*bones)[b++];
+                if (k >= bone.translation->size() || k >= bone.rotation->size()) continue;
+                const FBKey& t = (*bone.translation)[k];
+                const FBKey& r = (*bone.rotation)[k];
+                row.time = t.time.GetSecondDouble();
+                row.bone = bone.name;
+                row.translation = {t.value[0], t.value[1], t.value[2]};
+                row.rotation = {r.value[0], r.value[1], r.value[2]};
+                return true;
+            }
         }
-    }
-    return rows;
+        return false;
+    };
 }
 
 }  // namespace telmora::host

@@ -28,7 +28,9 @@ void readFrameCounters(ORSDK2026::FBDevice* device, SessionReport& report);
 void takeFromPlottedModels(ORSDK2026::FBModel* reference, double framePeriod, SessionReport& report,
                            ProgressBar& bar);
 
-// One CSV row per recorded key of every bone: its translation and rotation node's keys.
-std::vector<TakeCsvRow> recordedRows(ORSDK2026::FBDevice* device, SessionReport& report);
+// One CSV row per recorded key of every bone (its translation and rotation node's keys), key by
+// key, made as the file is written; valid while the device's curves stay as they are. Also
+// counts the keys of every device node into the report.
+TakeCsvRowSource recordedRows(ORSDK2026::FBDevice* device, SessionReport& report);
 
 }  // namespace telmora::host

@@ -9,6 +9,7 @@
 // throws.
 
 #include <cstddef>
+#include <functional>
 #include <glm/glm.hpp>
 #include <string>
 #include <vector>
@@ -104,6 +105,10 @@ struct TakeCsvRow {
 // order, six decimals; a bone name holding a comma, a quote or a line break is quoted (RFC 4180).
 // Refuses (writes nothing) when a value is not finite.
 bool writeTakeCsv(const std::string& path, const std::vector<TakeCsvRow>& rows, std::string& error);
+// The same from rows made one at a time, in file order, so a long take's rows need not all be in
+// memory at once: `next` fills the row and returns true, or returns false after the last.
+using TakeCsvRowSource = std::function<bool(TakeCsvRow& row)>;
+bool writeTakeCsv(const std::string& path, const TakeCsvRowSource& next, std::string& error);
 
 // take.png: the take at up to `moments` keys evenly spread over it (first and last included),
 // each as a front and a side view, bones and joints drawn, captioned with the key's time;

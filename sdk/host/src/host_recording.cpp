@@ -74,10 +74,11 @@ FBTake* Host::currentTake() const {
     return mImpl->take.get();
 }
 
-std::vector<FBKey> Host::keys(const FBAnimationNode* node) const {
-    if (!isLive(node)) return {};
+const std::vector<FBKey>& Host::keys(const FBAnimationNode* node) const {
+    static const std::vector<FBKey> none;
+    if (!isLive(node)) return none;
     const Curve* curve = node->impl()->curve(mImpl->take.get());
-    return curve ? curve->keys : std::vector<FBKey>();
+    return curve ? curve->keys : none;
 }
 
 int Host::samplesAcknowledged(const FBDevice* device) const {

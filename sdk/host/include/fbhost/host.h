@@ -182,7 +182,9 @@ public:
     FBModel* findModel(const std::string& name) const;
     std::vector<FBAnimationNode*> deviceNodes(const FBDevice* device) const;  // creation order
     FBAnimationNode* findNode(const FBDevice* device, const std::string& name) const;
-    std::vector<FBKey> keys(const FBAnimationNode* node) const;  // current take
+    // The keys of the current take, valid until that curve or the take changes (empty for a
+    // node that is gone or has none).
+    const std::vector<FBKey>& keys(const FBAnimationNode* node) const;
     // A model's local translation / rotation at a time (its keys when it has any, else its
     // current value) and its global matrix at that time (the parent chain likewise).
     FBVector3d modelTranslation(FBModel* model, FBTime time) const;
