@@ -84,6 +84,13 @@ void interpolate(const std::vector<FBKey>& keys, FBTime time, double* out, std::
     const double h00 = 2 * s3 - 3 * s2 + 1, h10 = s3 - 2 * s2 + s;
     const double h01 = -2 * s3 + 3 * s2, h11 = s3 - s2;
     for (int c = 0; c < 3; ++c) {
+        // On the key itself (a plot on the recording's own times) the sum is the key's value
+        // plus zeros: the value, without the slopes. A zero value goes through the sum, which
+        // decides its sign.
+        if (s == 0.0 && k0.value[c] != 0.0) {
+            out[c] = k0.value[c];
+            continue;
+        }
         out[c] = h00 * k0.value[c] + h10 * span * slope(i0, c) + h01 * k1.value[c] +
                  h11 * span * slope(i1, c);
     }

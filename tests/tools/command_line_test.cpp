@@ -50,6 +50,9 @@ TEST(CommandLineTest, HelpAndBadArguments) {
         {kSender + " --rate nan", 2, "must be a finite number, not nan"},
         {kSender + " --duration inf", 2, "must be a finite number, not inf"},
         {kMonitor + " --wait nan", 2, "must be a finite number, not nan"},
+        {kMonitor + " --serve 80a", 2, "--serve takes [ADDRESS:]PORT"},
+        {kMonitor + " --serve not-an-address:8080", 2, "'not-an-address' is not an IP address"},
+        {kMonitor + " --serve 0 SomeServer", 2, "excludes"},
         {kSender + " --version", 0, std::string("telmora-sim-server ") + telmora::kVersion},
         {kMonitor + " --version", 0, std::string("telmora-monitor ") + telmora::kVersion},
 #ifdef TELMORA_HOST_EXE

@@ -106,6 +106,10 @@ int serveSetMonitor(const ServeOptions& options, StopSignals& stopSignals) {
         std::cerr << error << "\n";
         return kExitBadInput;
     }
+    if (!ipAddress(config.address)) {
+        std::cerr << "--serve: '" << config.address << "' is not an IP address\n";
+        return kExitBadInput;
+    }
     const bool beyondLoopback = !loopbackAddress(config.address);
     if (beyondLoopback) config.token = options.token.empty() ? newToken() : options.token;
 

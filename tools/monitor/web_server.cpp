@@ -58,6 +58,12 @@ void respond(const Connection& con, status::value code, const std::string& text)
 
 }  // namespace
 
+bool ipAddress(const std::string& address) {
+    asio::error_code ec;
+    asio::ip::make_address(address, ec);
+    return !ec;
+}
+
 bool loopbackAddress(const std::string& address) {
     asio::error_code ec;
     const asio::ip::address parsed = asio::ip::make_address(address, ec);

@@ -32,6 +32,8 @@ struct WebServerFigures {
     std::uint64_t requestsRefused = 0;
 };
 
+// True for an IPv4 or IPv6 address in text.
+bool ipAddress(const std::string& address);
 // True for an address only this machine reaches (127.0.0.0/8, ::1); false also for one that is
 // no address.
 bool loopbackAddress(const std::string& address);
