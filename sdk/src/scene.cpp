@@ -283,13 +283,13 @@ bool FBTake::PlotTakeOnSelected(FBTime period) {
     }
     // Each selected curve gets one key a step: room for them all at once, so a long take's
     // curves are not copied over and over while they grow.
-    kLongLong steps = 0;
-    while (span.start + FBTime(period.Get() * steps) <= span.stop) ++steps;
+    const kLongLong steps = (span.stop - span.start).Get() / period.Get() + 1;
+    constexpr kLongLong kMostReserved = 1 << 20;  // beyond, the curves grow as they go
     for (FBModel* m : selected) {
         for (FBPropertyAnimatableVector3d* p : {&m->Translation, &m->Rotation}) {
             p->SetAnimated(true);
             auto& keys = p->GetAnimationNode()->impl()->curve(h.take.get(), true)->keys;
-            keys.reserve(keys.size() + static_cast<std::size_t>(steps));
+            keys.reserve(keys.size() + static_cast<std::size_t>(std::min(steps, kMostReserved)));
         }
     }
     const FBTime saved = h.localTime;
