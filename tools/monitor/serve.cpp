@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "network/log_writer.h"
 #include "network/worker_threads.h"
 #include "tools/common/exit_status.h"
 #include "tools/monitor/set_monitor.h"
@@ -53,12 +54,17 @@ std::string handlePageMessage(SetMonitor& monitor, const std::string& message) {
         };
         if (!text("server") || !text("ip") || !text("subject")) break;
         const WatchKey key{*text("server"), *text("ip"), *text("subject")};
+        const std::string named = "'" + escapeControlCharacters(key.subject) + "' of '" +
+                                  escapeControlCharacters(key.server) + "' at " + key.ip;
         std::string error;
         if (verb == std::string("unwatch")) {
             monitor.Unwatch(key);
+            std::cout << "Stopped watching " << named << "\n" << std::flush;
             return "";
         }
-        return monitor.Watch(key, error) ? "" : noticeJson("Cannot watch: " + error);
+        if (!monitor.Watch(key, error)) return noticeJson("Cannot watch: " + error);
+        std::cout << "Watching " << named << "\n" << std::flush;
+        return "";
     }
     return noticeJson("The monitor did not understand the page's request.");
 }
@@ -113,7 +119,12 @@ int serveSetMonitor(const ServeOptions& options, StopSignals& stopSignals) {
     const bool beyondLoopback = !loopbackAddress(config.address);
     if (beyondLoopback) config.token = options.token.empty() ? newToken() : options.token;
 
-    SetMonitor monitor(boundedLogWriter(standardLogWriter()));
+    // Discovery reports every announcement and each stream its keep-alives on standard output;
+    // the monitor says what it watches itself, so only the diagnostics pass.
+    const LogWriter standard = standardLogWriter();
+    SetMonitor monitor(boundedLogWriter([standard](LogStream stream, const std::string& line) {
+        if (stream == LogStream::Err) standard(stream, line);
+    }));
     WebServer server(standardLogWriter(), [&monitor](const std::string& message) {
         return handlePageMessage(monitor, message);
     });
