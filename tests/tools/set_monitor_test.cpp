@@ -135,16 +135,22 @@ TEST(SetMonitor, WatchedSubjectShowsItsPoseAndHealthAndGoesRedWhileTheSenderStal
     const WatchKey walkKey{"Stage A", "127.0.0.1", "walk"};
     EXPECT_FALSE(monitor.Watch({"Stage A", "127.0.0.1", "run"}, error));
     EXPECT_EQ(error, "no server 'Stage A' at 127.0.0.1 offering subject 'run' is heard");
+    // Heard, but holding its stream: never green before a frame, red after the stale time.
+    sender.SetStreaming(false);
     ASSERT_TRUE(eventually([&] { return monitor.Watch(walkKey, error); }));
-
-    json stream;
-    auto streamWhere = [&](const std::string& light) {
+    json stream = stateOf(*monitor.Publish(Clock::now()))["streams"][0];
+    EXPECT_EQ(stream["light"], "amber");
+    EXPECT_EQ(stream["text"], "waiting for the first frame");
+    auto streamWhere = [&](const std::string& light, int leastFrames) {
         const json state = stateOf(*monitor.Publish(Clock::now()));
         if (state["streams"].size() != 1) return false;
         stream = state["streams"][0];
-        return stream["light"] == light && stream["frames"].get<int>() > 0;
+        return stream["light"] == light && stream["frames"].get<int>() >= leastFrames;
     };
-    ASSERT_TRUE(eventually([&] { return streamWhere("green"); }));
+    ASSERT_TRUE(eventually([&] { return streamWhere("red", 0); }));
+    EXPECT_EQ(stream["parents"].size(), 0u);  // no pose before a frame
+    sender.SetStreaming(true);
+    ASSERT_TRUE(eventually([&] { return streamWhere("green", 1); }));
     EXPECT_EQ(stream["subject"], "walk");
     EXPECT_EQ(stream["bones"].size(), 3 * stream["parents"].size());
     EXPECT_EQ(stream["parents"].size(), 65u);
@@ -153,11 +159,11 @@ TEST(SetMonitor, WatchedSubjectShowsItsPoseAndHealthAndGoesRedWhileTheSenderStal
     EXPECT_LT(hipsHeight, 150.0);
 
     sender.SetStreaming(false);
-    ASSERT_TRUE(eventually([&] { return streamWhere("red"); }));
+    ASSERT_TRUE(eventually([&] { return streamWhere("red", 1); }));
     EXPECT_EQ(stream["text"].get<std::string>().rfind("no frames for ", 0), 0u);
     sender.SetStreaming(true);
-    ASSERT_TRUE(eventually([&] { return streamWhere("green"); }));
-    EXPECT_EQ(stream["gaps"], 1);
+    ASSERT_TRUE(eventually([&] { return streamWhere("green", 1); }));
+    EXPECT_EQ(stream["gaps"], 2);  // the wait for the first frame, and the stall
 
     // A minute of samples at most, each naming the watched stream.
     const auto history = monitor.Publish(Clock::now())->history;

@@ -23,6 +23,9 @@ constexpr const char* kPalette[] = {"#4fc3f7", "#ffb74d", "#ba68c8", "#81c784",
 constexpr double kLateIntervals = 3.0;
 constexpr double kLateFloorSeconds = 0.025;
 
+// A watched stream before its first frame.
+constexpr char kWaitingText[] = "waiting for the first frame";
+
 // JSON text of a string from the network: escaped, invalid UTF-8 replaced.
 std::string quoted(const std::string& text) {
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -128,11 +131,14 @@ std::string WatchedStream::Json(Clock::time_point now) const {
     health.refusedWrongSource = client_.WrongSourceDatagrams();
     const double lateSeconds =
         std::max(kLateFloorSeconds, health.rateHz > 0.0 ? kLateIntervals / health.rateHz : 0.0);
-    const StreamLight light = health.stale                          ? StreamLight::kRed
-                              : health.silenceSeconds > lateSeconds ? StreamLight::kAmber
-                                                                    : StreamLight::kGreen;
-    const std::string text = light == StreamLight::kRed
-                                 ? noFramesText(health.silenceSeconds)
+    // Green only while frames flow: a stream that has had none yet is amber until it is stale.
+    const StreamLight light = health.stale ? StreamLight::kRed
+                              : !health.anyFrame || health.silenceSeconds > lateSeconds
+                                  ? StreamLight::kAmber
+                                  : StreamLight::kGreen;
+    const std::string text = light == StreamLight::kRed ? noFramesText(health.silenceSeconds)
+                             : !health.anyFrame
+                                 ? std::string(kWaitingText)
                                  : streamHealthLine(health.rateHz, health.silenceSeconds,
                                                     health.refused(), health.gapCount);
     static constexpr const char* kLights[] = {"green", "amber", "red"};
