@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,25 @@ namespace telmora::test {
 
 // Generous: these tests share a small machine with compilers.
 inline constexpr std::chrono::milliseconds kDeadline{8000};
+// For a whole stream between a sender and a receiver on that machine.
+inline constexpr std::chrono::milliseconds kStreamDeadline{20000};
+
+// A log that drops every line.
+inline LogWriter quietLog() {
+    return [](LogStream, const std::string&) {};
+}
+
+// Polls `condition` until it holds or `deadline` passes: for state that tells no one when it
+// changes (a server list, a published state).
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds deadline = kStreamDeadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling interval
+    }
+    return true;
+}
 
 inline std::uint32_t loopback(std::uint8_t last) {
     return 0x7F000000u | last;

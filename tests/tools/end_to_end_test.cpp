@@ -31,20 +31,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Generous: the machine may be loaded; a working stream meets these in well under a second.
-constexpr milliseconds kDeadline{20000};
-
-// Polls `condition` until it holds or the deadline passes.
-template <typename Condition>
-bool eventually(Condition condition, milliseconds deadline = kDeadline) {
-    const Clock::time_point end = Clock::now() + deadline;
-    while (!condition()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::yield();
-        std::this_thread::sleep_for(milliseconds(5));  // polling interval, not synchronisation
-    }
-    return true;
-}
+constexpr milliseconds kDeadline = test::kStreamDeadline;
+using test::eventually;
 
 // The announced server of that name, once discovery has heard it.
 bool findServer(DiscoveryService& discovery, const std::string& name, ServerInfo& found) {
@@ -76,10 +64,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
-
-LogWriter quiet() {
-    return [](LogStream, const std::string&) {};
-}
 
 const Performance& walk() {
     static const Performance performance = [] {
@@ -125,12 +109,12 @@ std::map<std::vector<std::uint8_t>, int> frameIndexByDatagram(
 
 TEST(EndToEndTest, DiscoveryListsTheSenderWithItsSubjects) {
     const std::uint16_t announcePort = test::freeUdpPort();
-    DiscoveryService discovery(quiet());
+    DiscoveryService discovery(test::quietLog());
     discovery.Start(announcePort);
     SimServer server(
         configFor(announcePort),
         {{"walk", shared(walk())}, {"synthetic", shared(syntheticPerformance("synthetic"))}},
-        quiet());
+        test::quietLog());
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
     ServerInfo found;
@@ -167,9 +151,10 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
     const auto index = frameIndexByDatagram(datagrams);
     const std::uint16_t announcePort = test::freeUdpPort();
 
-    DiscoveryService discovery(quiet());
+    DiscoveryService discovery(test::quietLog());
     discovery.Start(announcePort);
-    SimServer server(configFor(announcePort, 60.0), {{"walk", shared(performance)}}, quiet());
+    SimServer server(configFor(announcePort, 60.0), {{"walk", shared(performance)}},
+                     test::quietLog());
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
     ServerInfo found;
@@ -182,7 +167,7 @@ TEST(EndToEndTest, SolvedWalkFollowsThePerformerUntilTheSenderStops) {
                                    kHeadPoint};
     const char* names[5] = {"left hand", "right hand", "left foot", "right foot", "head"};
     Residuals residuals;
-    StreamMonitor monitor(quiet());
+    StreamMonitor monitor(test::quietLog());
     monitor.setFrameObserver(
         [&](const std::vector<std::uint8_t>& datagram, const ChannelSnapshot& solved) {
             const auto it = index.find(datagram);
@@ -263,7 +248,7 @@ TEST(EndToEndTest, ServesSeveralClientsAndSubjectsAndIgnoresUnknownSubjects) {
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
 
-    StreamMonitor walkMonitor(quiet()), syntheticMonitor(quiet());
+    StreamMonitor walkMonitor(test::quietLog()), syntheticMonitor(test::quietLog());
     walkMonitor.Connect("127.0.0.1", server.streamPort(), "walk");
     syntheticMonitor.Connect("127.0.0.1", server.streamPort(), "synthetic");
     ASSERT_TRUE(walkMonitor.waitForFrames(50, kDeadline));

@@ -31,21 +31,7 @@ using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kDeadline{20000};
-
-template <typename Condition>
-bool eventually(Condition condition, milliseconds deadline = kDeadline) {
-    const Clock::time_point end = Clock::now() + deadline;
-    while (!condition()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(5));  // polling interval, not synchronisation
-    }
-    return true;
-}
-
-LogWriter quiet() {
-    return [](LogStream, const std::string&) {};
-}
+using test::eventually;
 
 // A page's state as the page parses it (the head closed without samples).
 json stateOf(const Publication& publication) {
@@ -127,10 +113,11 @@ TEST(SetMonitor, WatchedSubjectShowsItsPoseAndHealthAndGoesRedWhileTheSenderStal
     config.announcePort = test::freeUdpPort();
     config.announceInterval = milliseconds(100);
     config.frameRate = 120.0;
-    SimServer sender(config, {{"walk", std::make_shared<const Performance>(*walk)}}, quiet());
+    SimServer sender(config, {{"walk", std::make_shared<const Performance>(*walk)}},
+                     test::quietLog());
     ASSERT_TRUE(sender.Start(error)) << error;
 
-    SetMonitor monitor(quiet());
+    SetMonitor monitor(test::quietLog());
     monitor.Start(config.announcePort);
     const WatchKey walkKey{"Stage A", "127.0.0.1", "walk"};
     EXPECT_FALSE(monitor.Watch({"Stage A", "127.0.0.1", "run"}, error));
@@ -196,7 +183,7 @@ private:
 };
 
 TEST(SetMonitorWebServer, APageThatStopsReadingIsSentOnlyTheNewestWhenItReadsAgain) {
-    WebServer server(quiet(), nullptr);
+    WebServer server(test::quietLog(), nullptr);
     std::string error;
     WebServerConfig config;
     config.port = 0;
@@ -244,7 +231,7 @@ TEST(SetMonitorWebServer, APageThatStopsReadingIsSentOnlyTheNewestWhenItReadsAga
 }
 
 TEST(SetMonitorWebServer, ServesOnlyItsOwnFilesAndOnlyWithTheTokenWhenItHasOne) {
-    WebServer server(quiet(), nullptr);
+    WebServer server(test::quietLog(), nullptr);
     std::string error;
     WebServerConfig config;
     config.port = 0;
